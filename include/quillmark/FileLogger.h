@@ -1,0 +1,68 @@
+// The log file: one line per message with a header of level, local date and time and, when the
+// configured level enables debug output, the process id and the source position.
+//
+// Every line is written with one write() to a descriptor opened in append mode, so a line is on
+// disk (in the page cache) as soon as log() returns and lines of different threads never
+// interleave. When the file grows past maxSizeMB MiB it is moved to its name with ".old" appended
+// and a new file is started. Whenever the logger opens its file it hands it to the service user
+// "quillmar" (when that user exists).
+//
+// Thread safety: every method may be called from any thread; lock_ serialises writing, rotation
+// and closing. A thread that holds lock_ must never log again (the lock is not recursive).
+#ifndef QUILLMARK_FILELOGGER_H
+#define QUILLMARK_FILELOGGER_H
+
+#include "quillmark/Logable.h"
+
+#include <zthread/FastMutex.h>
+
+#include <string>
+
+namespace quillmark {
+
+class FileLogger : public Logable {
+public:
+    // Opens `fileName` for appending (created when missing, never through a symbolic link).
+    // A failed open is not reported: the logger then writes nothing. An empty name opens nothing.
+    FileLogger(const char* fileName, int level, int maxSizeMB);
+    ~FileLogger() override;
+
+    FileLogger(const FileLogger&) = delete;
+    FileLogger& operator=(const FileLogger&) = delete;
+
+    bool isDebugEnabled() override { return level_ > 4; }
+    bool isInfoEnabled() override { return level_ > 3; }
+    bool isWarnEnabled() override { return level_ > 2; }
+    bool isErrorEnabled() override { return level_ > 1; }
+    bool isFatalEnabled() override { return level_ > 0; }
+
+    void debug(const std::string& message, const char* file, int line) override;
+    void info(const std::string& message, const char* file, int line) override;
+    void warn(const std::string& message, const char* file, int line) override;
+    void error(const std::string& message, const char* file, int line) override;
+    void fatal(const std::string& message, const char* file, int line) override;
+
+    virtual bool isTraceEnabled() { return level_ > 5; }
+    // Trace lines are written under the name "DEBUG".
+    virtual void trace(const std::string& message, const char* file, int line);
+    // Writes one line whatever the configured level; level numbers outside 1..4 are named
+    // "DEBUG". Never throws.
+    virtual void log(const std::string& message, int level, const char* file, int line) noexcept;
+
+    // Both expect lock_ to be held. Never throw.
+    void rotate() noexcept;
+    void close() noexcept;
+
+private:
+    void openFile() noexcept;
+
+    const int level_;
+    const std::string fileName_;
+    const int maxSizeMB_;
+    int fd_;  // guarded by lock_; -1 while no file is open
+    ZThread::FastMutex lock_;
+};
+
+}  // namespace quillmark
+
+#endif  // QUILLMARK_FILELOGGER_H
