@@ -1,1 +1,237 @@
-// placeholder
+#include "quillmark/FileLogger.h"
+#include "quillmark/Log.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace quillmark;
+using qmtest::readFile;
+
+namespace {
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+const std::string kDate = R"(\d{4}-\d{2}-\d{2}\|\d{2}:\d{2}:\d{2})";
+
+std::string shortHeader(const std::string& level) {
+    return "\\|" + level + "\t\\|" + kDate + "\\|\t\\|\t\\|\t";
+}
+
+// `line` is a pattern for the line number.
+std::string longHeader(const std::string& level, const std::string& file, const std::string& line) {
+    char pid[16];
+    snprintf(pid, sizeof pid, "%6ld", static_cast<long>(getpid()));
+    return "\\|" + level + "\t\\|" + kDate + "\\|Thread\\[" + pid + "\\]\\|\\[" + file + ":" + line +
+           "\\]\\|\t";
+}
+
+void writeEveryLevel(FileLogger& logger) {
+    logger.fatal("f", "src/a.cpp", 1);
+    logger.error("e", "src/a.cpp", 2);
+    logger.warn("w", "src/a.cpp", 3);
+    logger.info("i", "src/a.cpp", 4);
+    logger.debug("d", "src/a.cpp", 5);
+    logger.trace("t", "src/a.cpp", 6);
+}
+
+}  // namespace
+
+TEST(FileLogger, EnabledLevels) {
+    struct Case { int level; bool trace, debug, info, warn, error, fatal; };
+    const Case cases[] = {
+        {-1, false, false, false, false, false, false}, {0, false, false, false, false, false, false},
+        {1, false, false, false, false, false, true},   {4, false, false, true, true, true, true},
+        {5, false, true, true, true, true, true},       {6, true, true, true, true, true, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.level);
+        FileLogger logger("", c.level, 1);
+        EXPECT_EQ(c.trace, logger.isTraceEnabled());
+        EXPECT_EQ(c.debug, logger.isDebugEnabled());
+        EXPECT_EQ(c.info, logger.isInfoEnabled());
+        EXPECT_EQ(c.warn, logger.isWarnEnabled());
+        EXPECT_EQ(c.error, logger.isErrorEnabled());
+        EXPECT_EQ(c.fatal, logger.isFatalEnabled());
+    }
+}
+
+TEST(FileLogger, ShortHeaderBelowDebug) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    {
+        FileLogger logger(path.c_str(), 4, 1);
+        writeEveryLevel(logger);
+    }
+    // The write operations do not test the level: every line handed to them is written.
+    const std::vector<std::string> got = lines(readFile(path));
+    const char* names[] = {"FATAL", "ERROR", "WARN", "INFO", "DEBUG", "DEBUG"};
+    const char* texts[] = {"f", "e", "w", "i", "d", "t"};
+    ASSERT_EQ(6u, got.size());
+    for (int i = 0; i < 6; ++i) {
+        SCOPED_TRACE(got[i]);
+        EXPECT_TRUE(std::regex_match(got[i], std::regex(shortHeader(names[i]) + texts[i])));
+    }
+}
+
+TEST(FileLogger, LongHeaderFromDebugOn) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    {
+        FileLogger logger(path.c_str(), 5, 1);
+        writeEveryLevel(logger);
+    }
+    const std::vector<std::string> got = lines(readFile(path));
+    const char* names[] = {"FATAL", "ERROR", "WARN", "INFO", "DEBUG", "DEBUG"};
+    const char* texts[] = {"f", "e", "w", "i", "d", "t"};
+    ASSERT_EQ(6u, got.size());
+    for (int i = 0; i < 6; ++i) {
+        SCOPED_TRACE(got[i]);
+        EXPECT_TRUE(std::regex_match(got[i], std::regex(longHeader(names[i], "src/a.cpp", std::to_string(i + 1)) + texts[i])));
+    }
+}
+
+TEST(FileLogger, LevelNamesAndMessageShapes) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    {
+        FileLogger logger(path.c_str(), 4, 1);
+        for (int level : {0, 5, 7, -3}) logger.log("x", level, "f", 1);
+        logger.log("", 2, "f", 1);
+        logger.log("one\ntwo", 4, "f", 1);
+    }
+    const std::vector<std::string> got = lines(readFile(path));
+    ASSERT_EQ(7u, got.size());
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(std::regex_match(got[i], std::regex(shortHeader("DEBUG") + "x")));
+    EXPECT_TRUE(std::regex_match(got[4], std::regex(shortHeader("ERROR"))));
+    // Line ends inside a message are written as they are, after one header.
+    EXPECT_TRUE(std::regex_match(got[5], std::regex(shortHeader("INFO") + "one")));
+    EXPECT_EQ("two", got[6]);
+}
+
+TEST(FileLogger, AppendsToExistingFileAndEmptyNameWritesNothing) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    qmtest::writeFile(path, "earlier\n");
+    {
+        FileLogger logger(path.c_str(), 4, 1);
+        logger.info("later", "f", 1);
+        FileLogger silent("", 5, 1);
+        silent.info("nowhere", "f", 1);
+    }
+    const std::vector<std::string> got = lines(readFile(path));
+    ASSERT_EQ(2u, got.size());
+    EXPECT_EQ("earlier", got[0]);
+}
+
+TEST(FileLogger, RotatesWhenTheFileGrowsPastTheLimit) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    qmtest::writeFile(path + ".old", "an older generation\n");
+    FileLogger logger(path.c_str(), 4, 1);
+    logger.info("first", "f", 1);
+    const size_t lineLength = readFile(path).size();
+
+    // Fill the file up to exactly the limit with one line: it stays in place.
+    const size_t limit = 1048576;
+    const size_t headerLength = lineLength - std::string("first\n").size();
+    logger.info(std::string(limit - lineLength - headerLength - 1, 'x'), "f", 1);
+    struct stat info;
+    ASSERT_EQ(0, stat(path.c_str(), &info));
+    ASSERT_EQ(static_cast<off_t>(limit), info.st_size);
+    EXPECT_EQ("an older generation\n", readFile(path + ".old"));
+
+    // The next line crosses the limit: it ends the ".old" file and a new, empty file starts.
+    logger.info("crossing", "f", 1);
+    const std::string old = readFile(path + ".old");
+    EXPECT_EQ(limit + headerLength + std::string("crossing\n").size(), old.size());
+    EXPECT_EQ("crossing\n", old.substr(old.size() - 9));
+    EXPECT_EQ("", readFile(path));
+
+    logger.info("after", "f", 1);
+    EXPECT_EQ(lineLength, readFile(path).size());
+}
+
+TEST(FileLogger, KeepsLinesWhenTheFileCannotBeMovedAside) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    // A non-empty directory in the way makes the rename fail.
+    ASSERT_EQ(0, mkdir((path + ".old").c_str(), 0755));
+    qmtest::writeFile(path + ".old/keep", "k");
+    qmtest::writeFile(path, std::string(1048576, 'y'));
+    {
+        FileLogger logger(path.c_str(), 4, 1);
+        logger.info("one", "f", 1);
+        logger.info("two", "f", 1);
+    }
+    const std::string text = readFile(path);
+    EXPECT_EQ(std::string(1048576, 'y'), text.substr(0, 1048576));
+    const std::vector<std::string> got = lines(text.substr(1048576));
+    ASSERT_EQ(2u, got.size());
+    EXPECT_TRUE(std::regex_match(got[1], std::regex(shortHeader("INFO") + "two")));
+}
+
+TEST(FileLogger, RefusesASymlinkedLogPath) {
+    qmtest::TempDir dir;
+    const std::string target = dir.file("precious");
+    const std::string path = dir.file("m.log");
+    qmtest::writeFile(target, "secret\n");
+    ASSERT_EQ(0, symlink(target.c_str(), path.c_str()));
+    {
+        FileLogger logger(path.c_str(), 5, 1);
+        logger.fatal("must not land in the target", "f", 1);
+    }
+    EXPECT_EQ("secret\n", readFile(target));
+}
+
+TEST(FileLogger, ConcurrentLinesNeverTear) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    const int threads = 8, perThread = 400;
+    {
+        FileLogger logger(path.c_str(), 5, 1);
+        std::vector<std::thread> workers;
+        for (int t = 0; t < threads; ++t) {
+            workers.emplace_back([&logger, t] {
+                const std::string body(200 + t, static_cast<char>('a' + t));
+                for (int i = 0; i < perThread; ++i) logger.info(body, "f", i);
+            });
+        }
+        for (std::thread& w : workers) w.join();
+    }
+    const std::vector<std::string> got = lines(readFile(path));
+    ASSERT_EQ(static_cast<size_t>(threads * perThread), got.size());
+    const std::regex whole(longHeader("INFO", "f", "\\d+") + "([a-h])\\1*");
+    for (const std::string& line : got) {
+        ASSERT_TRUE(std::regex_match(line, whole)) << line;
+    }
+}
+
+TEST(LogManager, StatementsReachTheInstalledLoggerOnlyWhenEnabled) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    LogManager::getInstance()->setLogger(new FileLogger(path.c_str(), 3, 1));
+    int built = 0;
+    auto text = [&built] { ++built; return "shown"; };
+    QM_LOG_WARN(text());
+    QM_LOG_INFO(text());
+    QM_LOG_DEBUG(text());
+    EXPECT_EQ(1, built) << "disabled levels must not build their text";
+    LogManager::getInstance()->setLogger(nullptr);
+    QM_LOG_FATAL("dropped without a logger");
+
+    const std::vector<std::string> got = lines(readFile(path));
+    ASSERT_EQ(1u, got.size());
+    EXPECT_TRUE(std::regex_match(got[0], std::regex(shortHeader("WARN") + "shown")));
+}
