@@ -1,0 +1,552 @@
+// The socket layer: listening, accepting, reading and writing on one IPv4 TCP descriptor.
+#include "quillmark/Socket.h"
+
+#include "quillmark/Log.h"
+#include "quillmark/Utils.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+namespace quillmark {
+
+namespace {
+
+const long long kMaxWaitSec = 100000000;
+const long long kMaxWaitUsec = 1000000;
+const long kMaxBufferSize = 49152;
+const int kListenBacklog = 4096;
+// read(), readOnce() and write() count in a signed 32-bit integer.
+const unsigned long kMaxTransfer = INT_MAX;
+
+bool hasTimeout(long sec, long usec) { return sec != 0 || usec != 0; }
+
+struct WaitTime {
+    long long sec;
+    long long usec;
+};
+
+// The reads raise a negative time-out to 0 (an immediate check); write() passes it on, and the
+// wait then fails with EINVAL.
+WaitTime lowered(long sec, long usec, bool raiseNegative) {
+    WaitTime wait = {std::min<long long>(sec, kMaxWaitSec),
+                     std::min<long long>(usec, kMaxWaitUsec)};
+    if (raiseNegative) {
+        wait.sec = std::max<long long>(wait.sec, 0);
+        wait.usec = std::max<long long>(wait.usec, 0);
+    }
+    return wait;
+}
+
+// Waits until `fd` is readable (or writable) for at most `wait`, with select's results: above 0
+// ready, 0 the time ran out, -1 failed with errno set. ppoll instead of select because an
+// fd_set cannot hold a descriptor of FD_SETSIZE or more (writing it would overrun the set),
+// and it rejects a negative time the same way (EINVAL).
+int waitFor(int fd, bool forWrite, const WaitTime& wait) {
+    struct pollfd entry;
+    entry.fd = fd;
+    entry.events = forWrite ? POLLOUT : POLLIN;
+    entry.revents = 0;
+    struct timespec limit;
+    if (wait.sec < 0 || wait.usec < 0) {
+        limit.tv_sec = static_cast<time_t>(wait.sec);
+        limit.tv_nsec = static_cast<long>(wait.usec * 1000);
+    } else {
+        limit.tv_sec = static_cast<time_t>(wait.sec + wait.usec / 1000000);
+        limit.tv_nsec = static_cast<long>((wait.usec % 1000000) * 1000);
+    }
+    return ::ppoll(&entry, 1, &limit, nullptr);
+}
+
+// Whether the socket's pending error can be fetched; its value plays no part.
+bool fetchPendingError(int fd) {
+    int pending = 0;
+    socklen_t size = sizeof pending;
+    return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) == 0;
+}
+
+void clearOut(unsigned long* count) {
+    if (count != nullptr) *count = 0;
+}
+
+void setOut(unsigned long* count, unsigned long value) {
+    if (count != nullptr) *count = value;
+}
+
+}  // namespace
+
+Socket::Socket()
+    : _channel(-1),
+      _clientChannel(0),
+      _bytesRead(0),
+      _bytesWritten(0),
+      _fileFlags(0),
+      // A descriptor starts in blocking mode, so a first request for non-blocking mode acts.
+      _blocking(1),
+      _timeoutSec(0),
+      _timeoutUsec(0) {
+    std::memset(&_address, 0, sizeof _address);
+    _ioTimeout.tv_sec = 0;
+    _ioTimeout.tv_usec = 0;
+}
+
+Socket::Socket(int descriptor, const sockaddr_in* peer)
+    : _channel(descriptor),
+      _clientChannel(-1),
+      _bytesRead(0),
+      _bytesWritten(0),
+      _fileFlags(0),
+      _blocking(1),
+      _timeoutSec(0),
+      _timeoutUsec(0) {
+    std::memset(&_address, 0, sizeof _address);
+    if (peer != nullptr) _address = *peer;
+    _ioTimeout.tv_sec = 0;
+    _ioTimeout.tv_usec = 0;
+    recordFileFlags();
+}
+
+Socket::Socket(const Socket& other)
+    : _channel(other._channel),
+      _clientChannel(other._clientChannel),
+      _bytesRead(other._bytesRead),
+      _bytesWritten(other._bytesWritten),
+      _fileFlags(other._fileFlags),
+      _blocking(other._blocking),
+      _timeoutSec(other._timeoutSec),
+      _timeoutUsec(other._timeoutUsec),
+      _address(other._address) {
+    _ioTimeout.tv_sec = 0;
+    _ioTimeout.tv_usec = 0;
+}
+
+Socket& Socket::operator=(const Socket& other) {
+    if (this == &other) return *this;
+    _channel = other._channel;
+    _clientChannel = other._clientChannel;
+    _bytesRead = other._bytesRead;
+    _bytesWritten = other._bytesWritten;
+    _fileFlags = other._fileFlags;
+    _blocking = other._blocking;
+    _timeoutSec = other._timeoutSec;
+    _timeoutUsec = other._timeoutUsec;
+    _address = other._address;
+    return *this;
+}
+
+Socket::~Socket() { close(); }
+
+void Socket::recordFileFlags() {
+    const int flags = ::fcntl(_channel, F_GETFL);
+    if (flags < 0) return;
+    _fileFlags = flags;
+    _blocking = (flags & O_NONBLOCK) ? 0 : 1;
+}
+
+int Socket::create() {
+    if (_channel != -1) return 0;
+    _channel = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (_channel == -1) {
+        const int error = errno;
+        QM_LOG_FATAL("Failed to create socket. errno=" << error);
+        return -1;
+    }
+    recordFileFlags();
+    return 0;
+}
+
+int Socket::listen(unsigned short port, const char* ip) {
+    if (setBufferSize(2, kMaxBufferSize) == -1) return -1;
+
+    // A restarted manager must be able to bind its port while connections of the previous run
+    // are still in TIME_WAIT.
+    const int reuse = 1;
+    if (::setsockopt(_channel, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
+        const int error = errno;
+        QM_LOG_FATAL("Failed to set sockopt to REUSEADDR. errno=" << error);
+        return -1;
+    }
+
+    struct sockaddr_in local;
+    std::memset(&local, 0, sizeof local);
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = ip != nullptr ? ::inet_addr(ip) : htonl(INADDR_ANY);
+    if (::bind(_channel, reinterpret_cast<const struct sockaddr*>(&local), sizeof local) != 0) {
+        const int error = errno;
+        QM_LOG_FATAL("Failed to bind. errno=" << error);
+        return -1;
+    }
+
+    if (::listen(_channel, kListenBacklog) != 0) {
+        const int error = errno;
+        QM_LOG_FATAL("Failed to listen. errno=" << error);
+        return -1;
+    }
+    return 0;
+}
+
+int Socket::listenService(const char* service, const char* protocol) {
+    struct servent entry;
+    struct servent* found = nullptr;
+    char work[4096];
+    if (service == nullptr ||
+        ::getservbyname_r(service, protocol, &entry, work, sizeof work, &found) != 0 ||
+        found == nullptr) {
+        QM_LOG_FATAL("Couldn't find service: " << (service != nullptr ? service : ""));
+        return -1;
+    }
+    if (listen(ntohs(static_cast<unsigned short>(found->s_port)), nullptr) < 0) {
+        QM_LOG_FATAL("Failed to listen");
+        return -1;
+    }
+    return 0;
+}
+
+int Socket::setBufferSize(int which, long size) {
+    const int capped = static_cast<int>(std::min(size, kMaxBufferSize));
+    if (capped <= 0) {
+        QM_LOG_ERROR("Invalid argument=" << capped << ". Must be > 0");
+        return -1;
+    }
+    if (which == 1 || which == 3) {
+        if (::setsockopt(_channel, SOL_SOCKET, SO_SNDBUF, &capped, sizeof capped) != 0) {
+            QM_LOG_ERROR("setsockopt() SNDBUF = " << capped << " failed!");
+            return -1;
+        }
+    }
+    if (which == 2 || which == 3) {
+        if (::setsockopt(_channel, SOL_SOCKET, SO_RCVBUF, &capped, sizeof capped) != 0) {
+            QM_LOG_ERROR("setsockopt() RCVBUF = " << capped << " failed!");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int Socket::setKeepAlive(bool on) {
+    const int value = on ? 1 : 0;
+    if (::setsockopt(_channel, SOL_SOCKET, SO_KEEPALIVE, &value, sizeof value) != 0) {
+        QM_LOG_ERROR("setsockopt() to KEEP_ALIVE failed.");
+        return -1;
+    }
+    return 0;
+}
+
+int Socket::accept() {
+    errno = 0;
+    socklen_t size = sizeof _address;
+    _clientChannel =
+        ::accept4(_channel, reinterpret_cast<struct sockaddr*>(&_address), &size, SOCK_CLOEXEC);
+    if (_clientChannel == -1) {
+        const int error = errno;
+        QM_LOG_ERROR("Failed to accept. errno=" << error);
+        return -1;
+    }
+    return 0;
+}
+
+int Socket::setBlocking(int blocking) {
+    // Normalised, so that a request for blocking mode with any non-zero value is recognised as
+    // the mode already in force.
+    const std::int64_t wanted = blocking != 0 ? 1 : 0;
+    if (wanted == _blocking) return 0;
+    const std::int64_t previous = _fileFlags;
+    if (wanted) {
+        _fileFlags &= ~static_cast<std::int64_t>(O_NONBLOCK);
+    } else {
+        _fileFlags |= O_NONBLOCK;
+    }
+    if (::fcntl(_channel, F_SETFL, static_cast<int>(_fileFlags)) == -1) {
+        _fileFlags = previous;
+        return -1;
+    }
+    _blocking = wanted;
+    return 0;
+}
+
+void Socket::setTimeout(long sec, long usec) {
+    _timeoutSec = std::min<long long>(sec, kMaxWaitSec);
+    _timeoutUsec = std::min<long long>(usec, kMaxWaitUsec);
+}
+
+void Socket::close() {
+    if (_channel == -1) return;
+    QM_LOG_DEBUG("Closing channel " << _channel << ", Time = " << Utils::timeString());
+    ::close(_channel);
+    _channel = -1;
+}
+
+int Socket::readUntil(char* buffer, char delimiter, int count, unsigned long bufferLength,
+                      unsigned long* received, long sec, long usec) {
+    clearOut(received);
+    if (hasTimeout(sec, usec)) {
+        const int ready = waitFor(_channel, false, lowered(sec, usec, true));
+        if (ready == 0) {
+            QM_LOG_ERROR("Select() timed out after " << sec << " sec " << usec << " ms.");
+            return -1;
+        }
+        if (ready < 0 && (errno == EINTR || errno == EINVAL)) {
+            QM_LOG_ERROR("Select() failed");
+            return -99;
+        }
+        if (!fetchPendingError(_channel)) {
+            QM_LOG_ERROR("getsockopt() failed");
+            return -1;
+        }
+    }
+    if (bufferLength <= 1 || count <= 0) return 0;
+
+    const unsigned long limit = std::min(bufferLength - 1, kMaxTransfer);
+    unsigned long stored = 0;
+    int delimiters = 0;
+    while (stored < limit && delimiters < count) {
+        const ssize_t n = ::read(_channel, buffer + stored, 1);
+        if (n == 0) return 0;
+        if (n < 0) {
+            const int error = errno;
+            if (error == EINTR) {
+                QM_LOG_ERROR("Read() interupted by a signal.");
+                return -99;
+            }
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                QM_LOG_ERROR("Read() timed out after " << sec << " sec " << usec << " ms.");
+                return -1;
+            }
+            QM_LOG_ERROR("Read failed with errno = " << error);
+            return -99;
+        }
+        if (buffer[stored] == delimiter) ++delimiters;
+        ++stored;
+    }
+    setOut(received, stored);
+    _bytesRead += static_cast<std::int64_t>(stored);
+    return static_cast<int>(stored);
+}
+
+int Socket::readUntilString(char* buffer, const char* terminator, unsigned long* received,
+                            unsigned long bufferLength, long sec, long usec) {
+    clearOut(received);
+    if (hasTimeout(sec, usec)) {
+        const int ready = waitFor(_channel, false, lowered(sec, usec, true));
+        if (ready == 0) {
+            QM_LOG_ERROR("Select() timed out after " << sec << " sec " << usec << " ms.");
+            return -1;
+        }
+        if (ready < 0 && (errno == EINTR || errno == EINVAL)) {
+            QM_LOG_ERROR("Select() failed");
+            return -99;
+        }
+        if (!fetchPendingError(_channel)) {
+            QM_LOG_ERROR("getsockopt() failed");
+            return -1;
+        }
+    }
+    if (terminator == nullptr || *terminator == '\0' || bufferLength <= 1) {
+        if (bufferLength >= 1) buffer[0] = '\0';
+        return 0;
+    }
+
+    const unsigned long limit = std::min(bufferLength - 1, kMaxTransfer);
+    unsigned long stored = 0;
+    const char* position = terminator;
+    while (stored < limit && *position != '\0') {
+        const ssize_t n = ::read(_channel, buffer + stored, 1);
+        if (n == 0) {
+            buffer[stored] = '\0';
+            return 0;
+        }
+        if (n < 0) {
+            const int error = errno;
+            buffer[stored] = '\0';
+            if (error == EINTR) {
+                QM_LOG_ERROR("Read() interupted by a signal.");
+                return -99;
+            }
+            if (error == EAGAIN || error == EWOULDBLOCK) {
+                QM_LOG_ERROR("Read() timed out after " << sec << " sec " << usec << " ms.");
+                return -1;
+            }
+            QM_LOG_ERROR("Read failed.");
+            return -99;
+        }
+        // A mismatching byte restarts the match and is not tried as the terminator's first byte.
+        position = buffer[stored] == *position ? position + 1 : terminator;
+        ++stored;
+    }
+    buffer[stored] = '\0';
+    setOut(received, stored);
+    _bytesRead += static_cast<std::int64_t>(stored);
+    return static_cast<int>(stored);
+}
+
+int Socket::read(char* buffer, unsigned long length, unsigned long* received, bool peerCloseOk,
+                 long sec, long usec) {
+    clearOut(received);
+    if (length == 0) return 0;
+    if (length > kMaxTransfer) {
+        QM_LOG_ERROR("Read failed.");
+        return -99;
+    }
+    const bool waits = hasTimeout(sec, usec);
+    const WaitTime wait = lowered(sec, usec, true);
+    unsigned long done = 0;
+    while (done < length) {
+        if (waits) {
+            errno = 0;
+            const int ready = waitFor(_channel, false, wait);
+            const int error = errno;
+            if (ready == 0) {
+                QM_LOG_ERROR("Select() timed out after " << sec << " sec " << usec
+                                                         << " ms. errno=" << error);
+                return -1;
+            }
+            if (ready < 0) {
+                QM_LOG_ERROR("Select() failed. errno=" << error);
+                if (error == EINTR) continue;
+                if (error == EINVAL) return -99;
+            }
+        }
+        errno = 0;
+        const ssize_t n = ::read(_channel, buffer + done, length - done);
+        if (n > 0) {
+            done += static_cast<unsigned long>(n);
+            setOut(received, done);
+            _bytesRead += n;
+            continue;
+        }
+        if (n == 0) {
+            setOut(received, done);
+            if (peerCloseOk) {
+                QM_LOG_DEBUG("Connection was closed by client.");
+                return static_cast<int>(_bytesRead);
+            }
+            QM_LOG_ERROR("Connection went down before all bytes were read.");
+            return -99;
+        }
+        const int error = errno;
+        if (error == EINTR) {
+            QM_LOG_ERROR("Read() interrupted by a signal");
+            continue;
+        }
+        if (error == EAGAIN || error == EWOULDBLOCK) {
+            QM_LOG_ERROR("Read() timed out after " << sec << " sec " << usec << " ms.");
+            return -1;
+        }
+        QM_LOG_ERROR("Read failed.");
+        return -99;
+    }
+    return static_cast<int>(length);
+}
+
+int Socket::readOnce(char* buffer, unsigned long length, unsigned long* received, long sec,
+                     long usec) {
+    clearOut(received);
+    if (hasTimeout(sec, usec)) {
+        const WaitTime wait = lowered(sec, usec, true);
+        QM_LOG_DEBUG("readOnce: using Select. _channel [" << _channel << "] tv_sec [" << wait.sec
+                                                          << "], tv_usec [" << wait.usec << "]");
+        const int ready = waitFor(_channel, false, wait);
+        if (ready == 0) {
+            QM_LOG_ERROR("Select() timed out after " << sec << " sec " << usec << " ms.");
+            return -1;
+        }
+        if (ready < 0 && (errno == EINTR || errno == EINVAL)) {
+            QM_LOG_ERROR("Select() failed");
+            return -99;
+        }
+    }
+    const ssize_t n = ::read(_channel, buffer, std::min(length, kMaxTransfer));
+    if (n > 0) {
+        setOut(received, static_cast<unsigned long>(n));
+        _bytesRead += n;
+        return static_cast<int>(n);
+    }
+    if (n == 0) return 0;
+    const int error = errno;
+    if (error == EINTR) {
+        QM_LOG_ERROR("Read() interupted by a signal.");
+        return -99;
+    }
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+        QM_LOG_ERROR("Read() timed out after " << sec << " sec " << usec << " ms.");
+        return -1;
+    }
+    QM_LOG_ERROR("Read failed.");
+    return -99;
+}
+
+int Socket::write(const char* buffer, unsigned long length, unsigned long* written, long sec,
+                  long usec) {
+    clearOut(written);
+    if (length == 0) return 0;
+    if (length > kMaxTransfer) {
+        QM_LOG_ERROR("write failed.");
+        return -99;
+    }
+    const bool waits = hasTimeout(sec, usec);
+    const WaitTime wait = lowered(sec, usec, false);
+    unsigned long done = 0;
+    while (done < length) {
+        if (waits) {
+            QM_LOG_DEBUG("write: using select. _channel [" << _channel << "] tv_sec [" << wait.sec
+                                                           << "], tv_usec [" << wait.usec << "]");
+            const int ready = waitFor(_channel, true, wait);
+            if (ready == 0) {
+                QM_LOG_ERROR("Select() timed out after " << sec << " sec " << usec << " ms.");
+                return -1;
+            }
+            if (ready < 0) {
+                if (errno == EINTR || errno == EINVAL) {
+                    QM_LOG_ERROR("Select() failed");
+                    return -99;
+                }
+                QM_LOG_ERROR("Select failed with error");
+            }
+        }
+        // MSG_NOSIGNAL: a peer that has gone away is a failed write (EPIPE), not a SIGPIPE that
+        // ends a process which has not ignored it. With a time-out the send takes only what fits
+        // now (MSG_DONTWAIT) and the loop waits again for the rest: on a blocking descriptor a
+        // plain send would wait for room for every byte, past the time-out.
+        const int flags = MSG_NOSIGNAL | (waits ? MSG_DONTWAIT : 0);
+        const ssize_t n = ::send(_channel, buffer + done, length - done, flags);
+        if (n > 0) {
+            done += static_cast<unsigned long>(n);
+            setOut(written, done);
+            _bytesWritten += n;
+            continue;
+        }
+        const int error = errno;
+        QM_LOG_DEBUG("BytesWritten <= 0.");
+        if (n == 0) {
+            setOut(written, done);
+            QM_LOG_DEBUG("Connection went down before all bytes were read.");
+            return -99;
+        }
+        QM_LOG_DEBUG("BytesWritten < 0.");
+        if (error == EINTR || error == EAGAIN || error == EWOULDBLOCK) {
+            QM_LOG_DEBUG("EINTR or EWOULDBLOCK");
+            // A non-blocking descriptor without a time-out would otherwise spin on EAGAIN until
+            // the peer reads; wait for room instead. The result of the wait does not matter: the
+            // write that follows reports any failure.
+            if (error != EINTR && !waits) {
+                struct pollfd entry = {_channel, POLLOUT, 0};
+                ::poll(&entry, 1, -1);
+            }
+            continue;
+        }
+        QM_LOG_ERROR("write failed.");
+        return -99;
+    }
+    return static_cast<int>(length);
+}
+
+}  // namespace quillmark

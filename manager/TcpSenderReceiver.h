@@ -1,0 +1,84 @@
+// TcpSenderReceiver: reads one request from a connection and writes one reply back, in the two
+// forms of the manager's protocol.
+//
+// A framed request opens with the 13-byte MessageHeader and carries a body of the announced
+// length; any other request is a raw line of at most 2048 bytes. The receiver tells them apart
+// by the first four bytes and hands the caller a payload: the request's bytes followed by one
+// zero byte. It remembers in isFramed() which form the last request had, so the owner can reply
+// in the same form with send() (framed) or sendRaw() (raw).
+//
+// Every transfer uses the connection's own select time-out (Socket::setTimeout); with 0 and 0,
+// as on the manager's path, the operations block until the peer sends or closes.
+//
+// A framed body longer than kMaxBodyLength is refused before anything is allocated, and the
+// payload grows with the bytes that actually arrive, so a peer's announced length alone cannot
+// make the receiver reserve memory.
+//
+// Ownership: the Socket passed in stays the caller's; nothing here closes it. Threads: one
+// thread at a time per object (the Listener's thread on the manager's path).
+#ifndef QUILLMARK_TCPSENDERRECEIVER_H
+#define QUILLMARK_TCPSENDERRECEIVER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace quillmark {
+
+class Socket;
+
+class TcpSenderReceiver {
+public:
+    // The largest framed body accepted: 256 MiB.
+    static constexpr std::uint64_t kMaxBodyLength = 256ull * 1024 * 1024;
+    // The longest raw request line, its newline included.
+    static constexpr std::size_t kMaxRawLength = 2048;
+
+    TcpSenderReceiver();
+    virtual ~TcpSenderReceiver();
+
+    // Reads one request. On success `buffer` points to a new array (new[], owned by the caller)
+    // holding the payload, the array it pointed to before is deleted, and *size is the payload
+    // size (the zero byte included). Returns false when a read fails, the peer closes inside a
+    // framed header or body, or the announced body is longer than kMaxBodyLength; `buffer` is
+    // then unchanged and *size 0. A null socket: true with *size 0 and `buffer` unchanged.
+    // `size` must point to a size_t.
+    bool receive(Socket* socket, char*& buffer, std::size_t*& size);
+    // The same, the payload's bytes appended to `payload`. On failure nothing is appended
+    // (`payload` keeps its size; its capacity may have grown by at most what arrived).
+    bool receive(Socket* socket, std::vector<char>& payload);
+    // The same, appended to a string (the zero byte included).
+    bool receive(Socket* socket, std::string& payload);
+
+    // Reads one line of at most 2048 bytes, its newline included, without the framing test; at
+    // the end of the stream the line is empty. On success `buffer` points to a new array of
+    // exactly *size bytes (no zero byte added; owned by the caller). False when the read fails.
+    bool readChunk(Socket* socket, char*& buffer, std::size_t*& size);
+    // readChunk, the bytes appended to `text` / `bytes`.
+    bool receiveRaw(Socket* socket, std::string& text);
+    bool receiveRaw(Socket* socket, std::vector<char>& bytes);
+
+    // Writes the header, the text and one zero byte. False when the socket is null or a write
+    // does not complete.
+    bool send(Socket* socket, const std::string& text);
+    // Writes the text and one zero byte. False when the socket is null or the write does not
+    // complete.
+    bool sendRaw(Socket* socket, const std::string& text);
+
+    // True when the last request received was framed (also before the first request); false
+    // after a raw or short one. A receive that fails before the form is known leaves it alone.
+    bool isFramed() const { return framed_; }
+
+private:
+    // Reads one request and appends its payload to `payload`; on failure `payload` keeps its
+    // size. The core of every receive form.
+    bool receivePayload(Socket* socket, std::vector<char>& payload);
+    bool receiveBody(Socket* socket, std::uint64_t length, std::vector<char>& payload);
+
+    bool framed_;
+};
+
+}  // namespace quillmark
+
+#endif  // QUILLMARK_TCPSENDERRECEIVER_H
