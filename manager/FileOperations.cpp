@@ -1,0 +1,141 @@
+#include "FileOperations.h"
+
+#include "AtomicFile.h"
+#include "ResultText.h"
+#include "quillmark/ConfigurationFileAccess.h"
+#include "quillmark/Log.h"
+#include "quillmark/SystemError.h"
+#include "unzip/UnzipArchive.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <iterator>
+#include <memory>
+
+namespace quillmark {
+
+namespace {
+
+const char kInstallationRootKey[] = "ManagerInstallationRoot";
+const char kDefaultInstallationRoot[] = "/opt/quillmark/agent_manager";
+const char kTempDirectoryName[] = "temp";
+const char kUpgradeScriptName[] = "quillmark_upgrade.sh";
+const std::size_t kCopyBufferSize = 64 * 1024;
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+typedef std::unique_ptr<std::FILE, FileCloser> FileHandle;
+
+}  // namespace
+
+FileOperations::FileOperations(ConfigurationFileAccess* configuration)
+    : configuration_(configuration) {}
+
+FileOperations::~FileOperations() = default;
+
+std::string FileOperations::installationRoot() {
+    return configuration_->getString(kInstallationRootKey, kDefaultInstallationRoot);
+}
+
+std::string FileOperations::tempDirectory() {
+    std::string root = installationRoot();
+    if (root.empty() || root.back() != '/') root += '/';
+    return root + kTempDirectoryName;
+}
+
+std::string FileOperations::packageFilePath(const std::string& fileName) {
+    return tempDirectory() + "/" + fileName;
+}
+
+std::string FileOperations::upgradeScriptPath() {
+    return tempDirectory() + "/" + kUpgradeScriptName;
+}
+
+std::string FileOperations::unzipFile(const std::string& fileName) {
+    const std::string archive = packageFilePath(fileName);
+    const std::string target = tempDirectory();
+    std::string result;
+    switch (extractArchiveToDirectory(archive.c_str(), target.c_str())) {
+    case kExtractionDone:
+        result = kSuccessText;
+        break;
+    case kArchiveNotOpened:
+        result = failureText("Unable to open target compressed upgrade file");
+        break;
+    case kTargetDirectoryNotEntered:
+        result = failureText(
+            "Unable to change directory to target directory. Verify that temp directory "
+            "exists.");
+        break;
+    default:
+        result = failureText("Unable to extract target compressed upgrade file");
+        break;
+    }
+    QM_LOG_DEBUG("UnzipFile result: " << result);
+    return result;
+}
+
+std::string FileOperations::copyFile(const std::string& source, const std::string& target) {
+    FileHandle in(std::fopen(source.c_str(), "rbe"));
+    if (!in) {
+        QM_LOG_ERROR(systemErrorText("open " + source, errno));
+        return failureText("Unable to open " + source + " for copy operation.");
+    }
+
+    bool targetOpened = false;
+    std::string readError;
+    auto copyContents = [&](std::FILE* out) {
+        targetOpened = true;
+        std::vector<char> buffer(kCopyBufferSize);
+        for (;;) {
+            const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in.get());
+            if (got > 0 && std::fwrite(buffer.data(), 1, got, out) != got) return false;
+            if (got < buffer.size()) break;
+        }
+        if (std::ferror(in.get())) {
+            readError = systemErrorText("read " + source, errno);
+            return false;
+        }
+        return true;
+    };
+
+    std::string error;
+    if (replaceFileAtomically(target, copyContents, error)) return kSuccessText;
+    QM_LOG_ERROR("Copy of " << source << " to " << target << " failed: "
+                            << (readError.empty() ? error : readError));
+    if (!targetOpened) return failureText("Unable to open " + target + " for copy operation.");
+    return failureText("Unable to copy " + source + " to " + target + ".");
+}
+
+std::string FileOperations::writeFile(const std::string& fileName, DataRange range) {
+    return storeChunk(fileName, range, "wbe");
+}
+
+std::string FileOperations::appendFile(const std::string& fileName, DataRange range) {
+    return storeChunk(fileName, range, "abe");
+}
+
+std::string FileOperations::storeChunk(const std::string& fileName, DataRange range,
+                                       const char* mode) {
+    const std::string path = packageFilePath(fileName);
+    const std::string failure = failureText("Unable to write upgrade file");
+    FileHandle file(std::fopen(path.c_str(), mode));
+    if (!file) {
+        QM_LOG_ERROR(systemErrorText("open " + path, errno));
+        return failure;
+    }
+    const std::size_t length = static_cast<std::size_t>(std::distance(range.first, range.second));
+    if (length > 0 && std::fwrite(&*range.first, 1, length, file.get()) != length) {
+        QM_LOG_ERROR(systemErrorText("write " + path, errno));
+        return failure;
+    }
+    // A full disk often shows only when the buffer is flushed at the close.
+    if (std::fclose(file.release()) != 0) {
+        QM_LOG_ERROR(systemErrorText("close " + path, errno));
+        return failure;
+    }
+    return kSuccessText;
+}
+
+}  // namespace quillmark
