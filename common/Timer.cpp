@@ -1,0 +1,7 @@
+#include "quillmark/Timer.h"
+
+namespace quillmark {
+
+Timer::~Timer() = default;
+
+}  // namespace quillmark
