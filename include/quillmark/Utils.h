@@ -135,6 +135,29 @@ void hexDump(const char* data, unsigned length, FILE* out);
 // The current time as "<seconds since the epoch> sec, <milliseconds 0-999> msec".
 std::string timeString();
 
+// ---- Regular expressions ----
+// Each call compiles the pattern afresh (nothing is cached), matches and releases it, so these may
+// be called from any thread. Patterns use the syntax of Regexp.h.
+
+// The first (leftmost) match of `pattern` in the NUL-terminated `text`: a pointer into `text` (not
+// a copy) at the match's start, with its length in *matchLength when that is not null. Returns
+// null, with a length of 0, when there is no match, when the pattern does not compile (logged at
+// DEBUG level as "re_comp failed."), when `text` is null and when the match fails in the engine
+// (its line is on standard error). Never throws.
+const char* regexpFirstMatch(const char* text, const char* pattern, int* matchLength);
+
+// The same as regexpFirstMatch.
+const char* regexpFind(const char* text, const char* pattern, int* matchLength);
+const char* regexpMatch(const char* text, const char* pattern, int* matchLength);
+
+// Include/exclude filter over regexpFirstMatch (the patterns see the text up to its first NUL). With
+// a non-empty `include`, the text of its first match, or "" when it does not match or matches
+// only the empty string. With a non-empty `exclude` that is reached (after the include step), ""
+// when it matches the text and otherwise the whole text. "" when both patterns are empty or the
+// text is. A pattern that does not compile counts as no match. Never throws.
+std::string regexpFilter(const std::string& text, const std::string& include,
+                         const std::string& exclude);
+
 }  // namespace Utils
 
 // Wall-clock time in milliseconds since the epoch, with the microseconds as the fraction.

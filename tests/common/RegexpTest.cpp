@@ -1,0 +1,545 @@
+#include "quillmark/Regexp.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace quillmark;
+
+namespace {
+
+using Program = std::unique_ptr<RegexpProgram, decltype(&re_free)>;
+using Pair = std::pair<int, int>;
+const Pair kUnset(-1, -1);
+
+// Compiles a pattern that must compile.
+Program compile(const std::string& pattern) {
+    RegexpProgram* program = nullptr;
+    const int code = re_comp(&program, pattern.c_str());
+    EXPECT_EQ(0, code) << "pattern '" << pattern << "'";
+    return Program(code == 0 ? program : nullptr, &re_free);
+}
+
+struct Outcome {
+    int code;                 // regexec's result
+    std::vector<Pair> pairs;  // all pairs after the call
+    std::string errors;       // what the engine wrote to standard error
+};
+
+Outcome execute(const RegexpProgram* program, const char* text, int pairCount) {
+    std::unique_ptr<int[][2]> pairs(new int[pairCount > 0 ? pairCount : 1][2]);
+    testing::internal::CaptureStderr();
+    Outcome out;
+    out.code = regexec(program, text, pairCount, pairs.get());
+    out.errors = testing::internal::GetCapturedStderr();
+    for (int i = 0; i < pairCount; ++i) out.pairs.emplace_back(pairs[i][0], pairs[i][1]);
+    return out;
+}
+
+Outcome execute(const std::string& pattern, const std::string& text, int pairCount = 1) {
+    Program program = compile(pattern);
+    if (!program) return Outcome{-100, {}, ""};
+    return execute(program.get(), text.c_str(), pairCount);
+}
+
+struct CompileOutcome {
+    int code;
+    std::string errors;
+};
+
+CompileOutcome compileFailure(const std::string& pattern) {
+    RegexpProgram* const untouched = reinterpret_cast<RegexpProgram*>(&compileFailure);
+    RegexpProgram* program = untouched;
+    testing::internal::CaptureStderr();
+    const int code = re_comp(&program, pattern.c_str());
+    const std::string errors = testing::internal::GetCapturedStderr();
+    if (code == 0) {
+        re_free(program);
+    } else {
+        EXPECT_EQ(untouched, program) << "failed re_comp changed the result pointer";
+    }
+    return CompileOutcome{code, errors};
+}
+
+// A match case: `start` -1 means no match.
+struct MatchCase {
+    const char* pattern;
+    std::string text;
+    int start;
+    int end;
+};
+
+void expectMatches(const std::vector<MatchCase>& cases) {
+    for (const MatchCase& c : cases) {
+        SCOPED_TRACE("pattern '" + std::string(c.pattern) + "' on '" + c.text + "'");
+        const Outcome out = execute(c.pattern, c.text);
+        if (c.start < 0) {
+            EXPECT_EQ(0, out.code);
+        } else {
+            EXPECT_EQ(1, out.code);
+            EXPECT_EQ(Pair(c.start, c.end), out.pairs[0]);
+        }
+        EXPECT_EQ("", out.errors);
+    }
+}
+
+std::string repeat(const std::string& unit, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) out += unit;
+    return out;
+}
+
+}  // namespace
+
+TEST(Regexp, OperatorsLeftmostAndBacktracking) {
+    expectMatches({
+        {"", "", 0, 0},
+        {"", "abc", 0, 0},
+        {"ab*", "abbbc", 0, 4},
+        {"a|b", "cb", 1, 2},
+        {"x*", "abc", 0, 0},
+        {"a+", "baaa", 1, 4},
+        {"ba?c", "bc", 0, 2},
+        {"ba?c", "bac", 0, 3},
+        {"ba?c", "baac", -1, -1},
+        {".", "", -1, -1},
+        {".", "\n", 0, 1},
+        {"a.c", "xabcx", 1, 4},
+        {"abc", "ababc", 2, 5},
+        {"a.*b", "axbyb", 0, 5},
+        {"a.*b", "axbyc", 0, 3},
+        {"a*ab", "aaab", 0, 4},
+        {"[0-9]*5", "12345", 0, 5},
+        {"(ab)*c", "ababc", 0, 5},
+        {"(ab)+", "xababa", 1, 5},
+        {"(ab)+", "aab", 1, 3},
+        {"(a|ab)c", "abc", 0, 3},
+        {"(a|ab)(c|bcd)", "abcd", 0, 4},
+        {"a|ab", "ab", 0, 1},
+        {"ab|cd|ef", "xxef", 2, 4},
+        {"x(a|b|c)*y", "xabcaby", 0, 7},
+        {"a(|b)c", "ac", 0, 2},
+        {"a(|b)c", "abc", 0, 3},
+        {"(a*)?b", "aab", 0, 3},
+        {"abc*", "abccc", 0, 5},
+        {"abc*", "ab", 0, 2},
+        {"abc+", "ab", -1, -1},
+        {"abc?d", "abd", 0, 3},
+        {"a{}-]", "a{}-]", 0, 5},
+        {"\\.", "a.b", 1, 2},
+        {"\\.", "ab", -1, -1},
+        {"\\t", "t", 0, 1},
+        {"\\t", "\t", -1, -1},
+        {"\\\\", "a\\b", 1, 2},
+        {"a\\*", "aa*", 1, 3},
+        {"\\(\\)", "()", 0, 2},
+        {"\\|", "a|b", 1, 2},
+        {"\\n", "\n!", 1, 2},
+        {"\xE9t\xE9", "caf\xE9t\xE9", 3, 6},
+        {"[\xE0-\xFF]+", "a\xE9\xFF", 1, 3},
+    });
+}
+
+TEST(Regexp, Sets) {
+    expectMatches({
+        {"[]a]", "]", 0, 1},
+        {"[]a]", "a", 0, 1},
+        {"[]a]", "b", -1, -1},
+        {"[a-]", "-", 0, 1},
+        {"[a-]", "a", 0, 1},
+        {"[-a]", "-", 0, 1},
+        {"[^-]", "-", -1, -1},
+        {"[^-]", "-x", 1, 2},
+        {"[^-]", "", -1, -1},
+        {"[^abc]", "abcd", 3, 4},
+        {"[^a]", "\xE9", 0, 1},
+        {"[a-c-e]", "d", 0, 1},
+        {"[a-c-e]", "f", -1, -1},
+        {"[a-a]", "a", 0, 1},
+        {"[a-a]", "b", -1, -1},
+        {"[\\d]", "\\", 0, 1},
+        {"[\\d]", "d", 0, 1},
+        {"[\\d]", "5", -1, -1},
+        {"[.*]+", "a*.*b", 1, 4},
+        {"[a-z]+", "ABcdeF", 2, 5},
+        {"[^a-z]*", "ABcd", 0, 2},
+    });
+}
+
+TEST(Regexp, Anchors) {
+    expectMatches({
+        {"^", "abc", 0, 0},
+        {"^", "", 0, 0},
+        {"$", "abc", 3, 3},
+        {"$", "", 0, 0},
+        {"^$", "", 0, 0},
+        {"^$", "a", -1, -1},
+        {"a^b", "ab", -1, -1},
+        {"a^b", "a^b", -1, -1},
+        {"^ab", "ab", 0, 2},
+        {"^ab", "xab", -1, -1},
+        {"^a", "b\na", -1, -1},
+        {"a$", "a\nb", -1, -1},
+        {"ab$", "abab", 2, 4},
+        {"b|^a", "ab", 0, 1},
+        {"b|^a", "ca", -1, -1},
+        {"x*$", "abxx", 2, 4},
+    });
+}
+
+TEST(Regexp, BackslashClassesWithUpperCaseNegation) {
+    struct ClassCase {
+        char letter;
+        std::string members;
+        std::string others;
+    };
+    const ClassCase cases[] = {
+        {'m', "aZ5", "_ -\x80"},
+        {'a', "aZ", "5_\xC3"},
+        {'b', " \t", "\n\va"},
+        {'c', "\x01\x1F\x7F\n", "a \x80"},
+        {'d', "09", "a/\xB2"},
+        {'g', "!~a", " \x7F\x80"},
+        {'l', "az", "A5\xE9"},
+        {'p', " ~a", "\x7F\n\xE9"},
+        {'n', "!/_~", "a \x80"},
+        {'s', " \t\n\v\f\r", "a\x85\xA0"},
+        {'u', "AZ", "a5\xC9"},
+        {'x', "09afAF", "gG"},
+        {'w', "a_9Z", "-\x80 "},
+    };
+    for (const ClassCase& c : cases) {
+        const std::string plain = std::string("\\") + c.letter;
+        const std::string negated = std::string("\\") + static_cast<char>(c.letter - 'a' + 'A');
+        for (const char member : c.members) {
+            const std::string text(1, member);
+            SCOPED_TRACE(plain + " with byte " + std::to_string(static_cast<unsigned char>(member)));
+            EXPECT_EQ(1, execute(plain, text).code);
+            EXPECT_EQ(0, execute(negated, text).code);
+        }
+        for (const char other : c.others) {
+            const std::string text(1, other);
+            SCOPED_TRACE(plain + " with byte " + std::to_string(static_cast<unsigned char>(other)));
+            EXPECT_EQ(0, execute(plain, text).code);
+            EXPECT_EQ(1, execute(negated, text).code);
+        }
+        SCOPED_TRACE(plain + " at the end of the text");
+        EXPECT_EQ(0, execute(plain, "").code);
+        EXPECT_EQ(0, execute(negated, "").code);
+    }
+    expectMatches({
+        {"\\d+", "ab123c", 2, 5},
+        {"\\D", "123", -1, -1},
+        {"\\D*$", "ab", 0, 2},
+        {"\\d*", "123a", 0, 3},
+        {"\\W+", "ab, c", 2, 4},
+        {"\\s*x", "  \t x", 0, 5},
+        {"\\u\\l+", "abCde", 2, 5},
+    });
+}
+
+TEST(Regexp, WordStartAndWordEnd) {
+    expectMatches({
+        {"\\<foo", "afoo foo", 5, 8},
+        {"foo\\>", "food foo", 5, 8},
+        {"\\>", " a", 0, 0},
+        {"\\>", "abc", 3, 3},
+        {"a\\>", "ab a", 3, 4},
+        {"\\<", "  ", -1, -1},
+        {"\\<", "", -1, -1},
+        {"\\<a", "a", 0, 1},
+        {"\\<a", "_a", -1, -1},
+        {"\\<a", "\xE9" "a", 1, 2},
+        {"\\<\\w+\\>", "  hello world", 2, 7},
+        {"\\<?a", "ba", 1, 2},
+    });
+}
+
+TEST(Regexp, GroupPositions) {
+    struct GroupCase {
+        const char* pattern;
+        const char* text;
+        std::vector<Pair> pairs;
+    };
+    const GroupCase cases[] = {
+        {"(a)*", "aaa", {{0, 3}, {2, 3}}},
+        {"(a)|b", "b", {{0, 1}, kUnset}},
+        {"(a)(b)", "ab", {{0, 2}, {0, 1}, {1, 2}, kUnset, kUnset}},
+        {"((a)b)+", "abab", {{0, 4}, {2, 4}, {2, 3}}},
+        {"(a*)b", "b", {{0, 1}, {0, 0}}},
+        {"x(a|b)*y", "xaby", {{0, 4}, {2, 3}}},
+        {"(a|ab)(c|bcd)(d*)", "abcd", {{0, 4}, {0, 1}, {1, 4}, {4, 4}}},
+        {"(a)?b", "b", {{0, 1}, kUnset}},
+        {"(a(b(c)))", "xabc", {{1, 4}, {1, 4}, {2, 4}, {3, 4}}},
+        {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)(l)", "abcdefghijkl",
+         {{0, 12}, {0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}, {8, 9},
+          {9, 10}, {10, 11}, {11, 12}}},
+        {"(x)", "abc", {kUnset, kUnset}},
+    };
+    for (const GroupCase& c : cases) {
+        SCOPED_TRACE("pattern '" + std::string(c.pattern) + "' on '" + c.text + "'");
+        const Outcome out = execute(c.pattern, c.text, static_cast<int>(c.pairs.size()));
+        EXPECT_EQ(c.pairs[0] == kUnset ? 0 : 1, out.code);
+        EXPECT_EQ(c.pairs, out.pairs);
+    }
+    EXPECT_EQ(3, re_nsubexp(compile("(a)(b)").get()));
+    EXPECT_EQ(1, re_nsubexp(compile("").get()));
+    EXPECT_EQ(13, re_nsubexp(compile("(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)(l)").get()));
+}
+
+// Group numbers from 256 on do not fit the node's number byte; they must not land in another
+// group's pair (or in pair 0).
+TEST(Regexp, GroupsBeyondTheNumberByteAreNotRecorded) {
+    const int groups = 300;
+    const Program program = compile(repeat("(a)", groups));
+    ASSERT_TRUE(program);
+    EXPECT_EQ(groups + 1, re_nsubexp(program.get()));
+    const Outcome out = execute(program.get(), repeat("a", groups).c_str(), groups + 1);
+    ASSERT_EQ(1, out.code);
+    EXPECT_EQ(Pair(0, groups), out.pairs[0]);
+    for (int n = 1; n <= groups; ++n) {
+        SCOPED_TRACE("group " + std::to_string(n));
+        EXPECT_EQ(n <= 255 ? Pair(n - 1, n) : kUnset, out.pairs[n]);
+    }
+}
+
+TEST(Regexp, MatchArrayIsOptional) {
+    const Program program = compile("(a)b");
+    ASSERT_TRUE(program);
+    int pairs[2][2] = {{7, 7}, {7, 7}};
+    EXPECT_EQ(1, regexec(program.get(), "xab", 0, pairs));
+    EXPECT_EQ(0, regexec(program.get(), "xb", 0, pairs));
+    EXPECT_EQ(1, regexec(program.get(), "xab", -3, pairs));
+    EXPECT_EQ(1, regexec(program.get(), "xab", 2, nullptr));
+    for (const auto& pair : pairs) {
+        EXPECT_EQ(7, pair[0]);
+        EXPECT_EQ(7, pair[1]);
+    }
+}
+
+// The layout of the program block: magic byte, then nodes of kind, 15-bit link, operand.
+TEST(Regexp, ProgramLayoutAndHints) {
+    const Program ab = compile("ab");
+    ASSERT_TRUE(ab);
+    const unsigned char expected[] = {0x9C, RX_ALTERNATIVE, 0, 9, RX_LITERAL, 0, 6, 'a', 'b', 0,
+                                      RX_END, 0, 0};
+    EXPECT_EQ(0, std::memcmp(expected, ab->program, sizeof expected));
+    EXPECT_EQ(1, ab->groupCount);
+
+    struct HintCase {
+        const char* pattern;
+        char firstChar;
+        char anchored;
+        const char* must;
+    };
+    const HintCase cases[] = {
+        {"abc", 'a', 0, nullptr},     {"^abc", 0, 1, nullptr},     {"a|b", 0, 0, nullptr},
+        {"x*abc", 0, 0, "abc"},       {"x*ab(c)de", 0, 0, "de"},   {"a+bcd", 0, 0, "bcd"},
+        {"a?bcd", 0, 0, nullptr},     {"(x*)abc", 0, 0, "abc"},  {"x*(abc)?d", 0, 0, "d"},
+        {"\\.x*", '.', 0, nullptr},   {"", 0, 0, nullptr},
+    };
+    for (const HintCase& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        const Program program = compile(c.pattern);
+        ASSERT_TRUE(program);
+        EXPECT_EQ(c.firstChar, program->firstChar);
+        EXPECT_EQ(c.anchored, program->anchored);
+        if (c.must == nullptr) {
+            EXPECT_EQ(nullptr, program->mustLiteral);
+            EXPECT_EQ(0, program->mustLength);
+        } else {
+            ASSERT_NE(nullptr, program->mustLiteral);
+            EXPECT_STREQ(c.must, program->mustLiteral);
+            EXPECT_EQ(static_cast<int>(std::strlen(c.must)), program->mustLength);
+            EXPECT_GT(program->mustLiteral, program->program);
+        }
+    }
+    // The literal every match needs rules out a text at once, and does not hide a real match.
+    expectMatches({{"x*abc", "xxab", -1, -1}, {"x*abc", "xxabc", 0, 5}, {"y*bc", "abc", 1, 3}});
+}
+
+TEST(Regexp, CompileErrorsAndTheirLines) {
+    struct ErrorCase {
+        std::string pattern;
+        int code;
+        const char* message;
+    };
+    const ErrorCase cases[] = {
+        {"a**", -7, "nested *?+"},
+        {"a*?", -7, "nested *?+"},
+        {"a+*", -7, "nested *?+"},
+        {"(a)??", -7, "nested *?+"},
+        {"(", -4, "unterminated ()"},
+        {"((a)", -4, "unterminated ()"},
+        {"(a|b", -4, "unterminated ()"},
+        {")", -4, "unmatched ()"},
+        {"a)", -4, "unmatched ()"},
+        {"(a))", -4, "unmatched ()"},
+        {"[z-a]", -5, "invalid [] range"},
+        {"[a-c-b]", -5, "invalid [] range"},
+        {"[ab", -6, "unmatched []"},
+        {"[", -6, "unmatched []"},
+        {"[]", -6, "unmatched []"},
+        {"[^]", -6, "unmatched []"},
+        {"[a-", -6, "unmatched []"},
+        {"*a", -7, "?+* follows nothing"},
+        {"+", -7, "?+* follows nothing"},
+        {"a|?b", -7, "?+* follows nothing"},
+        {"(*a)", -7, "?+* follows nothing"},
+        {"\\", -8, "trailing \\"},
+        {"ab\\", -8, "trailing \\"},
+        {"(a*)*", -7, "*+ operand could be empty"},
+        {"(a*)+", -7, "*+ operand could be empty"},
+        {"(a|)*", -7, "*+ operand could be empty"},
+        {"()+", -7, "*+ operand could be empty"},
+        {"\\<*", -7, "*+ operand could be empty"},
+        {"\\>+", -7, "*+ operand could be empty"},
+        {"^*", -7, "*+ operand could be empty"},
+        {"x$+", -7, "*+ operand could be empty"},
+    };
+    for (const ErrorCase& c : cases) {
+        SCOPED_TRACE("pattern '" + c.pattern + "'");
+        const CompileOutcome out = compileFailure(c.pattern);
+        EXPECT_EQ(c.code, out.code);
+        EXPECT_EQ("REGEXP ERROR: " + std::string(c.message) + "\n", out.errors);
+    }
+    for (const char* valid : {"(a*)?", "\\<?", "^?", "(a|)?", "x\\\\", "a{2}", "[a-a]", "(ab)*"}) {
+        SCOPED_TRACE(valid);
+        const CompileOutcome out = compileFailure(valid);
+        EXPECT_EQ(0, out.code);
+        EXPECT_EQ("", out.errors);
+    }
+}
+
+TEST(Regexp, NullAndCorruptedArguments) {
+    auto errorsOf = [](const std::function<int()>& call, int expected) {
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(expected, call());
+        return testing::internal::GetCapturedStderr();
+    };
+    EXPECT_EQ("REGEXP ERROR: Invalid out regexp pointer\n",
+              errorsOf([] { return re_comp(nullptr, "a"); }, -1));
+    RegexpProgram* untouched = nullptr;
+    EXPECT_EQ("REGEXP ERROR: Invalid expression\n",
+              errorsOf([&] { return re_comp(&untouched, nullptr); }, -1));
+    EXPECT_EQ(nullptr, untouched);
+
+    Program program = compile("a");
+    ASSERT_TRUE(program);
+    int pairs[1][2];
+    EXPECT_EQ("REGEXP ERROR: NULL argument to regexec\n",
+              errorsOf([&] { return regexec(nullptr, "a", 1, pairs); }, -1));
+    EXPECT_EQ("REGEXP ERROR: NULL argument to regexec\n",
+              errorsOf([&] { return regexec(program.get(), nullptr, 1, pairs); }, -1));
+    EXPECT_EQ("REGEXP ERROR: NULL argument to re_nsubexp\n",
+              errorsOf([] { return re_nsubexp(nullptr); }, -1));
+
+    program->program[0] = 'x';
+    EXPECT_EQ("REGEXP ERROR: corrupted regexp\n",
+              errorsOf([&] { return regexec(program.get(), "a", 1, pairs); }, -1));
+    EXPECT_EQ("REGEXP ERROR: corrupted regexp\n",
+              errorsOf([&] { return re_nsubexp(program.get()); }, -1));
+    re_free(nullptr);
+}
+
+// Every text lies in a heap block that ends at its NUL, so AddressSanitizer reports any read
+// beyond it.
+TEST(Regexp, TextIsNotReadBeyondItsEnd) {
+    const char* patterns[] = {"a",   "ab",  "x*", "\\>", "\\<", "$",   "[^a]*$", ".*",
+                              "\\W*", "a+b", "(a|b)*c", "[ab]+", "\\d*x", "", "b$", "ba*"};
+    for (const std::string text : {"", "a", "ab", "ba", "bab"}) {
+        std::unique_ptr<char[]> exact(new char[text.size() + 1]);
+        std::memcpy(exact.get(), text.c_str(), text.size() + 1);
+        for (const char* pattern : patterns) {
+            SCOPED_TRACE("pattern '" + std::string(pattern) + "' on '" + text + "'");
+            const Program program = compile(pattern);
+            ASSERT_TRUE(program);
+            const Outcome out = execute(program.get(), exact.get(), 3);
+            EXPECT_GE(out.code, 0);
+            if (out.code == 1) {
+                EXPECT_LE(out.pairs[0].first, out.pairs[0].second);
+                EXPECT_LE(out.pairs[0].second, static_cast<int>(text.size()));
+            }
+        }
+    }
+}
+
+// The sizing pass must agree with the writing pass byte for byte: a literal run of n characters
+// needs 11 + n bytes, and n nested empty groups need 10 + 9n bytes plus one operand byte for each
+// opening and closing node of the groups from 10 on.
+TEST(Regexp, ProgramSizeLimit) {
+    const std::string fits(32755, 'a');
+    const Program program = compile(fits);
+    ASSERT_TRUE(program);
+    const Outcome out = execute(program.get(), ("b" + fits).c_str(), 1);
+    EXPECT_EQ(1, out.code);
+    EXPECT_EQ(Pair(1, 32756), out.pairs[0]);
+
+    const CompileOutcome tooBig = compileFailure(fits + "a");
+    EXPECT_EQ(-2, tooBig.code);
+    EXPECT_EQ("REGEXP ERROR: regexp too big\n", tooBig.errors);
+
+    EXPECT_EQ(0, compileFailure(repeat("(", 2979) + repeat(")", 2979)).code);
+    EXPECT_EQ(-2, compileFailure(repeat("(", 2980) + repeat(")", 2980)).code);
+}
+
+// Patterns of mixed node kinds grown past the limit: each compiles or is "regexp too big", never
+// an internal error from passes that disagree, and the switch happens once.
+TEST(Regexp, MixedProgramsNearTheLimit) {
+    const char* units[] = {"(a|[b-z]\\w)*", "x+[^0-9]?\\<(y)", "[ -~]*\\D|(((q)))", "ab?c*d+",
+                           "(x)(y)(z)(w)(v)(u)(t)(s)(r)(p)(o)"};
+    for (const char* unit : units) {
+        SCOPED_TRACE(unit);
+        bool tooBig = false;
+        for (int count = 1; count < 4000 && !tooBig; count += 7) {
+            const CompileOutcome out = compileFailure(repeat(unit, count));
+            ASSERT_TRUE(out.code == 0 || out.code == -2) << count << ": " << out.errors;
+            tooBig = out.code == -2;
+        }
+        EXPECT_TRUE(tooBig);
+    }
+}
+
+TEST(Regexp, HostilePatternsFailWithoutCrashing) {
+    const CompileOutcome unterminated = compileFailure(repeat("(", 100000));
+    EXPECT_EQ(-2, unterminated.code);
+    EXPECT_EQ("REGEXP ERROR: regexp too big\n", unterminated.errors);
+    EXPECT_EQ(-2, compileFailure(repeat("(", 100000) + repeat(")", 100000)).code);
+
+    const CompileOutcome tooMany = compileFailure(repeat("()", 32767));
+    EXPECT_EQ(-99, tooMany.code);
+    EXPECT_EQ("REGEXP ERROR: Too many ()\n", tooMany.errors);
+    EXPECT_EQ(-2, compileFailure(repeat("()", 32766)).code);
+}
+
+TEST(Regexp, DeepMatchesEndWithAnErrorCode) {
+    // A repeated group recurses per iteration; a thousand iterations are well within the bound.
+    Outcome out = execute("(a)*", repeat("a", 1000), 2);
+    EXPECT_EQ(1, out.code);
+    EXPECT_EQ(Pair(0, 1000), out.pairs[0]);
+    EXPECT_EQ(Pair(999, 1000), out.pairs[1]);
+
+    for (const char* pattern : {"(a)*", "(a|b)+c", "x?(ab|a)*$"}) {
+        SCOPED_TRACE(pattern);
+        out = execute(pattern, repeat("a", 200000) + "c", 2);
+        EXPECT_EQ(-2, out.code);
+        EXPECT_EQ("REGEXP ERROR: recursion limit reached in regexec\n", out.errors);
+    }
+}
+
+TEST(Regexp, ExponentialBacktrackingEndsWithAnErrorCode) {
+    const Outcome out = execute("(a|a)*b", repeat("a", 40) + "cb");
+    EXPECT_EQ(-3, out.code);
+    EXPECT_EQ("REGEXP ERROR: step limit reached in regexec\n", out.errors);
+
+    // A long text searched position by position stays within the budget.
+    EXPECT_EQ(0, execute("(b|c)d", repeat("a", 2000000)).code);
+    const Outcome far = execute("(ne|x)edle", repeat("a", 2000000) + "needle");
+    EXPECT_EQ(1, far.code);
+    EXPECT_EQ(Pair(2000000, 2000006), far.pairs[0]);
+}
