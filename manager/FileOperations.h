@@ -16,6 +16,8 @@
 #ifndef QUILLMARK_MANAGER_FILEOPERATIONS_H
 #define QUILLMARK_MANAGER_FILEOPERATIONS_H
 
+#include "PayloadUtilities.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,9 +25,6 @@
 namespace quillmark {
 
 class ConfigurationFileAccess;
-
-// A run of bytes inside a request payload: [first, second).
-typedef std::pair<std::vector<char>::const_iterator, std::vector<char>::const_iterator> DataRange;
 
 class FileOperations {
 public:

@@ -1,0 +1,37 @@
+#include "GetConfigurationCommandProcessor.h"
+
+#include "ResultText.h"
+#include "ValueElementEncoderDecoder.h"
+
+#include "quillmark/ConfigurationFileAccess.h"
+#include "quillmark/Log.h"
+
+#include <tinyxml.h>
+
+#include <sstream>
+
+namespace quillmark {
+
+GetConfigurationCommandProcessor::GetConfigurationCommandProcessor(
+    ValueElementEncoderDecoder* encoder, ConfigurationFileAccess* configuration)
+    : encoder_(encoder), configuration_(configuration) {}
+
+GetConfigurationCommandProcessor::~GetConfigurationCommandProcessor() {}
+
+std::string GetConfigurationCommandProcessor::process(std::vector<char>& /*payload*/) {
+    const std::string path = configuration_->getFileName();
+    TiXmlDocument document(path);
+    std::string reply;
+    if (!document.LoadFile(TIXML_DEFAULT_ENCODING)) {
+        reply = failureText("Unable to load the following xml configuration file: " + path);
+    } else {
+        encoder_->encode(document);
+        std::ostringstream printed;
+        printed << document;
+        reply = printed.str();
+    }
+    QM_LOG_DEBUG("GetConfiguration result: " << reply);
+    return reply;
+}
+
+}  // namespace quillmark

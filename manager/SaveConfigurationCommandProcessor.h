@@ -1,0 +1,62 @@
+// SaveConfigurationCommandProcessor: serves save_configuration by replacing the agent's
+// configuration file with the document a client sent, its values turned back from Base64 into
+// plain text, and by making the running manager's look-ups answer from the new settings.
+//
+// The body is "save_configuration", one separator byte of any value, and the XML text up to the
+// body's end (or its first zero byte). The file is replaced atomically: its path names either
+// the whole old file or the whole new one, whatever happens part-way, and a failed save leaves
+// it untouched. Runs inside the backup decorator, which copies the file to "<path>.bak" first.
+//
+// A text nested deeper than kMaxXmlNesting elements is refused before TinyXML parses it. A
+// decoded document that would not read back as it is saved (a value whose bytes TinyXML prints
+// in a form it reads differently, such as a UTF-8 lead byte right before an end tag) is not
+// written, so the file always loads again.
+//
+// Ownership: owns the decoder; neither the factory nor the configuration object is owned, and
+// the factory is never used. Threads: one thread (the Listener's); the reload replaces the
+// configuration object's table as one snapshot, so other threads' look-ups stay safe.
+#ifndef QUILLMARK_MANAGER_SAVECONFIGURATIONCOMMANDPROCESSOR_H
+#define QUILLMARK_MANAGER_SAVECONFIGURATIONCOMMANDPROCESSOR_H
+
+#include "CommandProcessor.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quillmark {
+
+class CommandProcessorFactory;
+class ConfigurationFileAccess;
+class ValueElementEncoderDecoder;
+
+class SaveConfigurationCommandProcessor : public CommandProcessor {
+public:
+    // Takes ownership of `decoder`; `factory` (the one that made this processor) and
+    // `configuration` are not owned.
+    SaveConfigurationCommandProcessor(ValueElementEncoderDecoder* decoder,
+                                      CommandProcessorFactory* factory,
+                                      ConfigurationFileAccess* configuration);
+    ~SaveConfigurationCommandProcessor() override;
+
+    SaveConfigurationCommandProcessor(const SaveConfigurationCommandProcessor&) = delete;
+    SaveConfigurationCommandProcessor& operator=(const SaveConfigurationCommandProcessor&) =
+        delete;
+
+    // "SUCCESS" once the file holds the decoded document in TinyXML's indented file form and the
+    // settings have been reloaded from it; "FAILURE! Unable to parse the received xml payload."
+    // when the text is empty, not well-formed or nested too deeply; "FAILURE! Unable to save
+    // configuration xml file" when the file could not be replaced (it is then unchanged).
+    std::string process(std::vector<char>& payload) override;
+
+private:
+    std::string save(const std::vector<char>& payload);
+
+    std::unique_ptr<ValueElementEncoderDecoder> decoder_;
+    [[maybe_unused]] CommandProcessorFactory* factory_;
+    ConfigurationFileAccess* configuration_;
+};
+
+}  // namespace quillmark
+
+#endif  // QUILLMARK_MANAGER_SAVECONFIGURATIONCOMMANDPROCESSOR_H
