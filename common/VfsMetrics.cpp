@@ -1,8 +1,115 @@
+// The portable bodies of the file, device and file-system metric items: the base item, the
+// dispatchers of FileMetrics, DevMetrics and FsMetrics, and every operation of FileMetrics. The
+// Linux operations of the other two are in unix/metrics/.
 #include "quillmark/VfsMetrics.h"
 
+#include "quillmark/DevMetrics.h"
 #include "quillmark/Exception.h"
+#include "quillmark/FileMetrics.h"
+#include "quillmark/FsMetrics.h"
+#include "quillmark/Md5.h"
+#include "quillmark/Utils.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <sys/stat.h>
 
 namespace quillmark {
+
+namespace {
+
+const std::size_t kReadBlock = 16384;
+const long long kMaxDigestBytes = 67108864;
+
+// A file read through a buffered stream, opened close-on-exec and closed when the object goes,
+// so no path out of an operation leaves it open.
+class InputFile {
+public:
+    explicit InputFile(const std::string& path) : stream_(std::fopen(path.c_str(), "rbe")) {}
+    ~InputFile() {
+        if (stream_ != nullptr) std::fclose(stream_);
+    }
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    bool isOpen() const { return stream_ != nullptr; }
+
+    // Fills `buffer` with up to `size` bytes and returns how many. Less than `size` only at the
+    // end of the file or on a read error, which failed() then reports; once failed, returns 0.
+    // A signal that interrupts a read is retried: stdio hands back every byte it read before the
+    // interruption, so nothing is lost.
+    std::size_t read(char* buffer, std::size_t size) {
+        std::size_t total = 0;
+        while (!failed_ && total < size) {
+            errno = 0;
+            total += std::fread(buffer + total, 1, size - total, stream_);
+            if (total == size || std::feof(stream_)) break;
+            if (!std::ferror(stream_)) break;
+            if (errno != EINTR) {
+                failed_ = true;
+                break;
+            }
+            std::clearerr(stream_);
+        }
+        return total;
+    }
+
+    bool failed() const { return failed_; }
+
+private:
+    FILE* stream_;
+    bool failed_ = false;
+};
+
+// The operations' first argument; callers have checked that args is not empty.
+const std::string& pathOf(const MetricRequest& request) { return request.args[0]; }
+
+// args[1] when present and not empty, otherwise `fallback`.
+std::string modeOf(const MetricRequest& request, const char* fallback) {
+    if (request.args.size() >= 2 && !request.args[1].empty()) return request.args[1];
+    return fallback;
+}
+
+// The searchable text of a file: its lines joined without their line feeds. Zero bytes are kept
+// here; the search sees the text only up to the first of them.
+std::string readJoinedLines(const std::string& path) {
+    InputFile file(path);
+    if (!file.isOpen()) QM_THROW(ProcessingException, "Failed to open file.");
+    std::string text;
+    char block[kReadBlock];
+    std::size_t got;
+    while ((got = file.read(block, sizeof block)) > 0) text.append(block, got);
+    if (file.failed()) QM_THROW(ProcessingException, "Failed to read file.");
+    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
+    return text;
+}
+
+// The CRC-32 table of the polynomial 0x04C11DB7, most significant bit first: entry i is the
+// register after the byte i, placed in the top 8 bits, went through 8 steps.
+const std::array<std::uint32_t, 256>& crcTable() {
+    static const std::array<std::uint32_t, 256> table = [] {
+        std::array<std::uint32_t, 256> entries{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t reg = i << 24;
+            for (int step = 0; step < 8; ++step) {
+                reg = (reg & 0x80000000u) != 0 ? (reg << 1) ^ 0x04C11DB7u : reg << 1;
+            }
+            entries[i] = reg;
+        }
+        return entries;
+    }();
+    return table;
+}
+
+std::uint32_t crcStep(std::uint32_t reg, unsigned char byte) {
+    return (reg << 8) ^ crcTable()[((reg >> 24) ^ byte) & 0xFFu];
+}
+
+}  // namespace
 
 VfsMetrics::VfsMetrics(const std::string& name) : MetricItem(name) {}
 
@@ -12,6 +119,161 @@ ResultInfo* VfsMetrics::execute(const MetricRequest& /*request*/) { return new R
 
 void VfsMetrics::throwUnsupportedCommand() {
     QM_THROW(UnsupportedException, "Command unsupported.");
+}
+
+DevMetrics::DevMetrics(const std::string& name) : VfsMetrics(name) {}
+
+DevMetrics::~DevMetrics() = default;
+
+ResultInfo* DevMetrics::execute(const MetricRequest& request) {
+    static const Command<DevMetrics> commands[] = {
+        {"read", &DevMetrics::read},
+        {"write", &DevMetrics::write},
+    };
+    return dispatch(*this, commands, request);
+}
+
+FsMetrics::FsMetrics(const std::string& name) : VfsMetrics(name) {}
+
+FsMetrics::~FsMetrics() = default;
+
+ResultInfo* FsMetrics::execute(const MetricRequest& request) {
+    static const Command<FsMetrics> commands[] = {
+        {"size", &FsMetrics::size},
+        {"filesystems", &FsMetrics::fileSystems},
+        {"inode", &FsMetrics::inode},
+    };
+    return dispatch(*this, commands, request);
+}
+
+FileMetrics::FileMetrics(const std::string& name) : VfsMetrics(name) {}
+
+FileMetrics::~FileMetrics() = default;
+
+ResultInfo* FileMetrics::execute(const MetricRequest& request) {
+    static const Command<FileMetrics> commands[] = {
+        {"exists", &FileMetrics::exists},
+        {"time", &FileMetrics::time},
+        {"size", &FileMetrics::size},
+        {"regexp", &FileMetrics::regexp},
+        {"regmatch", &FileMetrics::regmatch},
+        {"cksum", &FileMetrics::cksum},
+        {"md5sum", &FileMetrics::md5sum},
+    };
+    return dispatch(*this, commands, request);
+}
+
+ResultInfo* FileMetrics::exists(const MetricRequest& request) {
+    if (request.args.empty()) QM_THROW(InvalidArgException, "Agruments missing.");
+    struct stat info;
+    const bool regular = ::stat(pathOf(request).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    return new ResultInfo(regular ? 1UL : 0UL);
+}
+
+ResultInfo* FileMetrics::time(const MetricRequest& request) {
+    if (request.args.empty() || request.args[0].empty()) {
+        QM_THROW(InvalidArgException, "Agruments missing.");
+    }
+    const std::string mode = modeOf(request, "modify");
+    struct stat info;
+    if (::stat(pathOf(request).c_str(), &info) != 0) {
+        QM_THROW(ProcessingException, "Failed to get stat.");
+    }
+    time_t seconds;
+    if (mode == "modify") {
+        seconds = info.st_mtime;
+    } else if (mode == "access") {
+        seconds = info.st_atime;
+    } else if (mode == "change") {
+        seconds = info.st_ctime;
+    } else {
+        QM_THROW(ProcessingException, "Failed to get stat.");
+    }
+    return new ResultInfo(static_cast<unsigned long>(seconds));
+}
+
+ResultInfo* FileMetrics::size(const MetricRequest& request) {
+    if (request.args.empty()) QM_THROW(InvalidArgException, "File name missing.");
+    struct stat info;
+    if (::stat(pathOf(request).c_str(), &info) != 0) {
+        QM_THROW(ProcessingException, "Failed to get stat.");
+    }
+    return new ResultInfo(static_cast<unsigned long>(info.st_size));
+}
+
+ResultInfo* FileMetrics::regexp(const MetricRequest& request) {
+    if (request.args.size() < 2) QM_THROW(InvalidArgException, "Agruments missing.");
+    const std::string text = readJoinedLines(pathOf(request));
+    int length = 0;
+    const char* match = Utils::regexpMatch(text.c_str(), request.args[1].c_str(), &length);
+    if (match == nullptr || length < 1) return new ResultInfo("EOF");
+    return new ResultInfo(std::string(match, static_cast<std::size_t>(length)));
+}
+
+ResultInfo* FileMetrics::regmatch(const MetricRequest& request) {
+    if (request.args.size() < 2) QM_THROW(InvalidArgException, "Agruments missing.");
+    const std::string text = readJoinedLines(pathOf(request));
+    const bool found = Utils::regexpMatch(text.c_str(), request.args[1].c_str(), nullptr) != nullptr;
+    return new ResultInfo(found ? 1UL : 0UL);
+}
+
+ResultInfo* FileMetrics::cksum(const MetricRequest& request) {
+    if (request.args.empty()) QM_THROW(InvalidArgException, "Arguments missing.");
+    InputFile file(pathOf(request));
+    if (!file.isOpen()) QM_THROW(ProcessingException, "Failed to open file.");
+
+    std::uint32_t reg = 0;
+    // 64 bits wide, as the cksum utility counts, so files of 4 GiB and more get its answer too.
+    std::uint64_t length = 0;
+    char block[kReadBlock];
+    std::size_t got;
+    while ((got = file.read(block, sizeof block)) > 0) {
+        for (std::size_t i = 0; i < got; ++i) reg = crcStep(reg, static_cast<unsigned char>(block[i]));
+        length += got;
+    }
+    if (file.failed()) QM_THROW(ProcessingException, "Failed to read file.");
+    for (; length != 0; length >>= 8) reg = crcStep(reg, static_cast<unsigned char>(length & 0xFFu));
+    return new ResultInfo(static_cast<unsigned long>(~reg));
+}
+
+ResultInfo* FileMetrics::md5sum(const MetricRequest& request) {
+    if (request.args.empty()) QM_THROW(InvalidArgException, "Agrument missing.");
+    struct stat info;
+    if (::stat(pathOf(request).c_str(), &info) != 0) QM_THROW(SystemException, "Cannot stat() file");
+    if (info.st_size > kMaxDigestBytes) {
+        QM_THROW(ProcessingException, "Will not calculate MD5 for files larger than 64M");
+    }
+    InputFile file(pathOf(request));
+    if (!file.isOpen()) QM_THROW(SystemException, "Failed to open file.");
+
+    MD5_CTX context;
+    MD5Init(&context);
+    long long total = 0;
+    char block[kReadBlock];
+    std::size_t got;
+    while ((got = file.read(block, sizeof block)) > 0) {
+        total += static_cast<long long>(got);
+        // The limit holds for what is read too: a file that grows while it is read, or a device
+        // that never ends, would otherwise keep the caller reading without bound.
+        if (total > kMaxDigestBytes) {
+            QM_THROW(ProcessingException, "Will not calculate MD5 for files larger than 64M");
+        }
+        MD5Update(&context, reinterpret_cast<const unsigned char*>(block), static_cast<int>(got));
+    }
+    // A digest of part of the file would look like a changed file to the configuration watch,
+    // which then restarts the agent for nothing.
+    if (file.failed()) QM_THROW(ProcessingException, "Failed to read file.");
+    unsigned char digest[16];
+    MD5Final(&context, digest);
+
+    static const char kHexDigits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(2 * sizeof digest);
+    for (unsigned char byte : digest) {
+        hex += kHexDigits[byte >> 4];
+        hex += kHexDigits[byte & 0x0Fu];
+    }
+    return new ResultInfo(hex);
 }
 
 }  // namespace quillmark
