@@ -405,25 +405,6 @@ bool LinuxDataRetriever::readProcessMemory(const std::string& statmPath, std::ui
     return true;
 }
 
-bool LinuxDataRetriever::getCpuOids(std::vector<std::string>& /*items*/,
-                                    const std::string& /*cpu*/) {
-    return false;
-}
-
-bool LinuxDataRetriever::getNetworkInterfaceOids(std::vector<std::string>& /*items*/,
-                                                 const std::string& /*interfaceName*/) {
-    return false;
-}
-
-bool LinuxDataRetriever::getMemoryOids(std::vector<std::string>& /*items*/) { return false; }
-
-bool LinuxDataRetriever::getFileSystemOids(std::vector<std::string>& /*items*/,
-                                           const std::string& /*fileSystem*/) {
-    return false;
-}
-
-bool LinuxDataRetriever::getHostOids(std::vector<std::string>& /*items*/) { return false; }
-
 bool LinuxDataRetriever::isSupported() { return true; }
 
 }  // namespace quillmark

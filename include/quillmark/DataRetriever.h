@@ -82,7 +82,13 @@ public:
     // `errorText` set, when it cannot be read; `errorText` is emptied otherwise.
     virtual bool getProcessMemory(std::uint64_t& bytes, std::string& errorText) = 0;
 
-    // The item texts naming the metric items of each resource, appended to `items`.
+    // The item texts naming the metric items of one resource: each operation appends its fixed
+    // list of texts to `items`, after whatever the vector holds, and never clears it. A text is
+    // one element in text form, "<figure-oid>item(parameters)</figure-oid>" or an empty
+    // element. The resource name is inserted exactly as given, not escaped, because it is the
+    // parameter of the item's key; a name holding '<' or '&' therefore makes a text that is not
+    // well-formed XML, and one holding ',' or ')' a key that cannot be split back into its
+    // parameters. True when the texts were appended.
     virtual bool getCpuOids(std::vector<std::string>& items, const std::string& cpu) = 0;
     virtual bool getNetworkInterfaceOids(std::vector<std::string>& items,
                                          const std::string& interfaceName) = 0;

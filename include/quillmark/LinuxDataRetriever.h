@@ -48,8 +48,17 @@ public:
     // readProcessMemory of "/proc/<pid>/statm".
     bool getProcessMemory(std::uint64_t& bytes, std::string& errorText) override;
 
-    // The item texts are not provided on Linux yet: each of these appends nothing and answers
-    // false.
+    // The item texts of DataRetriever.h, in this order (N is the name handed in):
+    //   host: description-oid host_information, up-time-oid host_uptime, contact-oid empty,
+    //         name-oid host_name, location-oid empty;
+    //   memory: total-space-oid memory_size(total), free-space-oid memory_size(free);
+    //   processor: load-oid cpu_utilization(N);
+    //   file system: total-space-oid, used-space-oid and pused-space-oid of
+    //         filesystem_size(N,total|used|pused), then storage-alloc-units 1024;
+    //   interface: inbound-errors-oid network_interface_incoming(N,errors), outbound-errors-oid
+    //         network_interface_outgoing(N,errors), the same two as inbound-/outbound-traffic-oid
+    //         with "bytes", admin-status-oid empty, operational-status-oid empty.
+    // Always true. All of an operation's texts are appended or, on std::bad_alloc, none.
     bool getCpuOids(std::vector<std::string>& items, const std::string& cpu) override;
     bool getNetworkInterfaceOids(std::vector<std::string>& items,
                                  const std::string& interfaceName) override;
