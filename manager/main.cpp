@@ -1,14 +1,76 @@
+// quillmark_agent_managerd: the command line, then the configuration, the logger and the
+// service, which detaches into the daemon and serves until a stop signal ends the process.
 #include "CommandLine.h"
+#include "Service.h"
+#include "ServiceApp.h"
+#include "other/ServiceImpl.h"
 
+#include "quillmark/ConfigurationFileAccess.h"
+#include "quillmark/Exception.h"
+#include "quillmark/FileLogger.h"
+#include "quillmark/Log.h"
+
+#include <zthread/Thread.h>
+
+#include <cstdlib>
 #include <iostream>
 #include <string>
+#include <unistd.h>
+
+namespace {
+
+// The daemon works from "/" and an upgrade moves it into the temp directory, so a relative path
+// given on the command line is anchored to the directory the manager was started from: the
+// file loaded now is the one that is served, saved and watched later.
+std::string absolutePath(const std::string& path) {
+    if (path.empty() || path[0] == '/') return path;
+    char* directory = ::getcwd(nullptr, 0);
+    if (directory == nullptr) return path;
+    std::string absolute = std::string(directory) + "/" + path;
+    std::free(directory);
+    return absolute;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    std::string configurationPath = quillmark::kDefaultConfigurationFile;
-    quillmark::parseArgs(argc, argv, configurationPath);
+    using namespace quillmark;
+
+    std::string configurationPath = kDefaultConfigurationFile;
+    parseArgs(argc, argv, configurationPath);
     if (configurationPath.empty()) {
         std::cout << "Failure...please provide a config file." << std::endl;
         return 0;
     }
-    return 0;
+
+    try {
+        ConfigurationFileAccess* configuration =
+            new ConfigurationFileAccess(absolutePath(configurationPath), false);
+        if (!configuration->isLoaded()) {
+            QM_THROW(Exception, "Cannot access xml Configuration file");
+        }
+        Service* service = Service::getInstance();
+        service->setConfiguration(configuration);
+
+        const std::string logFile = configuration->getString(
+            "ManagerLogFile", "/opt/quillmark/agent/logs/quillmark_agent_managerd.log");
+        const int level = configuration->getInt("ManagerDebugLevel", "5");
+        LogManager::getInstance()->setLogger(new FileLogger(logFile.c_str(), level, 1));
+
+        configuration->dump();
+        QM_LOG_INFO("Starting Quillmark Agent Manager service.");
+        QM_LOG_DEBUG("Quillmark Agent Manager BuildTag: " << kBuildTag);
+
+        service->setApplication(new ServiceApp(configuration));
+        service->start();
+
+        // A stop signal ends the process on the thread that handles it, with status 255.
+        while (ServiceImpl::stopInProgress()) ::pause();
+        while (service->getState() != Stopped) ZThread::Thread::sleep(1000);
+        QM_LOG_INFO("Stopped Quillmark Agent Manager service.");
+        return 0;
+    } catch (Exception& e) {
+        std::cerr << "error in main: " << e << std::endl;
+        std::exit(-1);
+    }
 }

@@ -1,0 +1,128 @@
+// Listener: the worker that serves the manager's TCP protocol, one connection per cycle.
+//
+// initSocket() opens the process's one listening socket before the daemon detaches. Each
+// Listener keeps its own copy of it (the same descriptor) and, in each cycle, accepts one
+// connection, reads one request (framed or raw), lets the command processor factory make the
+// processor for it, sends the reply back in the request's own form and closes the connection.
+// Connections are served one at a time on the Listener's thread; a slow client holds up the
+// others. The pause is 1 ms after a served connection and 3000 ms after a failed accept.
+//
+// Cancelling closes the listening socket. A thread blocked in accept() is not woken by close()
+// on Linux, so cancel() first shuts the socket down, which makes every pending and later
+// accept() fail at once and the port refuse connections. The descriptor itself is closed only
+// once no Listener thread is between reading its number and leaving accept(): closed any
+// earlier, the number could be handed to another open() and the thread would accept on that.
+// cancel() waits briefly for such a thread to leave accept(); should it not (a thread that is
+// held up, or cancel() called on that thread itself), the last thread to leave closes the
+// descriptor instead. The copy of a Listener is never used to close anything.
+//
+// Ownership: the factory is shared (std::shared_ptr) with the other worker that uses it, so it
+// is destroyed once, after the last of them. The listening socket belongs to the class (created
+// by initSocket(), destroyed by cancel()); the Listener's copy object belongs to the Listener and
+// lives until its destructor, so its thread can use it until it has left execute(). Each
+// processor and connection lives for one cycle and is deleted by the Listener.
+//
+// Threads: initSocket() before any worker runs (it takes socketLock_ all the same). execute(),
+// sendResponse() and createProcessor() on the Listener's thread. cancel() and the observers from
+// any thread; cancel() may run while the Listener's thread is blocked in accept(). Lock order:
+// socketLock_, then the worker's own mutex (AbstractExecution::cancel), then the logger's.
+#ifndef QUILLMARK_MANAGER_LISTENER_H
+#define QUILLMARK_MANAGER_LISTENER_H
+
+#include "AbstractExecution.h"
+#include "TcpSenderReceiver.h"
+
+#include <zthread/Condition.h>
+#include <zthread/FastMutex.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quillmark {
+
+class CommandProcessor;
+class CommandProcessorFactory;
+class Socket;
+
+class Listener : public AbstractExecution {
+public:
+    // Creates the listening socket on `port` (cut to 16 bits; 0 lets the kernel choose) and
+    // `ip` (a dotted IPv4 address; empty for all local addresses). Does nothing when the socket
+    // already exists. Throws Exception (empty message, code 0) after a FATAL line when the
+    // socket cannot be created or cannot listen; the failed socket then stays in place.
+    static void initSocket(int port, const std::string& ip);
+
+    // Copies the listening socket; `factory` makes the processors and may be null (every request
+    // is then answered as matching no command). Throws Exception (empty message, code 0) after a
+    // FATAL line when initSocket() has not created the socket, or cancel() has removed it.
+    explicit Listener(std::shared_ptr<CommandProcessorFactory> factory);
+    // Gives up the factory and the copy (without closing the descriptor). Cancels the worker
+    // (not the socket) when nobody did. Call only once the Listener's thread has left run().
+    ~Listener() override;
+
+    // One cycle: accept one connection, serve its request, close it. Never throws an Exception
+    // of the system's own (a failure while serving is logged); other exceptions propagate after
+    // the processor and the connection have been deleted.
+    void execute() override;
+    // Sends `reply` on `connection` in the form of the last request received, framed or raw;
+    // an empty reply first becomes "FAILURE! Unexpected empty response.". The connection stays
+    // the caller's. Failures are logged, not thrown.
+    void sendResponse(Socket* connection, std::string& reply);
+    // Shuts down, closes and destroys the listening socket, gives up this Listener's copy and
+    // cancels the worker. Any thread; may block for a short while (see the note above).
+    void cancel() override;
+    // The pause after the cycle just finished: 1 or 3000 ms.
+    int getInterval() override;
+
+    // Observers for diagnostics and tests; any thread.
+    // The local port of the listening socket; 0 when there is none or it is not bound.
+    static unsigned short listeningPort();
+    // Whether initSocket() has created a socket that cancel() has not removed.
+    static bool hasListeningSocket();
+    // Whether this Listener still holds its copy (until cancel()).
+    bool hasSocketCopy();
+
+protected:
+    // The processor for one request; null when no command matches. The caller owns the result.
+    // A derived class may serve requests with processors of its own. Listener's thread.
+    virtual CommandProcessor* createProcessor(std::vector<char>& payload);
+
+private:
+    // Reads one request from `connection` and answers it.
+    void serve(Socket* connection);
+    // The copy to accept on, counted as a thread inside accept(); null (and not counted) when
+    // the copy has been given up, or (`stale` true) the listening socket it copies is gone
+    // although this Listener was not cancelled.
+    Socket* enterAccept(bool& stale);
+    // Ends the count of enterAccept(); the last thread out closes the sockets cancel() left.
+    // After an accept that failed because this Listener is being cancelled, waits (briefly)
+    // until the cancel has set the worker's flag.
+    void leaveAccept(bool acceptFailed);
+
+    // Both are created by the unit's static initialisation and never destroyed, so a Listener
+    // thread still in accept() while the process exits never meets a destroyed lock.
+    static ZThread::FastMutex& socketLock_;
+    // Broadcast when the last thread inside accept() leaves it and when a cancel() ends; bound
+    // to socketLock_.
+    static ZThread::Condition& socketChanged_;
+    static Socket* socketShared_;        // guarded by socketLock_
+    static unsigned socketGeneration_;   // guarded by socketLock_; counts initSocket() creations
+    static int acceptsInProgress_;       // guarded by socketLock_
+    // Listening sockets shut down by cancel() while a thread was inside accept(); closed by the
+    // last thread to leave. Guarded by socketLock_.
+    static std::vector<Socket*>& closesPending_;
+
+    int number_;
+    std::string text_;
+    TcpSenderReceiver transport_;
+    std::shared_ptr<CommandProcessorFactory> factory_;
+    // The copy's storage; its descriptor is never closed through it.
+    std::unique_ptr<Socket> copy_;
+    Socket* socket_;               // guarded by socketLock_; copy_.get(), null after cancel()
+    unsigned generation_;          // the socketGeneration_ that copy_ was taken from
+};
+
+}  // namespace quillmark
+
+#endif  // QUILLMARK_MANAGER_LISTENER_H

@@ -1,0 +1,250 @@
+#include "other/ServiceImpl.h"
+
+#include "AgentServiceRestarter.h"
+#include "CommandProcessorFactory.h"
+#include "Listener.h"
+#include "Service.h"
+
+#include "quillmark/ConfigurationFileAccess.h"
+#include "quillmark/Exception.h"
+#include "quillmark/Log.h"
+#include "quillmark/SystemError.h"
+#include "quillmark/Utils.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace quillmark {
+namespace ServiceImpl {
+
+namespace {
+
+const char kDefaultLogFile[] = "/opt/quillmark/agent/logs/quillmark_agent_managerd.log";
+const char kDefaultPidFile[] = "/opt/quillmark/agent/cache/quillmark_agent_managerd.pid";
+
+std::FILE* pidFile_ = nullptr;
+int pidFd_ = -1;
+std::atomic<int> childHandlerInstalled_(0);
+
+std::atomic<bool> stopping_(false);
+
+// The signal pipe: the handler writes each caught signal's number, the signal thread reads it.
+int signalPipe_[2] = {-1, -1};
+std::atomic<bool> signalThreadStarted_(false);
+
+ConfigurationFileAccess& configuration() {
+    ConfigurationFileAccess* configuration = Service::getInstance()->getConfiguration();
+    if (configuration == nullptr) QM_THROW(Exception, "The service has no configuration");
+    return *configuration;
+}
+
+// The only work done in signal context: async-signal-safe, errno preserved.
+extern "C" void forwardSignal(int number) {
+    const int saved = errno;
+    const unsigned char byte = static_cast<unsigned char>(number);
+    ssize_t ignored = ::write(signalPipe_[1], &byte, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+void handleSignals() {
+    for (;;) {
+        unsigned char byte;
+        const ssize_t n = ::read(signalPipe_[0], &byte, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        if (byte == SIGCHLD && childHandlerInstalled_ != 0) {
+            onChildSignal(byte);
+        } else {
+            onSignal(byte);
+        }
+    }
+}
+
+void startSignalThread() {
+    if (signalThreadStarted_.exchange(true)) return;
+    if (::pipe2(signalPipe_, O_CLOEXEC) != 0) {
+        QM_THROW(Exception, systemErrorText("Cannot create the signal pipe", errno));
+    }
+    // A full pipe must never block the handler; a dropped byte only repeats a pending signal.
+    ::fcntl(signalPipe_[1], F_SETFL, ::fcntl(signalPipe_[1], F_GETFL) | O_NONBLOCK);
+    std::thread(handleSignals).detach();
+}
+
+void catchSignal(int number) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = forwardSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    ::sigaction(number, &action, nullptr);
+}
+
+struct flock wholeFileLock(short type) {
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = 0;
+    lock.l_len = 0;
+    lock.l_pid = ::getpid();
+    return lock;
+}
+
+bool lockedByAnother(int error) { return error == EAGAIN || error == EACCES; }
+
+}  // namespace
+
+int start() {
+    const std::string logFile = configuration().getString("ManagerLogFile", kDefaultLogFile);
+    Utils::redirectOutput(logFile.c_str());
+    QM_LOG_INFO("Starting Quillmark Agent Manager service...");
+
+    const int port = configuration().getInt("ManagerPort", "8044");
+    const std::string ip = configuration().getString("ManagerIp", "");
+    Listener::initSocket(port, ip);
+
+    if (Utils::forkProcess() != 0) std::exit(0);
+    ::setsid();
+    std::signal(SIGHUP, SIG_IGN);
+    if (Utils::forkProcess() != 0) std::exit(0);
+
+    if (::chdir("/") != 0) {
+        // Not tested by design: the daemon goes on in its current directory.
+    }
+    ::umask(002);
+    if (::setpriority(PRIO_PROCESS, 0, 5) != 0) {
+        QM_LOG_ERROR("Unable to set process priority to 5. Leaving default.");
+    }
+
+    const std::string pidFile = configuration().getString("ManagerPidFile", kDefaultPidFile);
+    QM_LOG_INFO("Creating pid file:" << pidFile);
+    createPidFile(pidFile);
+
+    startSignalThread();
+    catchSignal(SIGINT);
+    catchSignal(SIGQUIT);
+    catchSignal(SIGTERM);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    Service::getInstance()->run();
+    return 0;
+}
+
+int stop() {
+    removePidFile(configuration().getString("ManagerPidFile", kDefaultPidFile));
+    std::unique_ptr<CommandProcessorFactory> factory(
+        new CommandProcessorFactory(&configuration()));
+    std::unique_ptr<AgentServiceRestarter> restarter(factory->createAgentServiceRestarter());
+    std::string result;
+    restarter->stopAgentIfStarted(result);
+    restarter.reset();
+    factory.reset();
+    return 0;
+}
+
+void createPidFile(const std::string& path) {
+    // The file is opened without following a link (the daemon runs as root) and truncated only
+    // once its lock is held, so a running instance's PID file is never emptied.
+    struct stat info;
+    const bool exists = ::stat(path.c_str(), &info) == 0;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        const int error = errno;
+        if (exists) {
+            QM_LOG_FATAL("Cannot open PID file [" << path << "] [" << std::strerror(error) << "]");
+        } else {
+            QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << std::strerror(error) << "]");
+        }
+        QM_THROW(Exception, "");
+    }
+    struct flock lock = wholeFileLock(F_WRLCK);
+    if (::fcntl(fd, F_SETLK, &lock) != 0 && lockedByAnother(errno)) {
+        ::close(fd);
+        QM_LOG_FATAL("File [" << path << "] exists and locked. Is this process already running ?");
+        QM_THROW(Exception, "");
+    }
+    std::FILE* file = ::fdopen(fd, "w");
+    if (file == nullptr || ::ftruncate(fd, 0) != 0) {
+        const int error = errno;
+        if (file != nullptr) std::fclose(file); else ::close(fd);
+        QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << std::strerror(error) << "]");
+        QM_THROW(Exception, "");
+    }
+    pidFile_ = file;
+    pidFd_ = fd;
+    std::fprintf(pidFile_, "%li", static_cast<long>(::getpid()));
+    std::fflush(pidFile_);
+}
+
+void removePidFile(const std::string& path) {
+    if (pidFd_ != -1) {
+        struct flock lock = wholeFileLock(F_UNLCK);
+        ::fcntl(pidFd_, F_SETLK, &lock);
+    }
+    if (pidFile_ != nullptr) {
+        std::fclose(pidFile_);
+        pidFile_ = nullptr;
+    }
+    if (::unlink(path.c_str()) != 0) {
+        const int error = errno;
+        QM_LOG_DEBUG("Cannot remove PID file [" << path << "] [" << std::strerror(error) << "]");
+    }
+}
+
+void onSignal(int number) {
+    switch (number) {
+        case SIGINT:
+        case SIGQUIT:
+        case SIGTERM:
+            if (stopping_.exchange(true)) return;
+            QM_LOG_DEBUG("Got signal. Exiting ...");
+            Service::getInstance()->stop();
+            endProcess(255);
+        case SIGPIPE:
+            QM_LOG_WARN("Got SIGPIPE. Where it came from???");
+            return;
+        case SIGALRM:
+            QM_LOG_WARN("Timeout while answering request");
+            return;
+        default:
+            QM_LOG_WARN("Got signal [" << number << "]. Ignoring ...");
+            return;
+    }
+}
+
+void onChildSignal(int number) {
+    if (number != SIGCHLD) {
+        onSignal(number);
+        return;
+    }
+    QM_LOG_WARN("One child process died. Exiting ...");
+    endProcess(255);
+}
+
+void installChildHandler() {
+    childHandlerInstalled_ = 1;
+    startSignalThread();
+    catchSignal(SIGCHLD);
+}
+
+bool stopInProgress() { return stopping_; }
+
+void endProcess(int status) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    ::_exit(status);
+}
+
+}  // namespace ServiceImpl
+}  // namespace quillmark
