@@ -11,7 +11,8 @@
 // lock_ (non-recursive, class-wide) makes the creation happen once and an initialize atomic for
 // getAccess on other threads. Code that runs under lock_ (the access objects' constructors) must
 // not call back into this class. The access object itself is used outside the lock: see its own
-// header for what it allows. backupFile and getXmlFileName keep no state.
+// header for what it allows. backupFile and getXmlFileName keep no state. convertToXml is defined
+// in common/ConfigurationConverter.cpp.
 #ifndef QUILLMARK_CONFIGURATOROBJACCESS_H
 #define QUILLMARK_CONFIGURATOROBJACCESS_H
 
@@ -65,8 +66,18 @@ public:
     // empty path or a path without '.' (which is reported on standard output).
     std::string getXmlFileName(const std::string& confPath);
 
-    // Converts the held ".conf" configuration into an XML file next to `confPath`, after applying
-    // the "key=value|key=value" overrides. Defined with the conversion, outside this file.
+    // Writes the held configuration (normally the ".conf" file `confPath` was opened from) as an
+    // XML configuration file named by getXmlFileName(confPath): every key of
+    // DefaultConfigurationKeys with its current value, description and flags, then the sections
+    // Aliases, UserParameters and PerfCounters for the lists that have values. First the
+    // "key=value|key=value" pieces of `overrides` are set (replacing) on the access object, in
+    // memory only; a piece without '=' is reported on standard output and skipped. The XML file
+    // is written through a temporary file and renamed into place; only then is `confPath` moved
+    // to its ".old" name with backupFile (whose failure does not stop the conversion). Ends with
+    // "Created new xml config file [" <name> on standard output and true. False, with a line on
+    // standard output, when there is no access object (no file touched) or the XML file cannot
+    // be written (`confPath` left in place). Uses the access object outside lock_: its other
+    // users must not run meanwhile.
     bool convertToXml(const std::string& confPath, const std::string& overrides);
 
 private:
