@@ -11,7 +11,7 @@
 #include "quillmark/Log.h"
 #include "quillmark/Utils.h"
 
-#include "ReplaceFile.h"
+#include "quillmark/AtomicFile.h"
 
 #include <tinyxml.h>
 
@@ -218,7 +218,7 @@ bool ConfiguratorObjAccess::convertToXml(const std::string& confPath,
     const bool replacesInput = sameFile(confPath, xmlName);
     const bool inputMoved = replacesInput && backupFile(confPath);
     std::string error;
-    if (!replaceFile(xmlName, printer.Str(), error)) {
+    if (!replaceFileAtomically(xmlName, printer.Str(), error)) {
         std::cout << "Failed to write xml config file [" << xmlName << "]: " << error << std::endl;
         if (inputMoved && std::rename((confPath + ".old").c_str(), confPath.c_str()) != 0) {
             std::cout << "Failed to restore " << confPath << " from its backup" << std::endl;

@@ -4,7 +4,7 @@
 #include "quillmark/SystemError.h"
 #include "quillmark/Utils.h"
 
-#include "ReplaceFile.h"
+#include "quillmark/AtomicFile.h"
 
 #include <zthread/Guard.h>
 
@@ -210,7 +210,7 @@ bool Configurator::saveUnlocked(const std::string& path) {
     std::ostringstream text;
     text << *this;
     std::string error;
-    if (!text || !replaceFile(path, text.str(), error)) {
+    if (!text || !replaceFileAtomically(path, text.str(), error)) {
         QM_LOG_ERROR("Cannot save configuration file " << path << ": " << error);
         return false;
     }

@@ -1,6 +1,6 @@
 #include "FileOperations.h"
 
-#include "AtomicFile.h"
+#include "quillmark/AtomicFile.h"
 #include "ResultText.h"
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/Log.h"

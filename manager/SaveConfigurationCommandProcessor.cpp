@@ -1,6 +1,6 @@
 #include "SaveConfigurationCommandProcessor.h"
 
-#include "AtomicFile.h"
+#include "quillmark/AtomicFile.h"
 #include "ResultText.h"
 #include "SafeXmlParse.h"
 #include "ValueElementEncoderDecoder.h"
@@ -124,14 +124,7 @@ std::string SaveConfigurationCommandProcessor::save(const std::vector<char>& pay
         return failureText(kSaveFailure);
     }
     std::string error;
-    const bool replaced = replaceFileAtomically(
-        path,
-        [&contents](std::FILE* file) {
-            return std::fwrite(contents.data(), 1, contents.size(), file) == contents.size() &&
-                   std::ferror(file) == 0;
-        },
-        error);
-    if (!replaced) {
+    if (!replaceFileAtomically(path, contents, error)) {
         QM_LOG_ERROR("Unable to save configuration file " << path << ": " << error);
         return failureText(kSaveFailure);
     }

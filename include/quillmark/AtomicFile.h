@@ -3,8 +3,8 @@
 // then renamed over the path. A crash, a full disk or a stop signal part-way leaves the old file.
 //
 // Any thread may call it; two concurrent replacements of one path leave one of the two files.
-#ifndef QUILLMARK_MANAGER_ATOMICFILE_H
-#define QUILLMARK_MANAGER_ATOMICFILE_H
+#ifndef QUILLMARK_ATOMICFILE_H
+#define QUILLMARK_ATOMICFILE_H
 
 #include <cstdio>
 #include <functional>
@@ -29,6 +29,10 @@ bool replaceFileAtomically(const std::string& path,
                            const std::function<bool(std::FILE*)>& writeContents,
                            std::string& error);
 
+// The same with the whole new contents given at once.
+bool replaceFileAtomically(const std::string& path, const std::string& contents,
+                           std::string& error);
+
 }  // namespace quillmark
 
-#endif  // QUILLMARK_MANAGER_ATOMICFILE_H
+#endif  // QUILLMARK_ATOMICFILE_H

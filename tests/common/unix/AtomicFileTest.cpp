@@ -1,4 +1,4 @@
-#include "AtomicFile.h"
+#include "quillmark/AtomicFile.h"
 
 #include "support/FileSizeLimit.h"
 #include "support/TempDir.h"

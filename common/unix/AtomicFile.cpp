@@ -1,5 +1,5 @@
 // Atomic replacement of a file through a temporary file and rename(2).
-#include "AtomicFile.h"
+#include "quillmark/AtomicFile.h"
 
 #include "quillmark/SystemError.h"
 
@@ -219,6 +219,16 @@ bool replaceFileAtomically(const std::string& path,
     temporary.commit();
     syncDirectory(directoryOf(target));
     return true;
+}
+
+bool replaceFileAtomically(const std::string& path, const std::string& contents,
+                           std::string& error) {
+    return replaceFileAtomically(
+        path,
+        [&contents](std::FILE* file) {
+            return std::fwrite(contents.data(), 1, contents.size(), file) == contents.size();
+        },
+        error);
 }
 
 }  // namespace quillmark
