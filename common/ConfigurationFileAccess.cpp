@@ -1,5 +1,6 @@
 #include "quillmark/ConfigurationFileAccess.h"
 
+#include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
 #include "quillmark/Utils.h"
 
@@ -21,10 +22,6 @@ const std::size_t kMaxSideFileLine = 2063;
 
 typedef ConfigurationFileAccess::Table Table;
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-typedef std::unique_ptr<FILE, FileCloser> FileHandle;
 
 FileHandle openForReading(const std::string& path) {
     return FileHandle(std::fopen(path.c_str(), "rbe"));

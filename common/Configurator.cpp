@@ -1,5 +1,6 @@
 #include "quillmark/Configurator.h"
 
+#include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
 #include "quillmark/SystemError.h"
 #include "quillmark/Utils.h"
@@ -44,10 +45,6 @@ std::string lowerCopy(const std::string& text) {
     return lower;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-typedef std::unique_ptr<std::FILE, FileCloser> FileHandle;
 
 // The shell command's output pipe; the command is always waited for.
 class CommandPipe {

@@ -2,6 +2,7 @@
 
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/Exception.h"
+#include "quillmark/FileHandle.h"
 #include "quillmark/FileUtils.h"
 #include "quillmark/Log.h"
 #include "quillmark/Utils.h"
@@ -21,23 +22,7 @@ const char kStatusKey[] = "LAST_UPGRADE_STATUS:";
 const std::string::size_type kTimeKeyLength = sizeof kTimeKey - 1;
 const std::string::size_type kStatusKeyLength = sizeof kStatusKey - 1;
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
-// Reads the next line without its line feed, however long it is and whatever bytes it holds.
-// False at the end of the file (or on a read error).
-bool readLine(FILE* file, std::string& line) {
-    char* buffer = nullptr;
-    std::size_t capacity = 0;
-    const ssize_t length = ::getline(&buffer, &capacity, file);
-    std::unique_ptr<char, decltype(&std::free)> owned(buffer, &std::free);
-    if (length < 0) return false;
-    line.assign(buffer, static_cast<std::size_t>(length));
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    return true;
-}
 
 // Deletes the records of a vector this file filled for itself.
 class OwnedInterfaces {
@@ -87,7 +72,7 @@ bool DataRetriever::getLastUpgradeStatus(std::string& time, std::string& status)
     std::string path;
     FileUtils(configuration_).getTempPath(kStatusFileName, path);
 
-    File file(std::fopen(path.c_str(), "re"));
+    FileHandle file(std::fopen(path.c_str(), "re"));
     if (!file) {
         QM_LOG_DEBUG("File does not exist:" << path);
         return false;

@@ -3,6 +3,7 @@
 #include "quillmark/AtomicFile.h"
 #include "ResultText.h"
 #include "quillmark/ConfigurationFileAccess.h"
+#include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
 #include "quillmark/SystemError.h"
 #include "unzip/UnzipArchive.h"
@@ -22,10 +23,6 @@ const char kTempDirectoryName[] = "temp";
 const char kUpgradeScriptName[] = "quillmark_upgrade.sh";
 const std::size_t kCopyBufferSize = 64 * 1024;
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-typedef std::unique_ptr<std::FILE, FileCloser> FileHandle;
 
 }  // namespace
 

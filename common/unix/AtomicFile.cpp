@@ -1,6 +1,7 @@
 // Atomic replacement of a file through a temporary file and rename(2).
 #include "quillmark/AtomicFile.h"
 
+#include "quillmark/FileHandle.h"
 #include "quillmark/SystemError.h"
 
 #include <atomic>
@@ -24,10 +25,6 @@ const int kMaxSymlinkHops = 40;
 const std::size_t kMaxTempNameStem = 200;
 const int kMaxNameAttempts = 100;
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-typedef std::unique_ptr<std::FILE, FileCloser> FileHandle;
 
 // Removes the temporary file when the replacement does not get as far as the rename.
 class TemporaryPath {

@@ -5,6 +5,7 @@
 // fits, so nothing is cut off silently. Sizes and byte counts are 64-bit.
 #include "quillmark/LinuxDataRetriever.h"
 
+#include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
 #include "quillmark/SystemMetrics.h"
 #include "quillmark/Utils.h"
@@ -47,10 +48,6 @@ const std::size_t kMountLineBuffer = 64 * 1024;
 const std::size_t kHostNameBuffer = 128;
 const std::uint64_t kFallbackPageSize = 4096;
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 struct MountTableCloser {
     void operator()(FILE* table) const { endmntent(table); }
@@ -78,18 +75,6 @@ std::string errorReason(int errorNumber) {
     return strerror_r(errorNumber, buffer, sizeof buffer);
 }
 
-// Reads the next line without its line feed, however long it is and whatever bytes it holds.
-// False at the end of the file (or on a read error).
-bool readLine(FILE* file, std::string& line) {
-    char* buffer = nullptr;
-    std::size_t capacity = 0;
-    const ssize_t length = ::getline(&buffer, &capacity, file);
-    std::unique_ptr<char, decltype(&std::free)> owned(buffer, &std::free);
-    if (length < 0) return false;
-    line.assign(buffer, static_cast<std::size_t>(length));
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    return true;
-}
 
 // Appends `record` to `records`, which takes it over; the record is still deleted when the
 // vector cannot grow.
@@ -199,7 +184,7 @@ LinuxDataRetriever::~LinuxDataRetriever() = default;
 bool LinuxDataRetriever::getCpus(std::vector<CpuInfo*>& cpus) { return readCpus(kCpuInfoPath, cpus); }
 
 bool LinuxDataRetriever::readCpus(const std::string& cpuInfoPath, std::vector<CpuInfo*>& cpus) {
-    File file(std::fopen(cpuInfoPath.c_str(), "re"));
+    FileHandle file(std::fopen(cpuInfoPath.c_str(), "re"));
     if (!file) {
         const int error = errno;
         QM_LOG_WARN("Cannot open [" << cpuInfoPath << "] to determine information about the CPUs["
@@ -381,7 +366,7 @@ bool LinuxDataRetriever::getProcessMemory(std::uint64_t& bytes, std::string& err
 bool LinuxDataRetriever::readProcessMemory(const std::string& statmPath, std::uint64_t& bytes,
                                            std::string& errorText) {
     errorText.clear();
-    File file(std::fopen(statmPath.c_str(), "re"));
+    FileHandle file(std::fopen(statmPath.c_str(), "re"));
     if (!file) {
         const int error = errno;
         errorText = "fopen failed for file [" + statmPath + "], error = [" + errorReason(error) + "]";

@@ -5,6 +5,8 @@
 // short or damaged must reach extractArchiveToDirectory's result rather than only stdout.
 #include "UnzipArchive.h"
 
+#include "quillmark/FileHandle.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,10 +29,6 @@ const unsigned kNameBufferSize = 256;
 const unsigned kCopyBufferSize = 8192;
 const mode_t kDirectoryMode = 0775;
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-typedef std::unique_ptr<std::FILE, FileCloser> FileHandle;
 
 // minizip's own opener does not set close-on-exec; the archive must not leak into the commands
 // the manager runs on other threads while it is open.

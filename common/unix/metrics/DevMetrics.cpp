@@ -2,6 +2,7 @@
 #include "quillmark/DevMetrics.h"
 
 #include "quillmark/Exception.h"
+#include "quillmark/FileHandle.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -13,22 +14,7 @@ namespace quillmark {
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
 
-// Reads one whole line, however long. A fixed line buffer would cut a long line in two and the
-// second piece would be parsed as a line of its own. False at the end of the file or on a read
-// error (ferror tells which) when nothing was read.
-bool readLine(FILE* file, std::string& line) {
-    line.clear();
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof buffer, file) != nullptr) {
-        line += buffer;
-        if (line.back() == '\n') return true;
-    }
-    return !line.empty();
-}
 
 // The device name and counters of one line, in the disk layout or in the short partition
 // layout of old kernels. The name's width keeps it inside its buffer whatever the line holds;
@@ -73,7 +59,7 @@ ResultInfo* deviceCounter(const MetricRequest& request, bool reads) {
 int getDiskStat(const char* device, DiskStat* out, const char* statsFile) {
     *out = DiskStat{};
     if (device == nullptr) return -1;
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(statsFile, "re"));
+    FileHandle file(std::fopen(statsFile, "re"));
     if (!file) return -1;
     std::string line;
     char name[4096];

@@ -6,6 +6,7 @@
 #include "quillmark/SystemMetrics.h"
 
 #include "quillmark/Exception.h"
+#include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
 #include "quillmark/ShellRunner.h"
 #include "quillmark/Utils.h"
@@ -106,21 +107,7 @@ ResultInfo* runFixedCommand(const char* commandLine) {
     return runCommand(request);
 }
 
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
 
-// Reads one whole line, its line feed included, however long it is. False at the end of the
-// file (or on a read error) when nothing was read.
-bool readLine(FILE* file, std::string& line) {
-    line.clear();
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof buffer, file) != nullptr) {
-        line += buffer;
-        if (line.back() == '\n') return true;
-    }
-    return !line.empty();
-}
 
 bool isDecimalDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -160,7 +147,7 @@ ResultInfo* SystemMetrics::bootTime() {
 }
 
 long SystemMetrics::readBootTime(const std::string& statFile) {
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(statFile.c_str(), "re"));
+    FileHandle file(std::fopen(statFile.c_str(), "re"));
     if (!file) QM_THROW(ProcessingException, "Failed to open stat file.");
     std::string line;
     bool found = false;
@@ -168,8 +155,6 @@ long SystemMetrics::readBootTime(const std::string& statFile) {
     file.reset();
     if (!found) QM_THROW(ProcessingException, "Failed to find btime value.");
 
-    // Without its line end, "btime \n" has no value rather than an empty one.
-    if (line.back() == '\n') line.pop_back();
     std::vector<std::string> fields;
     Utils::split(line, fields, " ");
     if (fields.size() < 2 || !isDecimalDigit(fields[1][0])) {
