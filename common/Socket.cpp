@@ -1,8 +1,14 @@
-// The socket layer: listening, accepting, reading and writing on one IPv4 TCP descriptor.
+// The socket layer: listening, accepting, reading and writing on one IPv4 TCP descriptor, and
+// the client side (name resolution and connects with time-outs from the configuration).
 #include "quillmark/Socket.h"
 
+#include "quillmark/ConfiguratorObjAccess.h"
+#include "quillmark/Exception.h"
 #include "quillmark/Log.h"
+#include "quillmark/SystemError.h"
 #include "quillmark/Utils.h"
+
+#include <zthread/Guard.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -13,8 +19,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 namespace quillmark {
 
@@ -81,7 +89,156 @@ void setOut(unsigned long* count, unsigned long value) {
     if (count != nullptr) *count = value;
 }
 
+// ---- Client side ----
+
+// Room for a dotted IPv4 text and its zero byte (INET_ADDRSTRLEN).
+const std::size_t kAddressSize = 16;
+const std::size_t kFirstLookupBuffer = 3000;
+// An entry with more aliases and addresses than fit in 1 MiB is treated as a failed lookup.
+const std::size_t kLastLookupBuffer = 1 << 20;
+const std::size_t kHostNameBuffer = 15;
+const char* const kRefusedHost = "BYPASS_HOST_CHECKS_FOR_LAB_BENCH_ONLY_NEVER_ON";
+const char* const kLocalAddress = "127.0.0.1";
+const char* const kNoConfiguration = "Cannot access Configuration";
+const char* const kNoConfigurationAccess =
+    "Cannot access ConfigurationFileAccess or xml is poorly formed.";
+
+typedef ZThread::Guard<ZThread::FastMutex> LockGuard;
+
+// Whether `text` is four runs of digits separated by dots, empty runs not counted.
+bool isFourPartDottedText(const char* text) {
+    int parts = 0;
+    bool inPart = false;
+    for (const char* at = text; *at != '\0'; ++at) {
+        if (*at == '.') {
+            inPart = false;
+        } else if (*at >= '0' && *at <= '9') {
+            if (!inPart) ++parts;
+            inPart = true;
+        } else {
+            return false;
+        }
+    }
+    return parts == 4;
+}
+
+// The configured time-out for a connection to `host`, in milliseconds. Throws when the
+// configuration holder has no loaded access.
+int configuredTimeoutMillis(const char* host) {
+    ConfiguratorObjAccess* holder = ConfiguratorObjAccess::getInstance();
+    if (holder == nullptr) QM_THROW(Exception, kNoConfiguration);
+    ConfigurationFileAccess* access = holder->getAccess();
+    if (access == nullptr || !access->isLoaded()) QM_THROW(Exception, kNoConfigurationAccess);
+    if (host != nullptr && std::strcmp(host, kLocalAddress) == 0) {
+        return access->getInt("LocalSocketTimeoutMillisec", "100");
+    }
+    return access->getInt("SocketTimeoutMillisec", "500");
+}
+
+// Milliseconds as seconds and microseconds: above 1000 split at whole seconds, otherwise all in
+// microseconds (1000 ms is 0 s and 1000000 us). 64-bit, so no configured int overflows.
+WaitTime fromMillis(int millis) {
+    const long long value = millis;
+    if (value > 1000) return WaitTime{value / 1000, (value % 1000) * 1000};
+    return WaitTime{0, value * 1000};
+}
+
+// `wait` with whole seconds carried out of the microseconds: the kernel refuses a socket
+// time-out of 1000000 us or more (EDOM), which would leave the descriptor without any.
+timeval normalised(const timeval& wait) {
+    const long long total = static_cast<long long>(wait.tv_sec) * 1000000 + wait.tv_usec;
+    timeval result;
+    result.tv_sec = static_cast<time_t>(total / 1000000);
+    result.tv_usec = static_cast<suseconds_t>(total % 1000000);
+    if (result.tv_usec < 0) {
+        result.tv_sec -= 1;
+        result.tv_usec += 1000000;
+    }
+    return result;
+}
+
+sockaddr_in peerAddress(const char* dotted, unsigned short port) {
+    sockaddr_in peer;
+    std::memset(&peer, 0, sizeof peer);
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = ::inet_addr(dotted);
+    return peer;
+}
+
+// The socket's pending error into `pending`; false when it cannot be fetched.
+bool pendingError(int fd, int& pending) {
+    pending = 0;
+    socklen_t size = sizeof pending;
+    return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) == 0;
+}
+
+// Waits up to `wait` for a connecting descriptor to become readable or writable, as select with
+// the descriptor in both sets does: an error or hang-up counts as both, a hang-up alone as
+// readable. An interrupted wait goes on for the time that remains. Returns above 0 when ready
+// (with `readable` and `writable` set), 0 when the time ran out, -1 when the wait failed (errno
+// set; a negative time fails with EINVAL).
+int waitForConnection(int fd, const WaitTime& wait, bool& readable, bool& writable) {
+    readable = false;
+    writable = false;
+    struct pollfd entry;
+    entry.fd = fd;
+    entry.events = POLLIN | POLLOUT;
+    if (wait.sec < 0 || wait.usec < 0) {
+        entry.revents = 0;
+        const struct timespec limit = {static_cast<time_t>(wait.sec),
+                                       static_cast<long>(wait.usec * 1000)};
+        return ::ppoll(&entry, 1, &limit, nullptr);
+    }
+    typedef std::chrono::steady_clock Clock;
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::seconds(wait.sec) + std::chrono::microseconds(wait.usec);
+    for (;;) {
+        const std::chrono::nanoseconds left =
+            std::max(std::chrono::nanoseconds(0), deadline - Clock::now());
+        const struct timespec limit = {
+            static_cast<time_t>(left.count() / 1000000000),
+            static_cast<long>(left.count() % 1000000000)};
+        entry.revents = 0;
+        const int ready = ::ppoll(&entry, 1, &limit, nullptr);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready > 0) {
+            readable = (entry.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+            writable = (entry.revents & (POLLOUT | POLLERR)) != 0;
+        }
+        return ready;
+    }
+}
+
+// connect() that sees an interrupted attempt through: after EINTR the kernel goes on connecting
+// in the background and a second connect() would only report EALREADY, so wait (without a time
+// limit, as the blocking connect does) for the outcome and take it from the pending error.
+// Returns 0, or -1 with errno set.
+int connectUninterrupted(int fd, const sockaddr_in& peer) {
+    if (::connect(fd, reinterpret_cast<const struct sockaddr*>(&peer), sizeof peer) == 0) return 0;
+    if (errno != EINTR) return -1;
+    struct pollfd entry;
+    entry.fd = fd;
+    entry.events = POLLOUT;
+    for (;;) {
+        entry.revents = 0;
+        const int ready = ::poll(&entry, 1, -1);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return -1;
+        break;
+    }
+    int pending = 0;
+    if (!pendingError(fd, pending)) return -1;
+    if (pending != 0) {
+        errno = pending;
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
+
+ZThread::FastMutex Socket::resolveLock_;
 
 Socket::Socket()
     : _channel(-1),
@@ -547,6 +704,164 @@ int Socket::write(const char* buffer, unsigned long length, unsigned long* writt
         return -99;
     }
     return static_cast<int>(length);
+}
+
+// ---- Client side ----
+
+int Socket::resolve(const char* host, char* address) {
+    LockGuard guard(resolveLock_);
+    if (host == nullptr || *host == '\0' || address == nullptr) return -1;
+    if (std::strcmp(host, kRefusedHost) == 0) return -1;
+
+    if (isFourPartDottedText(host)) {
+        const std::size_t length = std::strlen(host);
+        if (length >= kAddressSize) {
+            QM_LOG_ERROR("Address text " << host << " is too long.");
+            return -1;
+        }
+        std::memcpy(address, host, length + 1);
+        return 0;
+    }
+
+    struct hostent entry;
+    struct hostent* found = nullptr;
+    int resolverError = 0;
+    std::vector<char> work(kFirstLookupBuffer);
+    for (;;) {
+        const int result = ::gethostbyname_r(host, &entry, work.data(), work.size(), &found,
+                                             &resolverError);
+        // A large entry (many aliases or addresses) does not fit the work buffer: grow it.
+        if (result != ERANGE || work.size() >= kLastLookupBuffer) break;
+        work.resize(work.size() * 2);
+    }
+    if (found == nullptr) {
+        QM_LOG_ERROR("gethostbyname(" << host << ") failed. errno=" << resolverError);
+        return -1;
+    }
+    if (found->h_addrtype != AF_INET || found->h_length != sizeof(struct in_addr) ||
+        found->h_addr_list == nullptr || found->h_addr_list[0] == nullptr ||
+        ::inet_ntop(AF_INET, found->h_addr_list[0], address, kAddressSize) == nullptr) {
+        QM_LOG_ERROR("inet_ntoa failed.");
+        return -1;
+    }
+    return 0;
+}
+
+int Socket::connect(const char* host, unsigned short port, int /*unusedTimeout*/) {
+    if (create() == -1) return -1;
+    char address[kAddressSize];
+    if (resolve(host, address) == -1) return -1;
+    _address = peerAddress(address, port);
+
+    errno = 0;
+    const int flags = ::fcntl(_channel, F_GETFL);
+    if (flags == -1 || ::fcntl(_channel, F_SETFL, flags | O_NONBLOCK) == -1) {
+        QM_LOG_FATAL("Couldn't set socket to non-blocking.");
+        return -1;
+    }
+    // The cached mode follows the descriptor, so that a later setBlocking(1) is not mistaken
+    // for the mode already in force.
+    recordFileFlags();
+
+    errno = 0;
+    if (::connect(_channel, reinterpret_cast<const struct sockaddr*>(&_address),
+                  sizeof _address) != 0) {
+        const int error = errno;
+        // An interrupted attempt goes on in the background just like one in progress.
+        if (error != EAGAIN && error != EINPROGRESS && error != EINTR) {
+            QM_LOG_FATAL("Couldn't connect to socket");
+            return -1;
+        }
+        QM_LOG_DEBUG("Connection may be in progress");
+    }
+
+    const WaitTime configured = fromMillis(configuredTimeoutMillis(host));
+    _timeoutSec = std::min(configured.sec, kMaxWaitSec);
+    _timeoutUsec = std::min(configured.usec, kMaxWaitUsec);
+    QM_LOG_DEBUG("connect - Select timeout set to " << _timeoutSec << " sec, " << _timeoutUsec
+                                                    << " usec");
+
+    errno = 0;
+    bool readable = false;
+    bool writable = false;
+    const int ready =
+        waitForConnection(_channel, WaitTime{_timeoutSec, _timeoutUsec}, readable, writable);
+    const int waitError = errno;
+    QM_LOG_DEBUG("rc = " << ready << ", errno = " << waitError);
+    if (ready == -1) {
+        QM_LOG_ERROR("Couldn't select on socket.");
+        return -1;
+    }
+    if (readable || writable) {
+        int pending = 0;
+        if (!pendingError(_channel, pending)) {
+            QM_LOG_ERROR("Couldn't getsocopt on socket.");
+            return -1;
+        }
+        // A refused or unreachable peer also makes the descriptor writable; only the pending
+        // error tells it from a connection that stands.
+        if (pending != 0) {
+            QM_LOG_FATAL("Couldn't connect to socket");
+            return -1;
+        }
+    }
+    if (writable) return 0;
+    QM_LOG_ERROR("Couldn't FD_ISSET on socket.");
+    return -1;
+}
+
+int Socket::connect(const char* host, unsigned short port) {
+    if (create() == -1) return -1;
+    char address[kAddressSize];
+    if (resolve(host, address) == -1) return -1;
+    _address = peerAddress(address, port);
+
+    if (connectUninterrupted(_channel, _address) != 0) {
+        QM_LOG_FATAL("Failed to connect to host=" << host << " at port=" << port);
+        return -1;
+    }
+
+    setIoTimeoutFromConfig(host);
+    const timeval applied = normalised(_ioTimeout);
+    if (::setsockopt(_channel, SOL_SOCKET, SO_RCVTIMEO, &applied, sizeof applied) != 0 ||
+        ::setsockopt(_channel, SOL_SOCKET, SO_SNDTIMEO, &applied, sizeof applied) != 0) {
+        const int error = errno;
+        QM_LOG_WARN(systemErrorText("Socket time-out of " + std::to_string(applied.tv_sec) +
+                                        " sec " + std::to_string(applied.tv_usec) +
+                                        " usec not set",
+                                    error));
+    }
+    return 0;
+}
+
+void Socket::setIoTimeoutFromConfig(const char* host) {
+    const WaitTime configured = fromMillis(configuredTimeoutMillis(host));
+    _ioTimeout.tv_sec = static_cast<time_t>(configured.sec);
+    _ioTimeout.tv_usec = static_cast<suseconds_t>(configured.usec);
+}
+
+int Socket::getLocalHostName(std::string& name) {
+    char buffer[kHostNameBuffer];
+    std::memset(buffer, 0, sizeof buffer);
+    errno = 0;
+    // gethostname fails with ENAMETOOLONG when the name and its zero byte do not fit; the last
+    // test guards against a C library that truncates without saying so.
+    if (::gethostname(buffer, sizeof buffer) != 0 || buffer[sizeof buffer - 1] != '\0') {
+        const int error = errno != 0 ? errno : ENAMETOOLONG;
+        QM_LOG_ERROR("Failed to get localhost name. errno=" << error);
+        return -1;
+    }
+    name = buffer;
+    return 0;
+}
+
+int Socket::getAddressString(std::string& text) const {
+    char peer[kAddressSize];
+    if (::inet_ntop(AF_INET, &_address.sin_addr, peer, sizeof peer) == nullptr) return -1;
+    char resolved[kAddressSize];
+    if (resolve(peer, resolved) == -1) return -1;
+    text = resolved;
+    return 0;
 }
 
 }  // namespace quillmark

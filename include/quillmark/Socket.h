@@ -1,10 +1,13 @@
 // Socket: one IPv4 TCP descriptor, used as a listening socket, as an accepted connection and as
 // the client end of a connection.
 //
-// Set-up operations (create, listen, buffer sizes, keep-alive, accept, blocking mode) return 0
-// for success and -1 for failure. Reads and writes return the number of bytes transferred, 0 for
-// nothing to transfer or (where stated) the end of the stream, -1 for a time-out and -99 for an
-// input or output failure. Every failure is logged; nothing here throws.
+// Set-up operations (create, listen, buffer sizes, keep-alive, accept, blocking mode, the client
+// connects and name queries) return 0 for success and -1 for failure. Reads and writes return the
+// number of bytes transferred, 0 for nothing to transfer or (where stated) the end of the stream,
+// -1 for a time-out and -99 for an input or output failure. Every failure is logged (the few
+// silent -1 results are named at their declarations). Only the client connects throw: they read
+// their time-outs from the configuration held by ConfiguratorObjAccess and throw Exception when
+// it holds none that is loaded.
 //
 // Ownership: the object owns `_channel` and closes it in close() and in the destructor. A copy
 // holds the same descriptor number without sharing ownership: whichever copy is closed first
@@ -17,14 +20,19 @@
 //
 // Threads: a Socket holds no lock; one thread at a time may use an object. Separate objects,
 // copies of one another included, may be used from different threads, and close() of one copy
-// may run while another thread waits in accept() on another copy.
+// may run while another thread waits in accept() on another copy. resolve() and
+// getLocalHostName() may be called from any thread; resolve() runs under the class-wide
+// resolveLock_, which it holds for the whole lookup (and takes no other lock but the logger's).
 #ifndef QUILLMARK_SOCKET_H
 #define QUILLMARK_SOCKET_H
 
 #include <netinet/in.h>
 #include <sys/time.h>
 
+#include <zthread/FastMutex.h>
+
 #include <cstdint>
+#include <string>
 
 namespace quillmark {
 
@@ -121,6 +129,51 @@ public:
     int write(const char* buffer, unsigned long length, unsigned long* written, long sec,
               long usec);
 
+    // ---- Client side ----
+    //
+    // The connects take their time-out from the configuration that ConfiguratorObjAccess holds:
+    // "LocalSocketTimeoutMillisec" (default 100) when `host` is exactly "127.0.0.1",
+    // "SocketTimeoutMillisec" (default 500) for any other host text, "localhost" included. A
+    // value above 1000 ms becomes value / 1000 s and (value % 1000) * 1000 us; 1000 ms or less
+    // becomes 0 s and value * 1000 us. Both throw Exception (code 0) "Cannot access
+    // ConfigurationFileAccess or xml is poorly formed." when that configuration is missing or did
+    // not load, and "Cannot access Configuration" when there is no holder. A connect that fails
+    // or throws leaves the descriptor open, in whatever state the attempt left it; the caller
+    // closes it with close() (or by destroying the object) before it tries again.
+
+    // Writes the dotted IPv4 text of `host` into `address`, which must have room for 16 bytes. A
+    // text of four dot-separated runs of digits (empty runs skipped, values not checked) is
+    // copied unchanged without a lookup (-1 when it is longer than 15 characters); anything else
+    // is looked up by name and the first IPv4 address written. Returns 0, or -1: silently for a
+    // null or empty `host`, a null `address` and the refused text
+    // "BYPASS_HOST_CHECKS_FOR_LAB_BENCH_ONLY_NEVER_ON"; with an ERROR line when the name is
+    // unknown ("gethostbyname(<host>) failed. errno=<resolver code>"), the dotted text too long
+    // or the entry holds no IPv4 address ("inet_ntoa failed.").
+    static int resolve(const char* host, char* address);
+    // Connects to `host`:`port` without blocking the caller beyond the configured time-out,
+    // which also becomes this socket's select time-out (getTimeoutSec/getTimeoutUsec) for the
+    // transfers that follow. `unusedTimeout` plays no part. Opens the descriptor first when
+    // none is open; the descriptor stays non-blocking. Returns 0 once the connection stands; -1
+    // (with a FATAL or ERROR line) when the socket cannot be made or resolved, the connection is
+    // refused or fails, or the time-out runs out first ("Couldn't FD_ISSET on socket."). The
+    // exceptions above are thrown after the connection attempt has begun.
+    int connect(const char* host, unsigned short port, int unusedTimeout);
+    // Connects to `host`:`port` and blocks until the connection stands or fails, then applies
+    // the configured time-out as the receive and send time-out of the descriptor (setIoTimeout-
+    // FromConfig): a read or write that waits longer fails as a time-out (-1). Returns 0, or -1
+    // when the socket cannot be made or resolved or the connection fails (FATAL "Failed to
+    // connect to host=<host> at port=<port>"). Throws as above, once connected.
+    int connect(const char* host, unsigned short port);
+    // Stores the configured time-out for `host` (null counts as a remote host) in
+    // getIoTimeout(), unnormalised and uncapped. Throws as above; logs nothing.
+    void setIoTimeoutFromConfig(const char* host);
+    // The local host name. Returns 0, or -1 when it cannot be read or has 15 characters or more
+    // (ERROR "Failed to get localhost name. errno=<n>", ENAMETOOLONG for a long name); `name` is
+    // then unchanged.
+    static int getLocalHostName(std::string& name);
+    // The peer's address (getAddress()) as dotted text. Returns 0, or -1 with `text` unchanged.
+    int getAddressString(std::string& text) const;
+
     // ---- State ----
 
     // The descriptor, or -1 when closed.
@@ -133,6 +186,8 @@ public:
     long getTimeoutUsec() const { return static_cast<long>(_timeoutUsec); }
     std::int64_t getBytesRead() const { return _bytesRead; }
     std::int64_t getBytesWritten() const { return _bytesWritten; }
+    // The receive and send time-out set by setIoTimeoutFromConfig(); 0 and 0 until then.
+    const timeval& getIoTimeout() const { return _ioTimeout; }
 
 private:
     // The descriptor's status flags and mode become the cached word setBlocking() works on.
@@ -149,6 +204,9 @@ private:
     sockaddr_in _address;
     // The receive and send time-out of the client side's blocking connect; never copied.
     timeval _ioTimeout;
+
+    // Serialises host-name lookups. Built before main by this unit's static initialisation.
+    static ZThread::FastMutex resolveLock_;
 };
 
 }  // namespace quillmark
