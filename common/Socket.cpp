@@ -442,24 +442,34 @@ void Socket::close() {
     _channel = -1;
 }
 
+namespace {
+
+// The single wait before a byte-by-byte read: 0 to go on reading, or the read's result.
+int waitBeforeByteReads(int channel, long sec, long usec) {
+    if (!hasTimeout(sec, usec)) return 0;
+    const int ready = waitFor(channel, false, lowered(sec, usec, true));
+    if (ready == 0) {
+        QM_LOG_ERROR("Select() timed out after " << sec << " sec " << usec << " ms.");
+        return -1;
+    }
+    if (ready < 0 && (errno == EINTR || errno == EINVAL)) {
+        QM_LOG_ERROR("Select() failed");
+        return -99;
+    }
+    if (!fetchPendingError(channel)) {
+        QM_LOG_ERROR("getsockopt() failed");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int Socket::readUntil(char* buffer, char delimiter, int count, unsigned long bufferLength,
                       unsigned long* received, long sec, long usec) {
     clearOut(received);
-    if (hasTimeout(sec, usec)) {
-        const int ready = waitFor(_channel, false, lowered(sec, usec, true));
-        if (ready == 0) {
-            QM_LOG_ERROR("Select() timed out after " << sec << " sec " << usec << " ms.");
-            return -1;
-        }
-        if (ready < 0 && (errno == EINTR || errno == EINVAL)) {
-            QM_LOG_ERROR("Select() failed");
-            return -99;
-        }
-        if (!fetchPendingError(_channel)) {
-            QM_LOG_ERROR("getsockopt() failed");
-            return -1;
-        }
-    }
+    const int waited = waitBeforeByteReads(_channel, sec, usec);
+    if (waited != 0) return waited;
     if (bufferLength <= 1 || count <= 0) return 0;
 
     const unsigned long limit = std::min(bufferLength - 1, kMaxTransfer);
@@ -492,21 +502,8 @@ int Socket::readUntil(char* buffer, char delimiter, int count, unsigned long buf
 int Socket::readUntilString(char* buffer, const char* terminator, unsigned long* received,
                             unsigned long bufferLength, long sec, long usec) {
     clearOut(received);
-    if (hasTimeout(sec, usec)) {
-        const int ready = waitFor(_channel, false, lowered(sec, usec, true));
-        if (ready == 0) {
-            QM_LOG_ERROR("Select() timed out after " << sec << " sec " << usec << " ms.");
-            return -1;
-        }
-        if (ready < 0 && (errno == EINTR || errno == EINVAL)) {
-            QM_LOG_ERROR("Select() failed");
-            return -99;
-        }
-        if (!fetchPendingError(_channel)) {
-            QM_LOG_ERROR("getsockopt() failed");
-            return -1;
-        }
-    }
+    const int waited = waitBeforeByteReads(_channel, sec, usec);
+    if (waited != 0) return waited;
     if (terminator == nullptr || *terminator == '\0' || bufferLength <= 1) {
         if (bufferLength >= 1) buffer[0] = '\0';
         return 0;
