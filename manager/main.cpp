@@ -14,6 +14,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <unistd.h>
 
@@ -44,11 +45,15 @@ int main(int argc, char** argv) {
     }
 
     try {
-        ConfigurationFileAccess* configuration =
-            new ConfigurationFileAccess(absolutePath(configurationPath), false);
-        if (!configuration->isLoaded()) {
+        // A file that does not load leaves an object nobody will use: it goes with the throw.
+        std::unique_ptr<ConfigurationFileAccess> candidate(
+            new ConfigurationFileAccess(absolutePath(configurationPath), false));
+        if (!candidate->isLoaded()) {
             QM_THROW(Exception, "Cannot access xml Configuration file");
         }
+        // From here on the configuration lives for the process; the service and every object
+        // that reads a setting keep this pointer.
+        ConfigurationFileAccess* configuration = candidate.release();
         Service* service = Service::getInstance();
         service->setConfiguration(configuration);
 

@@ -1,0 +1,508 @@
+// End-to-end runs of the real quillmark_agent_managerd binary on configurations written into a
+// temporary directory. The test process is a child subreaper, so every process the launcher
+// leaves behind (the first child, the daemon, the shells the daemon runs) is reparented to it:
+// the daemon's exit status is read with waitpid, and nothing outlives the test.
+#include "support/LoopbackClient.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+#include "support/ZipBuilder.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char kDaemonPath[] = QM_MANAGERD_PATH;
+const char kPackageName[] = "quillmark_redhat_64_agent.qmp";
+
+bool eventually(const std::function<bool()>& condition,
+                std::chrono::seconds limit = std::chrono::seconds(20)) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+std::string contentsOrEmpty(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream contents;
+    if (in) contents << in.rdbuf();
+    return contents.str();
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string base64(const std::string& bytes) {
+    static const char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); i += 3) {
+        const std::size_t left = bytes.size() - i;
+        unsigned value = static_cast<unsigned char>(bytes[i]) << 16;
+        if (left > 1) value |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        if (left > 2) value |= static_cast<unsigned char>(bytes[i + 2]);
+        out += alphabet[(value >> 18) & 63];
+        out += alphabet[(value >> 12) & 63];
+        out += left > 1 ? alphabet[(value >> 6) & 63] : '=';
+        out += left > 2 ? alphabet[value & 63] : '=';
+    }
+    return out;
+}
+
+// A port that was free a moment ago: bound on 127.0.0.1 with port 0, read back, closed.
+unsigned short freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    struct sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    unsigned short port = 0;
+    if (::bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0) {
+        port = qmtest::boundPort(fd);
+    }
+    ::close(fd);
+    return port;
+}
+
+// The children of `pid`, over all of its threads.
+std::vector<pid_t> childrenOf(pid_t pid) {
+    std::vector<pid_t> children;
+    const std::string taskDirectory = "/proc/" + std::to_string(pid) + "/task";
+    DIR* tasks = ::opendir(taskDirectory.c_str());
+    if (tasks == nullptr) return children;
+    while (struct dirent* entry = ::readdir(tasks)) {
+        if (entry->d_name[0] == '.') continue;
+        std::istringstream list(contentsOrEmpty(taskDirectory + "/" + entry->d_name + "/children"));
+        for (pid_t child; list >> child;) children.push_back(child);
+    }
+    ::closedir(tasks);
+    return children;
+}
+
+// A configuration in the simple layout; every path the manager uses lies in `dir`.
+struct DaemonFiles {
+    explicit DaemonFiles(const qmtest::TempDir& dir, const std::string& suffix = "")
+        : configuration(dir.file("quillmark_agentd" + suffix + ".xml")),
+          log(dir.file("managerd" + suffix + ".log")),
+          pid(dir.file("managerd.pid")),
+          root(dir.file("agent_manager")),
+          journal(dir.file("journal")),
+          start(dir.file("agent-start.sh")),
+          stop(dir.file("agent-stop.sh")) {}
+
+    std::string text(unsigned short port, const std::string& extraProps = "") const {
+        return "<?xml version=\"1.0\"?>\n"
+               "<quillmark_agentd_config>\n"
+               "\t<GeneralProperties>\n" +
+               prop("ManagerPort", std::to_string(port)) + prop("ManagerIp", "127.0.0.1") +
+               prop("ManagerLogFile", log) + prop("ManagerDebugLevel", "5") +
+               prop("ManagerPidFile", pid) + prop("ManagerInstallationRoot", root) +
+               prop("AgentServiceStart", start) + prop("AgentServiceStop", stop) + extraProps +
+               "\t</GeneralProperties>\n"
+               "</quillmark_agentd_config>\n";
+    }
+
+    static std::string prop(const std::string& key, const std::string& value) {
+        return "\t\t<prop><key>" + key + "</key><value>" + value + "</value></prop>\n";
+    }
+
+    std::string configuration, log, pid, root, journal, start, stop;
+};
+
+class DaemonTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ASSERT_EQ(0, ::prctl(PR_SET_CHILD_SUBREAPER, 1)) << std::strerror(errno);
+    }
+
+    DaemonTest() : files_(dir_) {
+        ::mkdir(files_.root.c_str(), 0755);
+        writeScript(files_.start, "start");
+        writeScript(files_.stop, "stop");
+    }
+
+    // Every daemon still running is killed by its pid; then every child of this process
+    // (first children, shells orphaned by a killed daemon) is reaped.
+    ~DaemonTest() override {
+        for (pid_t pid : daemons_) {
+            if (exited_.count(pid) != 0) continue;
+            ::kill(pid, SIGKILL);
+            EXPECT_TRUE(waitForExit(pid).has_value()) << "daemon " << pid << " was not reaped";
+        }
+        const bool reaped = eventually(
+            [this] {
+                reapExited();
+                return childrenOf(::getpid()).empty();
+            },
+            std::chrono::seconds(10));
+        if (!reaped) {
+            for (pid_t child : childrenOf(::getpid())) {
+                ADD_FAILURE() << "process " << child << " left behind";
+                ::kill(child, SIGKILL);
+            }
+            eventually([this] {
+                reapExited();
+                return childrenOf(::getpid()).empty();
+            });
+        }
+    }
+
+    void writeScript(const std::string& path, const std::string& word) {
+        qmtest::writeFile(path, "#!/bin/sh\necho " + word + " >> '" + files_.journal + "'\n");
+        ASSERT_EQ(0, ::chmod(path.c_str(), 0755));
+    }
+
+    qmtest::ProcessResult launch(const std::string& configuration,
+                                 const std::string& workingDirectory = "") {
+        qmtest::ProcessOptions options;
+        options.workingDirectory = workingDirectory;
+        options.timeout = std::chrono::milliseconds(20000);
+        return qmtest::runProcess({kDaemonPath, "-c", configuration}, options);
+    }
+
+    // Launches on `files`, expects the launcher's clean return and the daemon's pid in its PID
+    // file, and keeps the pid for the clean-up. -1 (with a test failure) when that fails.
+    pid_t startDaemon(const DaemonFiles& files, const std::string& workingDirectory = "",
+                      const std::string& configurationArgument = "") {
+        const qmtest::ProcessResult launcher = launch(
+            configurationArgument.empty() ? files.configuration : configurationArgument,
+            workingDirectory);
+        EXPECT_EQ("", launcher.launchError);
+        EXPECT_EQ(0, launcher.exitStatus);
+        EXPECT_EQ("", launcher.standardOutput);
+        EXPECT_EQ("", launcher.standardError);
+        const pid_t pid = waitForPidFile(files.pid);
+        EXPECT_GT(pid, 0) << "no PID file; log:\n" << contentsOrEmpty(files.log);
+        if (pid > 0) daemons_.push_back(pid);
+        return pid;
+    }
+
+    // The pid in the PID file once it holds only digits.
+    static pid_t waitForPidFile(const std::string& path) {
+        pid_t pid = -1;
+        eventually([&] {
+            const std::string text = contentsOrEmpty(path);
+            if (text.empty()) return false;
+            for (char c : text) {
+                if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+            }
+            pid = static_cast<pid_t>(std::stol(text));
+            return true;
+        });
+        return pid;
+    }
+
+    // Reaps every child that has ended, keeping its status.
+    void reapExited() {
+        for (;;) {
+            int status = 0;
+            const pid_t pid = ::waitpid(-1, &status, WNOHANG);
+            if (pid <= 0) return;
+            exited_[pid] = status;
+        }
+    }
+
+    // The wait status of `pid` once it has ended and been reparented to this process.
+    std::optional<int> waitForExit(pid_t pid) {
+        if (!eventually([&] {
+                reapExited();
+                return exited_.count(pid) != 0;
+            })) {
+            return std::nullopt;
+        }
+        return exited_[pid];
+    }
+
+    bool hasEnded(pid_t pid) {
+        reapExited();
+        return exited_.count(pid) != 0;
+    }
+
+    std::vector<std::string> journal() const { return linesOf(contentsOrEmpty(files_.journal)); }
+
+    // The reply to one request, read until the daemon closes the connection.
+    static std::string request(unsigned short port, const std::string& bytes) {
+        qmtest::LoopbackClient client(port);
+        if (!client.isConnected() || !client.write(bytes)) return "";
+        return client.readUntilClose();
+    }
+
+    qmtest::TempDir dir_;
+    DaemonFiles files_;
+    std::vector<pid_t> daemons_;
+    std::map<pid_t, int> exited_;
+};
+
+TEST_F(DaemonTest, DetachesHoldsItsPidFileAndStopsOnSigterm) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files_.configuration, files_.text(port));
+    const pid_t pid = startDaemon(files_);
+    ASSERT_GT(pid, 0);
+
+    // The PID file: the pid alone, and a write lock over the whole file held by the daemon.
+    EXPECT_EQ(std::to_string(pid), contentsOrEmpty(files_.pid));
+    {
+        const int fd = ::open(files_.pid.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        struct flock lock;
+        std::memset(&lock, 0, sizeof lock);
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        ASSERT_EQ(0, ::fcntl(fd, F_GETLK, &lock));
+        ::close(fd);
+        EXPECT_EQ(F_WRLCK, lock.l_type);
+        EXPECT_EQ(pid, lock.l_pid);
+        EXPECT_EQ(0, lock.l_start);
+        EXPECT_EQ(0, lock.l_len);
+    }
+
+    // The log begins with the configuration dump, the start line and the build tag.
+    const std::vector<std::string> log = linesOf(contentsOrEmpty(files_.log));
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(0u, log[0].rfind("|DEBUG\t|", 0)) << log[0];
+    EXPECT_TRUE(endsWith(log[0], "|\tConfiguration keys / values")) << log[0];
+    std::size_t next = 1;
+    bool portListed = false;
+    while (next < log.size() && log[next].rfind("Key ", 0) == 0) {
+        portListed = portListed || log[next] == "Key ManagerPort, Value " + std::to_string(port);
+        ++next;
+    }
+    EXPECT_TRUE(portListed);
+    ASSERT_LT(next + 2, log.size());
+    EXPECT_EQ("", log[next]);
+    EXPECT_EQ(0u, log[next + 1].rfind("|INFO\t|", 0)) << log[next + 1];
+    EXPECT_TRUE(endsWith(log[next + 1], "|\tStarting Quillmark Agent Manager service."))
+        << log[next + 1];
+    EXPECT_TRUE(endsWith(log[next + 2], "|\tQuillmark Agent Manager BuildTag: 100"))
+        << log[next + 2];
+
+    // The watch's first cycle starts the agent; once the start's shell has been reaped the
+    // daemon counts the agent as started by it.
+    ASSERT_TRUE(eventually([this] { return journal() == std::vector<std::string>{"start"}; }));
+    ASSERT_TRUE(eventually([pid] { return childrenOf(pid).empty(); }));
+
+    ASSERT_EQ(0, ::kill(pid, SIGPIPE));
+    ASSERT_EQ(0, ::kill(pid, SIGHUP));
+    EXPECT_NE("", request(port, "get_configuration\n"));
+    EXPECT_FALSE(hasEnded(pid)) << "SIGPIPE or SIGHUP ended the daemon";
+
+    ASSERT_EQ(0, ::kill(pid, SIGTERM));
+    const std::optional<int> status = waitForExit(pid);
+    ASSERT_TRUE(status.has_value());
+    ASSERT_TRUE(WIFEXITED(*status)) << "wait status " << *status;
+    EXPECT_EQ(255, WEXITSTATUS(*status));
+    EXPECT_FALSE(qmtest::fileExists(files_.pid));
+    EXPECT_EQ((std::vector<std::string>{"start", "stop"}), journal());
+    EXPECT_NE(std::string::npos, contentsOrEmpty(files_.log).find("\tGot signal. Exiting ..."));
+}
+
+TEST_F(DaemonTest, ServesAndSavesTheConfigurationGivenByARelativePath) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    const std::string original =
+        files_.text(port, DaemonFiles::prop("Hostname", "original-host"));
+    qmtest::writeFile(files_.configuration, original);
+    // Started from the temp directory with a relative path; the daemon itself works from "/".
+    const pid_t pid = startDaemon(files_, dir_.path(), "quillmark_agentd.xml");
+    ASSERT_GT(pid, 0);
+
+    const std::string raw = request(port, "get_configuration\n");
+    ASSERT_FALSE(raw.empty());
+    EXPECT_EQ('\0', raw.back()) << "a raw reply ends with one zero byte";
+    const std::string document = raw.substr(0, raw.size() - 1);
+    EXPECT_NE(std::string::npos, document.find("<value>" + base64("original-host") + "</value>"))
+        << document;
+    EXPECT_NE(std::string::npos, document.find("<value>" + base64(files_.start) + "</value>"));
+    EXPECT_EQ(std::string::npos, document.find("original-host"));
+    EXPECT_EQ(qmtest::framedMessage(document),
+              request(port, qmtest::framedMessage("get_configuration")));
+
+    // The same settings with a changed host name, every value in Base64 as on the wire.
+    std::string changed =
+        "<?xml version=\"1.0\"?>\n<quillmark_agentd_config>\n\t<GeneralProperties>\n";
+    for (const auto& entry : std::vector<std::pair<std::string, std::string>>{
+             {"ManagerPort", std::to_string(port)},
+             {"ManagerIp", "127.0.0.1"},
+             {"ManagerLogFile", files_.log},
+             {"ManagerDebugLevel", "5"},
+             {"ManagerPidFile", files_.pid},
+             {"ManagerInstallationRoot", files_.root},
+             {"AgentServiceStart", files_.start},
+             {"AgentServiceStop", files_.stop},
+             {"Hostname", "saved-host"}}) {
+        changed += DaemonFiles::prop(entry.first, base64(entry.second));
+    }
+    changed += "\t</GeneralProperties>\n</quillmark_agentd_config>\n";
+    EXPECT_EQ(qmtest::framedMessage("SUCCESS"),
+              request(port, qmtest::framedMessage("save_configuration " + changed)));
+
+    const std::string saved = contentsOrEmpty(files_.configuration);
+    EXPECT_NE(std::string::npos, saved.find("<value>saved-host</value>")) << saved;
+    EXPECT_NE(std::string::npos, saved.find("<value>" + files_.start + "</value>")) << saved;
+    EXPECT_EQ(original, contentsOrEmpty(files_.configuration + ".bak"));
+    EXPECT_NE(std::string::npos,
+              request(port, "get_configuration\n").find("<value>" + base64("saved-host")));
+}
+
+TEST_F(DaemonTest, InstallsAnUpgradeDeliveredInChunks) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files_.configuration, files_.text(port));
+    const pid_t pid = startDaemon(files_);
+    ASSERT_GT(pid, 0);
+
+    const std::string marker = dir_.file("upgraded");
+    const std::string archivePath = dir_.file("package.zip");
+    ASSERT_TRUE(qmtest::ZipBuilder()
+                    .addFile("quillmark_upgrade.sh",
+                             "#!/bin/sh\necho upgraded > '" + marker + "'\n")
+                    .addFile("agent.bin", std::string(3000, '\0') + "payload,with)delimiters")
+                    .writeTo(archivePath));
+    const std::string package = contentsOrEmpty(archivePath);
+    ASSERT_GT(package.size(), 3u);
+
+    const std::size_t third = package.size() / 3;
+    const std::vector<std::string> bodies = {
+        "upgrade_initial(" + std::string(kPackageName) + "," + package.substr(0, third) + ")",
+        "upgrade_append(" + std::string(kPackageName) + "," + package.substr(third, third) + ")",
+        "upgrade_append(" + std::string(kPackageName) + "," + package.substr(2 * third) + ")",
+        "upgrade_final(" + std::string(kPackageName) + ")"};
+    for (const std::string& body : bodies) {
+        SCOPED_TRACE(body.substr(0, body.find('(')));
+        EXPECT_EQ(qmtest::framedMessage("SUCCESS"), request(port, qmtest::framedMessage(body)));
+    }
+
+    EXPECT_EQ(package, contentsOrEmpty(files_.root + "/temp/" + kPackageName));
+    EXPECT_EQ("upgraded\n", contentsOrEmpty(marker));
+    EXPECT_FALSE(hasEnded(pid));
+}
+
+TEST_F(DaemonTest, MissingConfigurationFileIsReportedOnStandardError) {
+    const qmtest::ProcessResult result = launch(dir_.file("missing.xml"));
+    EXPECT_EQ(255, result.exitStatus);
+    EXPECT_EQ("", result.standardOutput);
+
+    const std::string prefix =
+        "error in main: [0] \"Cannot access xml Configuration file\" raised from "
+        "manager/main.cpp:";
+    const std::string& error = result.standardError;
+    ASSERT_EQ(0u, error.rfind(prefix, 0)) << error;
+    ASSERT_TRUE(endsWith(error, ".\n\n")) << error;
+    const std::string line = error.substr(prefix.size(), error.size() - prefix.size() - 3);
+    EXPECT_FALSE(line.empty());
+    for (char c : line) EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(c))) << error;
+}
+
+TEST_F(DaemonTest, TakenPortEndsTheLauncherWith255) {
+    qmtest::LoopbackServer occupant;
+    ASSERT_NE(0, occupant.port());
+    qmtest::writeFile(files_.configuration, files_.text(occupant.port()));
+
+    const qmtest::ProcessResult launcher = launch(files_.configuration);
+    EXPECT_EQ(255, launcher.exitStatus);
+    EXPECT_EQ("", launcher.standardOutput);
+    EXPECT_EQ("", launcher.standardError) << "reports go to the log once it is redirected";
+
+    bool fatalLine = false;
+    for (const std::string& line : linesOf(contentsOrEmpty(files_.log))) {
+        fatalLine = fatalLine ||
+                    (line.rfind("|FATAL\t|", 0) == 0 &&
+                     line.find("|\tFailed to listen on port [" + std::to_string(occupant.port()) +
+                               "]. ") != std::string::npos);
+    }
+    EXPECT_TRUE(fatalLine) << contentsOrEmpty(files_.log);
+    EXPECT_FALSE(qmtest::fileExists(files_.pid)) << "no daemon may start";
+    EXPECT_TRUE(journal().empty());
+}
+
+TEST_F(DaemonTest, SecondInstanceOnTheLockedPidFileEnds) {
+    const unsigned short firstPort = freePort();
+    ASSERT_NE(0, firstPort);
+    qmtest::writeFile(files_.configuration, files_.text(firstPort));
+    const pid_t first = startDaemon(files_);
+    ASSERT_GT(first, 0);
+
+    DaemonFiles second(dir_, "-second");
+    const unsigned short secondPort = freePort();
+    ASSERT_NE(0, secondPort);
+    qmtest::writeFile(second.configuration, second.text(secondPort));
+    const qmtest::ProcessResult launcher = launch(second.configuration);
+    EXPECT_EQ(0, launcher.exitStatus) << "the lock is tested after the forks";
+
+    // The second daemon ends with 255; the first child of its launch ends with 0.
+    pid_t secondDaemon = -1;
+    ASSERT_TRUE(eventually([&] {
+        reapExited();
+        for (const auto& entry : exited_) {
+            if (entry.first != first && WIFEXITED(entry.second) &&
+                WEXITSTATUS(entry.second) == 255) {
+                secondDaemon = entry.first;
+            }
+        }
+        return secondDaemon > 0;
+    })) << contentsOrEmpty(second.log);
+    EXPECT_NE(std::string::npos,
+              contentsOrEmpty(second.log)
+                  .find("|\tFile [" + files_.pid +
+                        "] exists and locked. Is this process already running ?"));
+
+    EXPECT_FALSE(hasEnded(first));
+    EXPECT_EQ(std::to_string(first), contentsOrEmpty(files_.pid));
+    EXPECT_NE("", request(firstPort, "get_configuration\n"));
+}
+
+TEST_F(DaemonTest, StalePidFileIsReplaced) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files_.configuration, files_.text(port));
+    qmtest::writeFile(files_.pid, "4194999999 left over from an earlier run\n");
+
+    const pid_t pid = startDaemon(files_);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(std::to_string(pid), contentsOrEmpty(files_.pid));
+
+    ASSERT_EQ(0, ::kill(pid, SIGTERM));
+    const std::optional<int> status = waitForExit(pid);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
+    EXPECT_FALSE(qmtest::fileExists(files_.pid));
+}
+
+}  // namespace

@@ -1,0 +1,90 @@
+#include "Service.h"
+#include "ServiceApp.h"
+
+#include "quillmark/ConfigurationFileAccess.h"
+#include "quillmark/FileLogger.h"
+#include "quillmark/LogManager.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+using namespace quillmark;
+
+namespace {
+
+const char kCanceledLine[] = "Quillmark Agent Manager service thread was canceled.";
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++count;
+    return count;
+}
+
+class ServiceTest : public ::testing::Test {
+protected:
+    ServiceTest() : logPath_(dir_.file("manager.log")) {
+        LogManager::getInstance()->setLogger(new FileLogger(logPath_.c_str(), 5, 1));
+    }
+    ~ServiceTest() override { LogManager::getInstance()->setLogger(nullptr); }
+
+    std::string log() const { return qmtest::readFile(logPath_); }
+
+    qmtest::TempDir dir_;
+    const std::string logPath_;
+};
+
+TEST(ServiceInstanceTest, GetInstanceAlwaysReturnsTheSameService) {
+    Service* first = Service::getInstance();
+    ASSERT_NE(nullptr, first);
+    EXPECT_EQ(first, Service::getInstance());
+}
+
+TEST_F(ServiceTest, CancelWithoutWorkersSetsTheFlagAndLogsEveryTime) {
+    ServiceApp application(nullptr);
+    EXPECT_FALSE(application.isCanceled());
+
+    application.cancel();
+    EXPECT_TRUE(application.isCanceled());
+    EXPECT_EQ(1u, occurrences(log(), kCanceledLine));
+
+    application.cancel();
+    EXPECT_TRUE(application.isCanceled());
+    EXPECT_EQ(2u, occurrences(log(), kCanceledLine));
+}
+
+TEST_F(ServiceTest, StopAfterCancelRemovesThePidFileAndStopsNoAgentItDidNotStart) {
+    const std::string pidPath = dir_.file("managerd.pid");
+    const std::string journalPath = dir_.file("journal");
+    const std::string configPath = dir_.file("quillmark_agentd.xml");
+    qmtest::writeFile(configPath,
+                      "<?xml version=\"1.0\"?>\n<quillmark_agentd_config><GeneralProperties>"
+                      "<prop><key>ManagerPidFile</key><value>" + pidPath + "</value></prop>"
+                      "<prop><key>AgentServiceStop</key><value>echo stop >> " + journalPath +
+                      "</value></prop>"
+                      "</GeneralProperties></quillmark_agentd_config>\n");
+    qmtest::writeFile(pidPath, "12345");
+    ConfigurationFileAccess configuration(configPath, false);
+    ASSERT_TRUE(configuration.isLoaded());
+
+    Service* service = Service::getInstance();
+    service->setConfiguration(&configuration);
+    ServiceApp* application = new ServiceApp(&configuration);
+    service->setApplication(application);
+    application->cancel();
+
+    // The application is already cancelled, so nothing waits; nobody waits on the condition.
+    EXPECT_EQ(0, service->stop());
+    EXPECT_EQ(Stopping, service->getState());
+    EXPECT_FALSE(qmtest::fileExists(pidPath));
+    EXPECT_FALSE(qmtest::fileExists(journalPath)) << "no start command of this process succeeded";
+    EXPECT_EQ(2u, occurrences(log(), kCanceledLine));
+
+    service->setApplication(nullptr);
+    service->setConfiguration(nullptr);
+}
+
+}  // namespace
