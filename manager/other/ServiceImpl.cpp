@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
 #include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -127,6 +128,16 @@ int start() {
         QM_LOG_ERROR("Unable to set process priority to 5. Leaving default.");
     }
 
+    // Once the PID file names this process an operator may signal it: a stop signal arriving
+    // before its handler is in place is held back until then, instead of ending the daemon
+    // without its stop sequence.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGQUIT);
+    sigaddset(&stopSignals, SIGTERM);
+    ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
     const std::string pidFile = configuration().getString("ManagerPidFile", kDefaultPidFile);
     QM_LOG_INFO("Creating pid file:" << pidFile);
     createPidFile(pidFile);
@@ -136,6 +147,7 @@ int start() {
     catchSignal(SIGQUIT);
     catchSignal(SIGTERM);
     std::signal(SIGPIPE, SIG_IGN);
+    ::pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
 
     Service::getInstance()->run();
     return 0;

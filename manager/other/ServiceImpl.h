@@ -8,8 +8,10 @@
 // number into a close-on-exec pipe; a thread of this unit reads the pipe and runs onSignal() in
 // ordinary thread context. So the stop sequence, which logs, takes the service's mutexes and runs
 // the agent's stop command, never runs on a thread interrupted while holding one of those
-// mutexes, and a second stop signal while one is being handled starts nothing. The signal mask of
-// the threads is left alone, so the shell commands the manager runs receive signals normally.
+// mutexes, and a second stop signal while one is being handled starts nothing. The stop signals
+// are held back only from the PID file's creation until the handler is in place (and on the
+// signal thread, which never runs commands), so the shell commands the manager runs receive
+// signals normally.
 //
 // Ending the process: the stop path ends with status 255 through endProcess(), which flushes the
 // standard streams and calls _exit: the threads library's clean-up at exit would otherwise wait
