@@ -4,6 +4,7 @@
 #include "quillmark/FileLogger.h"
 #include "quillmark/LogManager.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 #include <zthread/Task.h>
@@ -16,26 +17,12 @@
 #include <string>
 #include <thread>
 
+using qmtest::eventually;
+using qmtest::occurrences;
+
 using namespace quillmark;
 
 namespace {
-
-// Polls `condition` every few milliseconds for at most 20 s; true as soon as it holds.
-bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
 
 // A worker that counts its cycles. With `holdCycles` each cycle waits until release() (or the
 // test's end) so the test can act while a cycle is in progress. `nextInterval`, when not

@@ -5,6 +5,7 @@
 #include "quillmark/FileLogger.h"
 #include "quillmark/LogManager.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 #include <zthread/Task.h>
@@ -22,6 +23,9 @@
 #include <thread>
 #include <vector>
 
+using qmtest::eventually;
+using qmtest::occurrences;
+
 using namespace quillmark;
 
 namespace {
@@ -29,22 +33,6 @@ namespace {
 const char kChangeLine[] = "Configuration file change detected, restarting agent.";
 // Short enough for many cycles per test, long enough that the worker's thread is mostly asleep.
 const int kIntervalMs = 20;
-
-bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
 
 // The file's contents, or "" while it does not exist (the journal before the first command).
 std::string contentsOrEmpty(const std::string& path) {

@@ -14,6 +14,7 @@
 #include "quillmark/FileLogger.h"
 #include "quillmark/LogManager.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,8 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+
+using qmtest::currentDirectory;
 
 using namespace quillmark;
 
@@ -39,13 +42,6 @@ std::string printable(const std::string& bytes) {
     std::string text;
     for (char c : bytes) text += c == '\0' ? std::string("\\0") : std::string(1, c);
     return "\"" + text + "\"";
-}
-
-std::string currentDirectory() {
-    char* cwd = ::getcwd(nullptr, 0);
-    std::string path = cwd != nullptr ? cwd : "";
-    std::free(cwd);
-    return path;
 }
 
 enum class Kind { kNone, kGet, kSave, kInitial, kAppend, kFinal };

@@ -8,6 +8,7 @@
 
 #include "quillmark/ConfigurationFileAccess.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 #include <tinyxml.h>
@@ -26,6 +27,8 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+using qmtest::namesIn;
 
 using namespace quillmark;
 
@@ -72,18 +75,6 @@ std::string documentIn(const std::string& path) {
     std::ostringstream out;
     out << document;
     return out.str();
-}
-
-std::set<std::string> namesIn(const std::string& directory) {
-    std::set<std::string> names;
-    DIR* listing = ::opendir(directory.c_str());
-    if (listing == nullptr) return names;
-    while (const dirent* entry = ::readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") names.insert(name);
-    }
-    ::closedir(listing);
-    return names;
 }
 
 // A configuration document with the given settings, each value in Base64 as on the wire.

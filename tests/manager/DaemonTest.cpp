@@ -5,6 +5,7 @@
 #include "support/LoopbackClient.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 #include "support/ZipBuilder.h"
 
 #include <gtest/gtest.h>
@@ -33,20 +34,12 @@
 #include <thread>
 #include <vector>
 
+using qmtest::eventually;
+
 namespace {
 
 const char kDaemonPath[] = QM_MANAGERD_PATH;
 const char kPackageName[] = "quillmark_redhat_64_agent.qmp";
-
-bool eventually(const std::function<bool()>& condition,
-                std::chrono::seconds limit = std::chrono::seconds(20)) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
 
 std::string contentsOrEmpty(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -5,6 +5,7 @@
 #include "quillmark/ConfigurationFileAccess.h"
 #include "support/FileSizeLimit.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 #include "support/ZipBuilder.h"
 
 #include <gtest/gtest.h>
@@ -19,6 +20,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using qmtest::currentDirectory;
+using qmtest::namesIn;
+
 namespace fs = std::filesystem;
 using quillmark::ConfigurationFileAccess;
 using quillmark::DataRange;
@@ -27,21 +31,6 @@ using quillmark::NonWindowsFileOperations;
 namespace {
 
 const char kWriteFailure[] = "FAILURE! Unable to write upgrade file";
-
-std::string currentDirectory() {
-    char* cwd = ::getcwd(nullptr, 0);
-    std::string path = cwd != nullptr ? cwd : "";
-    std::free(cwd);
-    return path;
-}
-
-std::set<std::string> namesIn(const std::string& directory) {
-    std::set<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
 
 std::string xmlEscaped(const std::string& text) {
     std::string escaped;

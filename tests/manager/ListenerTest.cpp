@@ -8,6 +8,7 @@
 #include "quillmark/LogManager.h"
 #include "support/LoopbackClient.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -38,6 +39,9 @@
 #include <thread>
 #include <vector>
 
+using qmtest::eventually;
+using qmtest::occurrences;
+
 using namespace quillmark;
 
 namespace {
@@ -53,22 +57,6 @@ const std::string kConfiguration =
     "\t\t<prop><key>AgentServiceStart</key><value>/bin/true</value></prop>\n"
     "\t</GeneralProperties>\n"
     "</quillmark_agentd_config>\n";
-
-bool eventually(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
 
 std::string raw(const std::string& text) { return text + std::string(1, '\0'); }
 

@@ -5,24 +5,20 @@
 #include "quillmark/FileLogger.h"
 #include "quillmark/LogManager.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <string>
 
+using qmtest::occurrences;
+
 using namespace quillmark;
 
 namespace {
 
 const char kCanceledLine[] = "Quillmark Agent Manager service thread was canceled.";
-
-std::size_t occurrences(const std::string& text, const std::string& part) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
 
 class ServiceTest : public ::testing::Test {
 protected:

@@ -9,6 +9,7 @@
 #include "quillmark/ConfigurationFileAccess.h"
 #include "support/FileSizeLimit.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 #include "support/ZipBuilder.h"
 
 #include <gtest/gtest.h>
@@ -22,6 +23,9 @@
 #include <vector>
 
 #include <unistd.h>
+
+using qmtest::currentDirectory;
+using qmtest::namesIn;
 
 namespace fs = std::filesystem;
 using namespace quillmark;
@@ -37,21 +41,6 @@ std::vector<char> payloadOf(const std::string& body) {
     std::vector<char> payload(body.begin(), body.end());
     payload.push_back('\0');
     return payload;
-}
-
-std::string currentDirectory() {
-    char* cwd = ::getcwd(nullptr, 0);
-    std::string path = cwd != nullptr ? cwd : "";
-    std::free(cwd);
-    return path;
-}
-
-std::set<std::string> namesIn(const std::string& directory) {
-    std::set<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
 }
 
 // Bytes of every value, "," and ")" among them, so the chunks exercise the data delimiting.

@@ -2,6 +2,7 @@
 
 #include "support/FileSizeLimit.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -14,18 +15,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using qmtest::namesIn;
+
 namespace fs = std::filesystem;
 using quillmark::replaceFileAtomically;
 
 namespace {
-
-std::set<std::string> namesIn(const std::string& directory) {
-    std::set<std::string> names;
-    for (const fs::directory_entry& entry : fs::directory_iterator(directory)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
 
 std::function<bool(std::FILE*)> writing(const std::string& contents) {
     return [contents](std::FILE* file) {

@@ -2,6 +2,7 @@
 
 #include "support/FileSizeLimit.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 #include "support/ZipBuilder.h"
 
 #include <gtest/gtest.h>
@@ -19,18 +20,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using qmtest::currentDirectory;
+
 namespace fs = std::filesystem;
 using qmtest::ZipBuilder;
 using qmtest::ZipEntryOptions;
 
 namespace {
-
-std::string currentDirectory() {
-    char* cwd = ::getcwd(nullptr, 0);
-    std::string path = cwd != nullptr ? cwd : "";
-    std::free(cwd);
-    return path;
-}
 
 std::set<std::string> namesIn(const std::string& directory) {
     std::set<std::string> names;

@@ -6,6 +6,7 @@
 #include "quillmark/ShellRunner.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -27,6 +28,8 @@
 #include <thread>
 #include <unistd.h>
 
+using qmtest::eventually;
+
 using namespace quillmark;
 
 namespace {
@@ -42,15 +45,6 @@ MetricRequest commandRequest(std::vector<std::string> args) {
 std::string runValue(const MetricRequest& request) {
     std::unique_ptr<ResultInfo> result(runCommand(request));
     return result->value;
-}
-
-bool waitFor(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
 }
 
 enum class Kind { InvalidArg, Processing, Timeout, Unsupported };
@@ -196,7 +190,7 @@ TEST_F(SystemMetricsUnixTest, CommandPipeIsNotInheritedByOtherChildren) {
     const std::set<std::string> before = openPipes();
     std::string held;
     std::thread holder([&] { held = runValue(commandRequest({holdingScript("echo held\n")})); });
-    ASSERT_TRUE(waitFor([&] { return started(); }));
+    ASSERT_TRUE(eventually([&] { return started(); }));
 
     std::set<std::string> commandPipes;
     for (const std::string& pipe : openPipes()) {
@@ -247,12 +241,12 @@ TEST_F(SystemMetricsUnixTest, InterruptedReadIsATimeout) {
                       "Failed to read pipe.");
         outcome = "done";
     });
-    const bool inRead = waitFor([&] {
+    const bool inRead = eventually([&] {
         return readerId != 0 && started() && currentSyscall(readerId) == SYS_read;
     });
     if (inRead) {
         pthread_kill(reader.native_handle(), SIGUSR1);
-        EXPECT_TRUE(waitFor([] { return signalsSeen > 0; }));
+        EXPECT_TRUE(eventually([] { return signalsSeen > 0; }));
     }
     release();
     reader.join();
@@ -444,9 +438,9 @@ TEST_F(SystemMetricsUnixTest, RemoteCommandWithoutWaiting) {
 
     EXPECT_EQ("1", result->value);
     EXPECT_FALSE(qmtest::fileExists(file("done")));
-    ASSERT_TRUE(waitFor([&] { return started(); }));
+    ASSERT_TRUE(eventually([&] { return started(); }));
     release();
-    ASSERT_TRUE(waitFor([&] { return qmtest::fileExists(file("done")); }));
+    ASSERT_TRUE(eventually([&] { return qmtest::fileExists(file("done")); }));
     EXPECT_EQ("finished\n", qmtest::readFile(file("done")));
     EXPECT_TRUE(remoteCommandExecutor.wait(20000)) << "the background thread did not end";
 }

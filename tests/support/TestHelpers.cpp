@@ -1,0 +1,45 @@
+#include "support/TestHelpers.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+namespace qmtest {
+
+bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+std::size_t occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+std::string currentDirectory() {
+    char* cwd = ::getcwd(nullptr, 0);
+    std::string path = cwd != nullptr ? cwd : "";
+    std::free(cwd);
+    return path;
+}
+
+std::set<std::string> namesIn(const std::string& directory) {
+    std::set<std::string> names;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(directory, error), end; !error && it != end;
+         it.increment(error)) {
+        names.insert(it->path().filename().string());
+    }
+    return names;
+}
+
+}  // namespace qmtest
