@@ -67,38 +67,29 @@ TEST(FileLogger, EnabledLevels) {
     }
 }
 
-TEST(FileLogger, ShortHeaderBelowDebug) {
-    qmtest::TempDir dir;
-    const std::string path = dir.file("m.log");
-    {
-        FileLogger logger(path.c_str(), 4, 1);
-        writeEveryLevel(logger);
-    }
-    // The write operations do not test the level: every line handed to them is written.
-    const std::vector<std::string> got = lines(readFile(path));
+TEST(FileLogger, HeaderFormFollowsTheConfiguredLevel) {
+    // Below debug every line has the short header; from debug on every line, FATAL included,
+    // carries the process id and the source position. The write operations do not test the
+    // level: every line handed to them is written.
     const char* names[] = {"FATAL", "ERROR", "WARN", "INFO", "DEBUG", "DEBUG"};
     const char* texts[] = {"f", "e", "w", "i", "d", "t"};
-    ASSERT_EQ(6u, got.size());
-    for (int i = 0; i < 6; ++i) {
-        SCOPED_TRACE(got[i]);
-        EXPECT_TRUE(std::regex_match(got[i], std::regex(shortHeader(names[i]) + texts[i])));
-    }
-}
-
-TEST(FileLogger, LongHeaderFromDebugOn) {
-    qmtest::TempDir dir;
-    const std::string path = dir.file("m.log");
-    {
-        FileLogger logger(path.c_str(), 5, 1);
-        writeEveryLevel(logger);
-    }
-    const std::vector<std::string> got = lines(readFile(path));
-    const char* names[] = {"FATAL", "ERROR", "WARN", "INFO", "DEBUG", "DEBUG"};
-    const char* texts[] = {"f", "e", "w", "i", "d", "t"};
-    ASSERT_EQ(6u, got.size());
-    for (int i = 0; i < 6; ++i) {
-        SCOPED_TRACE(got[i]);
-        EXPECT_TRUE(std::regex_match(got[i], std::regex(longHeader(names[i], "src/a.cpp", std::to_string(i + 1)) + texts[i])));
+    for (int level : {4, 5}) {
+        SCOPED_TRACE(level);
+        qmtest::TempDir dir;
+        const std::string path = dir.file("m.log");
+        {
+            FileLogger logger(path.c_str(), level, 1);
+            writeEveryLevel(logger);
+        }
+        const std::vector<std::string> got = lines(readFile(path));
+        ASSERT_EQ(6u, got.size());
+        for (int i = 0; i < 6; ++i) {
+            SCOPED_TRACE(got[i]);
+            const std::string header = level == 4 ? shortHeader(names[i])
+                                                  : longHeader(names[i], "src/a.cpp",
+                                                               std::to_string(i + 1));
+            EXPECT_TRUE(std::regex_match(got[i], std::regex(header + texts[i])));
+        }
     }
 }
 
