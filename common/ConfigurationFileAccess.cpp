@@ -333,24 +333,23 @@ bool ConfigurationFileAccess::parseFile(const std::string& fileName, TiXmlDocume
     return parsed;
 }
 
-void ConfigurationFileAccess::load(std::string fileName) {
+void ConfigurationFileAccess::loadWith(const std::string& fileName,
+                                       void (ConfigurationFileAccess::*read)(TiXmlHandle)) {
     TiXmlDocument document(fileName);
     if (!parseFile(fileName, document)) {
         loaded_ = false;
         return;
     }
-    readSimple(TiXmlHandle(&document));
+    (this->*read)(TiXmlHandle(&document));
     loaded_ = true;
 }
 
+void ConfigurationFileAccess::load(std::string fileName) {
+    loadWith(fileName, &ConfigurationFileAccess::readSimple);
+}
+
 void ConfigurationFileAccess::loadRich(std::string fileName) {
-    TiXmlDocument document(fileName);
-    if (!parseFile(fileName, document)) {
-        loaded_ = false;
-        return;
-    }
-    readRich(TiXmlHandle(&document));
-    loaded_ = true;
+    loadWith(fileName, &ConfigurationFileAccess::readRich);
 }
 
 void ConfigurationFileAccess::dump() {

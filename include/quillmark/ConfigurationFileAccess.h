@@ -156,6 +156,8 @@ private:
     // Inserts the entries behind the existing entries of their keys, in one swap.
     void addEntries(const std::vector<std::pair<std::string, std::string>>& entries);
     bool parseFile(const std::string& fileName, TiXmlDocument& document);
+    // Parses the file and hands it to `read` (through the virtual table); sets isLoaded.
+    void loadWith(const std::string& fileName, void (ConfigurationFileAccess::*read)(TiXmlHandle));
 
     std::mutex writeLock_;  // held by each writer across its read-copy-swap; taken before tableLock_
     std::mutex tableLock_;  // guards the two pointers below, for copying or swapping them only
