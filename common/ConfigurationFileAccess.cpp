@@ -3,6 +3,7 @@
 #include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
 #include "quillmark/Utils.h"
+#include "quillmark/XmlFile.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -322,10 +323,7 @@ bool ConfigurationFileAccess::loadEdition() {
 bool ConfigurationFileAccess::isLoaded() { return loaded_; }
 
 bool ConfigurationFileAccess::parseFile(const std::string& fileName, TiXmlDocument& document) {
-    // Opened here rather than by TinyXML so that the descriptor is close-on-exec: other threads
-    // run shell commands while a file may be open.
-    FileHandle file = openForReading(fileName);
-    const bool parsed = file && document.LoadFile(file.get(), TIXML_DEFAULT_ENCODING);
+    const bool parsed = loadXmlFile(fileName, document);
     if (!parsed) {
         QM_LOG_ERROR("Failed to load the config file [" << fileName
                      << "]. Please make sure that the config file has valid format.");

@@ -5,6 +5,7 @@
 
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/Log.h"
+#include "quillmark/XmlFile.h"
 
 #include <tinyxml.h>
 
@@ -22,7 +23,7 @@ std::string GetConfigurationCommandProcessor::process(std::vector<char>& /*paylo
     const std::string path = configuration_->getFileName();
     TiXmlDocument document(path);
     std::string reply;
-    if (!document.LoadFile(TIXML_DEFAULT_ENCODING)) {
+    if (!loadXmlFile(path, document)) {
         reply = failureText("Unable to load the following xml configuration file: " + path);
     } else {
         encoder_->encode(document);

@@ -1,5 +1,7 @@
 #include "SafeXmlParse.h"
 
+#include "quillmark/XmlFile.h"
+
 #include <tinyxml.h>
 
 #include <algorithm>
@@ -255,6 +257,7 @@ XmlParseOutcome parseXmlText(const std::string& text, TiXmlDocument& document) {
     // Zero bytes for TinyXML to land on when it steps over a sequence cut short by the end.
     std::string padded = text.substr(0, text.find('\0'));
     padded.append(4, '\0');
+    disableXmlLocationTracking(document);
     document.Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
     return document.Error() ? XmlParseOutcome::kMalformed : XmlParseOutcome::kParsed;
 }

@@ -221,6 +221,11 @@ TEST_F(ConfigurationFileAccessTest, LoadFailuresAndReloads) {
         EXPECT_TRUE(config->getProperties()->empty());
     }
     EXPECT_FALSE(emptyAccess()->isLoaded());
+    // A path that names a directory or a device is a file that does not load, not a crash.
+    for (const std::string& path : {dir_.path(), std::string("/dev/null")}) {
+        SCOPED_TRACE(path);
+        EXPECT_FALSE(ConfigurationFileAccess(path, false).isLoaded());
+    }
 
     auto config = accessOn(document("<GeneralProperties>" + prop("k", "first") + prop("old", "o") +
                                     "</GeneralProperties>"),

@@ -148,6 +148,8 @@ TEST_F(ConfigurationCommandsTest, GetFailsOnAFileThatDoesNotLoad) {
     EXPECT_EQ(reply, get("get_configuration"));
     ASSERT_EQ(0, ::unlink(path_.c_str()));
     EXPECT_EQ(reply, get("get_configuration"));
+    ASSERT_EQ(0, ::mkdir(path_.c_str(), 0700));
+    EXPECT_EQ(reply, get("get_configuration"));
 }
 
 TEST_F(ConfigurationCommandsTest, GetReplySavedBackKeepsTheValues) {
