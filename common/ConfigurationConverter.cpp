@@ -2,9 +2,10 @@
 // configuration file: every default key with its current value, description and flags, then the
 // list sections.
 //
-// The document is built with TinyXML, which escapes the markup characters of values, and written
-// through a temporary file renamed into place. The input is moved aside to its ".old" name only
-// once the XML file is in place, so a failed write leaves the configuration where it was.
+// The document is written as text in a fixed layout, one element per line (only '&', '<' and '>'
+// of the texts escaped), through a temporary file renamed into place. The input is moved aside to
+// its ".old" name only once the XML file is in place, so a failed write leaves the configuration
+// where it was.
 #include "quillmark/ConfiguratorObjAccess.h"
 
 #include "quillmark/DefaultConfigurationKeys.h"
@@ -12,8 +13,6 @@
 #include "quillmark/Utils.h"
 
 #include "quillmark/AtomicFile.h"
-
-#include <tinyxml.h>
 
 #include <cstdio>
 #include <cstring>
@@ -62,24 +61,33 @@ std::string joined(const std::vector<std::string>& pieces, std::size_t first, st
     return text;
 }
 
+// The bracket depth after `piece` when `depth` brackets were open before it; a ']' with nothing
+// open closes nothing.
+int depthAfter(int depth, const std::string& piece) {
+    for (const char c : piece) {
+        if (c == '[') {
+            ++depth;
+        } else if (c == ']' && depth > 0) {
+            --depth;
+        }
+    }
+    return depth;
+}
+
 // An alias stands for an item key whose parameters are bracketed and comma-separated
-// (cpu.load:system.cpu.load[all,avg1]), so a piece that leaves a '[' open continues in the next.
+// (cpu.load:system.cpu.load[all,avg1]), so a piece that leaves a '[' open continues in the next
+// pieces up to the one that closes it. A piece whose bracket no later piece closes stays an entry
+// of its own, as the reader stored it.
 std::vector<std::string> joinOpenBrackets(const std::vector<std::string>& pieces) {
     std::vector<std::string> entries;
-    int open = 0;
-    for (const std::string& piece : pieces) {
-        if (open > 0) {
-            entries.back() += ',' + piece;
-        } else {
-            entries.push_back(piece);
-        }
-        for (const char c : piece) {
-            if (c == '[') {
-                ++open;
-            } else if (c == ']' && open > 0) {
-                --open;
-            }
-        }
+    std::size_t first = 0;
+    while (first < pieces.size()) {
+        std::size_t last = first;
+        int depth = depthAfter(0, pieces[first]);
+        while (depth > 0 && last + 1 < pieces.size()) depth = depthAfter(depth, pieces[++last]);
+        const std::size_t count = depth == 0 ? last - first + 1 : 1;
+        entries.push_back(joined(pieces, first, count));
+        first += count;
     }
     return entries;
 }
@@ -112,21 +120,37 @@ std::vector<std::string> confEntries(const ListSection& section,
     return entries;
 }
 
-TiXmlElement* textElement(const char* name, const std::string& text) {
-    TiXmlElement* element = new TiXmlElement(name);
-    // Also an empty text, so that an empty value prints as <value></value> like every other.
-    element->LinkEndChild(new TiXmlText(text));
-    return element;
+// Markup characters only: every other byte (quotes, tabs, carriage returns) is written as it
+// comes, so the file carries the configured text itself.
+void appendEscaped(std::string& out, const std::string& text) {
+    for (const char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        default: out += c; break;
+        }
+    }
 }
 
-void appendProp(TiXmlElement& section, const std::string& key, const std::string& value,
+void appendElementLine(std::string& out, const char* name, const std::string& text) {
+    out += "\t\t\t<";
+    out += name;
+    out += '>';
+    appendEscaped(out, text);
+    out += "</";
+    out += name;
+    out += ">\n";
+}
+
+void appendProp(std::string& out, const std::string& key, const std::string& value,
                 const std::string& description, const std::string& flags) {
-    TiXmlElement* prop = new TiXmlElement("prop");
-    section.LinkEndChild(prop);
-    prop->LinkEndChild(textElement("key", key));
-    prop->LinkEndChild(textElement("value", value));
-    prop->LinkEndChild(textElement("description", description));
-    prop->LinkEndChild(textElement("flags", flags));
+    out += "\t\t<prop>\n";
+    appendElementLine(out, "key", key);
+    appendElementLine(out, "value", value);
+    appendElementLine(out, "description", description);
+    appendElementLine(out, "flags", flags);
+    out += "\t\t</prop>\n";
 }
 
 std::string generalValue(ConfigurationFileAccess& access, const DefaultConfigurationKey& row) {
@@ -142,21 +166,20 @@ std::string generalValue(ConfigurationFileAccess& access, const DefaultConfigura
     return access.getString(row.key, row.defaultValue);
 }
 
-void buildDocument(ConfigurationFileAccess& access, TiXmlDocument& document) {
-    TiXmlElement* root = new TiXmlElement(kRootElement);
-    document.LinkEndChild(root);
-
-    TiXmlElement* general = new TiXmlElement(kGeneralSection);
-    root->LinkEndChild(general);
+// The whole file: the root, GeneralProperties, then each list section that has values.
+std::string documentText(ConfigurationFileAccess& access) {
+    std::string out = std::string("<") + kRootElement + ">\n";
+    out += std::string("\t<") + kGeneralSection + ">\n";
     const DefaultConfigurationKey* rows = DefaultConfigurationKeys::rows();
     for (std::size_t i = 0; i < DefaultConfigurationKeys::count(); ++i) {
         const DefaultConfigurationKey& row = rows[i];
         if (row.commentBefore != nullptr) {
-            general->LinkEndChild(new TiXmlComment(row.commentBefore));
+            out += std::string("<!--") + row.commentBefore + "-->\n";
         }
-        appendProp(*general, row.key, generalValue(access, row), row.description,
+        appendProp(out, row.key, generalValue(access, row), row.description,
                    std::to_string(row.flags));
     }
+    out += std::string("\t</") + kGeneralSection + ">\n";
 
     // The XML access holds every list entry whole; any other access is the ".conf" one.
     const bool wholeEntries = typeid(access) == typeid(ConfigurationFileAccess);
@@ -164,12 +187,14 @@ void buildDocument(ConfigurationFileAccess& access, TiXmlDocument& document) {
         std::vector<std::string> values;
         access.getValues(list.key, values);
         if (values.empty()) continue;
-        TiXmlElement* section = new TiXmlElement(list.element);
-        root->LinkEndChild(section);
+        out += std::string("\t<") + list.element + ">\n";
         for (const std::string& entry : wholeEntries ? values : confEntries(list, values)) {
-            appendProp(*section, list.key, entry, list.description, kListFlags);
+            appendProp(out, list.key, entry, list.description, kListFlags);
         }
+        out += std::string("\t</") + list.element + ">\n";
     }
+    out += std::string("</") + kRootElement + ">\n";
+    return out;
 }
 
 void applyOverrides(ConfigurationFileAccess& access, const std::string& overrides) {
@@ -206,19 +231,14 @@ bool ConfiguratorObjAccess::convertToXml(const std::string& confPath,
     const std::string xmlName = getXmlFileName(confPath);
     applyOverrides(*access, overrides);
 
-    TiXmlDocument document;
-    buildDocument(*access, document);
-    TiXmlPrinter printer;
-    printer.SetIndent("\t");
-    printer.SetLineBreak("\n");
-    document.Accept(&printer);
+    const std::string document = documentText(*access);
 
     // When the XML file takes the input's own name, the input has to move aside first; it is
     // moved back should the new file not get into place.
     const bool replacesInput = sameFile(confPath, xmlName);
     const bool inputMoved = replacesInput && backupFile(confPath);
     std::string error;
-    if (!replaceFileAtomically(xmlName, printer.Str(), error)) {
+    if (!replaceFileAtomically(xmlName, document, error)) {
         std::cout << "Failed to write xml config file [" << xmlName << "]: " << error << std::endl;
         if (inputMoved && std::rename((confPath + ".old").c_str(), confPath.c_str()) != 0) {
             std::cout << "Failed to restore " << confPath << " from its backup" << std::endl;

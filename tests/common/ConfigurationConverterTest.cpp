@@ -34,6 +34,26 @@ const char* const kExampleConf =
     "UserParameter=system.users.count,who|wc -l\n"
     "PerfCounter=cpu.total,\\Processor(_Total)\\% Processor Time,60\n";
 
+const std::string kFixtures = std::string(QM_SOURCE_DIR) + "/tests/common/fixtures";
+
+// "" when the texts are equal; otherwise the number of the first line in which they differ,
+// with both versions of it.
+std::string firstDifferentLine(const std::string& expected, const std::string& actual) {
+    std::size_t start = 0;
+    for (int number = 1;; ++number) {
+        const std::size_t expectedEnd = expected.find('\n', start);
+        const std::size_t actualEnd = actual.find('\n', start);
+        const std::string expectedLine = expected.substr(start, expectedEnd - start);
+        const std::string actualLine = actual.substr(start, actualEnd - start);
+        if (expectedLine != actualLine || expectedEnd != actualEnd) {
+            return "line " + std::to_string(number) + ": expected '" + expectedLine + "', got '" +
+                   actualLine + "'";
+        }
+        if (expectedEnd == std::string::npos) return "";
+        start = expectedEnd + 1;
+    }
+}
+
 struct Prop {
     std::string key, value, description, flags;
 };
@@ -171,10 +191,11 @@ TEST_F(ConfigurationConverterTest, WritesEveryDefaultKeyAndMovesTheConfAside) {
         EXPECT_FALSE(present) << list;
     }
 
-    // The comment stands right before the Jmx delegate block; empty values keep both tags.
+    // The comment stands unindented right before the Jmx delegate block; empty values keep both
+    // tags.
     EXPECT_NE(std::string::npos,
-              text.find("\t\t</prop>\n\t\t<!-- following seven properties are for Jmx Delegate -->"
-                        "\n\t\t<prop>\n\t\t\t<key>JmxDelegateHostName</key>"));
+              text.find("\t\t</prop>\n<!-- following seven properties are for Jmx Delegate -->\n"
+                        "\t\t<prop>\n\t\t\t<key>JmxDelegateHostName</key>"));
     EXPECT_NE(std::string::npos, text.find("<key>ListenIP</key>\n\t\t\t<value></value>\n"));
 
     EXPECT_FALSE(fileExists(confPath_));
@@ -233,6 +254,12 @@ TEST_F(ConfigurationConverterTest, ListSectionsJoinTheConfPiecesAgain) {
          "One of the Performance Counter settings is invalid."},
         {"Alias=cpu.load:system.cpu.load[all,avg1]\nAlias=a:b\nAlias=x:y[1,[2,3],4]\n", "Aliases",
          {"cpu.load:system.cpu.load[all,avg1]", "a:b", "x:y[1,[2,3],4]"}, nullptr},
+        // A bracket that no later value closes joins nothing; one that is closed joins up to
+        // the value that closes it.
+        {"Alias=x[,y\nAlias=z\n", "Aliases", {"x[", "y", "z"}, nullptr},
+        {"Alias=p[,q,r[s]\nAlias=a[1\nAlias=2]\n", "Aliases", {"p[", "q", "r[s]", "a[1,2]"},
+         nullptr},
+        {"Alias=open[\n", "Aliases", {"open["}, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.conf);
@@ -281,7 +308,9 @@ TEST_F(ConfigurationConverterTest, SpecialCharactersSurviveTheRoundTrip) {
         {"Hostname", "<host> & \"quoted\" 'single'"},
         {"AgentServiceStart", "/etc/init.d/agent start </value>]]>"},
         {"LogFile", "/var/log/&amp;&#x41;&lt;.log"},
-        {"TempFileLocation", "/tmp/caf\xc3\xa9\tdir"},
+        // A tab is written as it is and a reader condenses it into a blank, so it is left to the
+        // whole-file test.
+        {"TempFileLocation", "/tmp/caf\xc3\xa9 dir"},
         {"ListenIP", ""},
     };
     std::string conf = "UserParameter=x<y>,echo \"a&b\" | grep '<'\nAlias=p:q[<&>]\n"
@@ -310,6 +339,29 @@ TEST_F(ConfigurationConverterTest, SpecialCharactersSurviveTheRoundTrip) {
     EXPECT_EQ("Port on which Agent Manager application will listen.", port.description);
     EXPECT_EQ(18, port.flags);
     EXPECT_EQ(std::string(), rich.get("UserParameter"));  // the rich layout reads no lists
+}
+
+// The whole converted file, byte for byte, against a file written out from the layout: only
+// '&', '<' and '>' are escaped, the comment line is not indented, and an odd number of user
+// parameter values leaves the section's two tag lines.
+TEST_F(ConfigurationConverterTest, ConvertedFileIsTheFixedLayoutByteForByte) {
+    ASSERT_TRUE(convertConf("# converted as a whole\n"
+                            "AgentStoreCount=50\n"
+                            "DebugLevel=abc\n"
+                            "Hostname=host \"a\" & 'b' <c>\tx\r\n"
+                            "ListenIP=\n"
+                            "JmxDelegatePort=-7\n"
+                            "Alias=cpu.load:system.cpu.load[all,avg1]\n"
+                            "Alias=x[,y\n"
+                            "Alias=z\n"
+                            "Alias=p:q[<&>]\n"
+                            "UserParameter=lonely\n"
+                            "PerfCounter=cpu.total,\\Processor(_Total)\\% Processor Time,60\n",
+                            "ListenPort=9000"));
+    const std::string expected = readFile(kFixtures + "/converted_agent.xml");
+    const std::string written = readFile(xmlPath_);
+    EXPECT_EQ("", firstDifferentLine(expected, written));
+    EXPECT_TRUE(expected == written);
 }
 
 TEST_F(ConfigurationConverterTest, FailuresLeaveTheConfInPlace) {
