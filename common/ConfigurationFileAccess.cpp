@@ -5,6 +5,7 @@
 #include "quillmark/Utils.h"
 #include "quillmark/XmlFile.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -32,16 +33,6 @@ FileHandle openForReading(const std::string& path) {
 int toInt32(const std::string& text) {
     const long number = std::strtol(text.c_str(), nullptr, 10);
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long>(number)));
-}
-
-// The text from `position` to the next line feed (or the end); `position` moves past that line
-// feed, or to npos when there is none. A piece at npos is empty.
-std::string nextPiece(const std::string& text, std::size_t& position) {
-    if (position == std::string::npos) return std::string();
-    const std::size_t end = text.find('\n', position);
-    std::string piece = text.substr(position, end == std::string::npos ? end : end - position);
-    position = end == std::string::npos ? end : end + 1;
-    return piece;
 }
 
 // A side-file line: at most kMaxSideFileLine bytes, without its line feed. The rest of a longer
@@ -186,13 +177,21 @@ ConfigurationEntry ConfigurationFileAccess::getEntry(const std::string& key) {
     const std::shared_ptr<const Table> table = propertiesSnapshot();
     const Table::const_iterator first = table->lower_bound(key);
     if (first == table->end() || first->first != key) return entry;
-    // Cut at single line feeds rather than at runs of them: the rich layout stores an empty
-    // value or description as an empty piece, which must not shift the later pieces forward.
     const std::string& text = first->second;
-    std::size_t position = 0;
-    entry.value = nextPiece(text, position);
-    entry.description = nextPiece(text, position);
-    entry.flags = toInt32(nextPiece(text, position));
+    std::vector<std::string> pieces;
+    if (std::count(text.begin(), text.end(), '\n') == 2) {
+        // A rich-layout text: its empty value or description keeps its place, so that the later
+        // pieces do not move forward.
+        const std::size_t firstFeed = text.find('\n');
+        const std::size_t secondFeed = text.find('\n', firstFeed + 1);
+        pieces = {text.substr(0, firstFeed), text.substr(firstFeed + 1, secondFeed - firstFeed - 1),
+                  text.substr(secondFeed + 1)};
+    } else {
+        Utils::split(text, pieces, "\n");
+    }
+    if (pieces.size() > 0) entry.value = pieces[0];
+    if (pieces.size() > 1) entry.description = pieces[1];
+    if (pieces.size() > 2) entry.flags = toInt32(pieces[2]);
     return entry;
 }
 
@@ -260,10 +259,14 @@ void ConfigurationFileAccess::readRich(TiXmlHandle document) {
             const TiXmlElement* key = prop.FirstChildElement("key");
             const TiXmlElement* value = prop.FirstChildElement("value");
             if (!hasText(key) || value == nullptr) return;
+            // An empty value is stored as "" like in the simple layout, so that look-ups answer
+            // their defaults for it.
             table->insert(Table::value_type(
-                elementText(key), elementText(value) + "\n" +
-                                      elementText(prop.FirstChildElement("description")) + "\n" +
-                                      elementText(prop.FirstChildElement("flags"))));
+                elementText(key),
+                hasText(value) ? elementText(value) + "\n" +
+                                     elementText(prop.FirstChildElement("description")) + "\n" +
+                                     elementText(prop.FirstChildElement("flags"))
+                               : std::string()));
         });
         return table;
     };

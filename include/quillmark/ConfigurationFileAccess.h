@@ -88,10 +88,11 @@ public:
     virtual bool getBool(const std::string& key, bool defaultValue);
     // Inserts (key, value) behind the existing entries of the key.
     virtual void add(const std::string& key, const std::string& value);
-    // The key's first entry cut at its first two line feeds into value, description and flags
-    // (the flags converted like getInt); pieces after a third line feed are ignored. Empty pieces
-    // keep their place, so a rich text with an empty value gives the empty value. A missing key
-    // gives empty texts and flags 0.
+    // The key's first entry in three parts: value, description and flags (converted like
+    // getInt). A text with exactly two line feeds (a rich-layout text) is cut at them, and its
+    // empty pieces keep their place; any other text is cut at runs of line feeds with empty
+    // pieces dropped (Utils::split), and pieces after the third are ignored. Parts that no piece
+    // fills, and every part of a missing key, are empty texts and flags 0.
     virtual ConfigurationEntry getEntry(const std::string& key);
     // getEntry(key) (through the virtual table), then `value` := defaultValue when it is empty.
     virtual ConfigurationEntry getEntry(const std::string& key, const std::string& defaultValue);
@@ -117,7 +118,8 @@ public:
     virtual void readSimple(TiXmlHandle document);
     // Reads GeneralProperties into a new properties table and AttributeParameters into a new
     // attribute table, each entry stored as value "\n" description "\n" flags (a missing or
-    // empty part as ""); each new table replaces its target when it is not empty.
+    // empty description or flags as ""), or as "" when the value element has no text; each new
+    // table replaces its target when it is not empty.
     virtual void readRich(TiXmlHandle document);
     // Adds ("cloud_ip", ...) and ("edge_services_http_ports", ...) from the file named by
     // getEntry("GlobalPropertiesFile", default) (through the virtual table). True when both kinds

@@ -132,13 +132,18 @@ TEST_F(ConfigurationFileAccessTest, EntriesInThreeParts) {
     auto config = emptyAccess();
     struct Case { const char* text; const char* value; const char* description; int flags; };
     const Case cases[] = {
+        // Exactly two line feeds: cut at them, empty pieces keep their place.
         {"v\nd\n7", "v", "d", 7},
-        {"v\nd\n7\nextra", "v", "d", 7},
-        {"plain", "plain", "", 0},
-        {"\nPort\n19", "", "Port", 19},  // rich text with an empty value
-        {"v\n\n19", "v", "", 19},        // rich text with an empty description
-        {"v\nd\n\n5", "v", "d", 0},      // an empty flags piece does not take the next one
+        {"\nPort\n19", "", "Port", 19},
+        {"v\n\n19", "v", "", 19},
         {"v\nd\n", "v", "d", 0},
+        // Any other number: runs of line feeds cut once, empty pieces dropped.
+        {"v\nd\n7\nextra", "v", "d", 7},
+        {"v\n\n\nd\n7", "v", "d", 7},
+        {"v\nd\n\n5", "v", "d", 5},
+        {"\n\n\nv", "v", "", 0},
+        {"v\n", "v", "", 0},
+        {"plain", "plain", "", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string("text '") + c.text + "'");
@@ -266,7 +271,7 @@ TEST_F(ConfigurationFileAccessTest, RichLayout) {
 
     const Table expected{
         {"ManagerPort", "8044\nPort\n19"}, {"NoDescription", "v\n\n3"}, {"NoFlags", "v\n\n"},
-        {"EmptyValue", "\nd\n9"},
+        {"EmptyValue", ""},
     };
     EXPECT_EQ(expected, *config->getProperties());
     EXPECT_EQ((Table{{"Attr", "x\na\n9"}}), *config->getAttributeParameters());
@@ -278,10 +283,13 @@ TEST_F(ConfigurationFileAccessTest, RichLayout) {
     EXPECT_EQ("Port", port.description);
     EXPECT_EQ(19, port.flags);
     EXPECT_EQ(3, config->getEntry("NoDescription").flags);
+    // A prop without a value text is stored empty, as in the simple layout: look-ups answer
+    // their defaults.
+    EXPECT_EQ("dflt", config->getString("EmptyValue", "dflt"));
     const ConfigurationEntry empty = config->getEntry("EmptyValue", "dflt");
     EXPECT_EQ("dflt", empty.value);
-    EXPECT_EQ("d", empty.description);
-    EXPECT_EQ(9, empty.flags);
+    EXPECT_EQ("", empty.description);
+    EXPECT_EQ(0, empty.flags);
 
     config->clear();
     EXPECT_TRUE(config->getProperties()->empty());
