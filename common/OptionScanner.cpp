@@ -127,7 +127,10 @@ bool scanLongOption(int argc, char** argv, const char* optstring, const LongOpti
     }
 
     if (candidate == nullptr) {
-        if (longOnly && word[1] != '-' && findShortOption(optstring, *nextChar) != nullptr) {
+        // Any character of the option string sends the word to the short scan, a ':' too,
+        // which is then reported there as an unknown option with the rest of the cluster kept.
+        if (longOnly && word[1] != '-' && *nextChar != '\0' &&
+            std::strchr(optstring, *nextChar) != nullptr) {
             return false;
         }
         nextChar = endOfWord(word);

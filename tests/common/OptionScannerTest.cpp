@@ -226,6 +226,14 @@ TEST(OptionScanner, LongNameMatching) {
          Entry::kLongOnly},
         {"c:h", {"prog", "-cx"}, {{'c', "x"}, {-1}}, 2, {}, kDaemonOptions, Entry::kLongOnly},
         {"c:h", {"prog", "-zz"}, {{0}, {-1}}, 2, {}, kDaemonOptions, Entry::kLongOnly},
+        // A ':' at the start of the name is an unknown short option; the cluster goes on.
+        {":ab:c::", {"prog", "-a:b"}, {{'a'}, {0, nullptr, -1, ':'}, {':', nullptr, -1, 'b'}, {-1}},
+         2, {}, kDaemonOptions, Entry::kLongOnly},
+        {"a:b", {"prog", "-:b"}, {{0, nullptr, -1, ':'}, {'b'}, {-1}}, 2, {}, kDaemonOptions,
+         Entry::kLongOnly},
+        // A name whose first character is not in the option string is an unknown long name.
+        {"ab", {"prog", "-:a"}, {{0, nullptr, -1, kOptoptBefore}, {-1}}, 2, {}, kDaemonOptions,
+         Entry::kLongOnly},
     };
     storedFlag = 0;
     for (const Case& c : cases) {
