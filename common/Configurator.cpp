@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 #include <sys/types.h>
@@ -27,6 +28,8 @@ typedef ZThread::Guard<ZThread::FastMutex> LockGuard;
 
 const char* const kMacroNames[] = {"ref", "env", "sys", "func"};
 const char* const kDefaultSuffix = "_DEFAULT";
+// The longest ".conf" line that is read, in bytes.
+const std::size_t kMaxConfLine = 4095;
 
 // The first output line of a sys macro is kept up to this many bytes; the command's further
 // output is read and dropped up to kMaxCommandOutput bytes so that it can finish normally. A
@@ -398,6 +401,10 @@ std::istream& operator>>(std::istream& in, Configurator& store) {
     store.clearUnlocked();
     std::string line;
     while (std::getline(in, line)) {
+        // A line is read into a buffer of kMaxConfLine bytes and used as a C string: the rest
+        // of a longer line is dropped, and a zero byte ends the text.
+        if (line.size() > kMaxConfLine) line.resize(kMaxConfLine);
+        line.resize(std::strlen(line.c_str()));
         const std::string setting = Utils::trim(line);
         if (setting.empty() || setting[0] == '#' || setting[0] == '/') continue;
         const std::string::size_type equals = setting.find('=');

@@ -68,7 +68,14 @@ TEST(ConfSyntax, ReaderLines) {
         {"KEY=a\r\n", {"MAIN/KEY=a\r"}},
         {"# KEY=a\n   #KEY=b\n// KEY=c\n  /KEY=d\nno equals here\n\n[Section]\n", {}},
         {"A=1\n[Other]\nB=2\nA=3", {"MAIN/A=1", "MAIN/A=3", "MAIN/B=2"}},
-        {"Long=" + longValue + "\nNext=n", {"MAIN/LONG=" + longValue, "MAIN/NEXT=n"}},
+        // A line is its first 4095 bytes; the rest of a longer one is dropped, commas and all.
+        {"K=" + std::string(4093, 'v') + ",cut\nNext=n",
+         {"MAIN/K=" + std::string(4093, 'v'), "MAIN/NEXT=n"}},
+        {"Long=" + longValue + ",x=y\nNext=n", {"MAIN/LONG=" + longValue.substr(0, 4090),
+                                                  "MAIN/NEXT=n"}},
+        // A zero byte ends the line's text.
+        {std::string("A=x\0y,z\nB=2", 12), {"MAIN/A=x", "MAIN/B=2"}},
+        {std::string("\0A=1\nB=2", 8), {"MAIN/B=2"}},
         {"Raw=<ref>X</ref>", {"MAIN/RAW=X"}},  // stored raw, expanded on reading
     };
     for (const Case& c : cases) {
@@ -167,4 +174,14 @@ TEST_F(ConfFileTest, LoadFailureKeepsTheStore) {
     writeFile(path, "A=1\nB=2");
     EXPECT_TRUE(store.loadUnlocked(path));
     EXPECT_EQ((Texts{"MAIN/A=1", "MAIN/B=2"}), listing(store));
+}
+
+TEST_F(ConfFileTest, LoadCutsLongLinesAndReadsToTheEnd) {
+    const std::string path = dir_.file("long.conf");
+    writeFile(path, "Long=" + std::string(100000, 'v') + ",Hidden=1\n" +
+                        std::string("Z=a\0b,c\n", 8) + "Last=1");
+    Configurator store("Main");
+    ASSERT_TRUE(store.load(path));
+    EXPECT_EQ((Texts{"MAIN/LAST=1", "MAIN/LONG=" + std::string(4090, 'v'), "MAIN/Z=a"}),
+              listing(store));
 }
