@@ -1,5 +1,6 @@
 #include "quillmark/Configurator.h"
 
+#include "quillmark/CommandFirstLine.h"
 #include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
 #include "quillmark/SystemError.h"
@@ -31,10 +32,10 @@ const char* const kDefaultSuffix = "_DEFAULT";
 // The longest ".conf" line that is read, in bytes.
 const std::size_t kMaxConfLine = 4095;
 
-// The first output line of a sys macro is kept up to this many bytes; the command's further
-// output is read and dropped up to kMaxCommandOutput bytes so that it can finish normally. A
-// command that writes more is cut off (it sees a closed pipe) and counts as failed.
-const std::size_t kMaxCommandLine = 1 << 20;
+// A sys macro answers the first output line as a buffer of 1024 bytes holds it; the command's
+// further output is read and dropped up to kMaxCommandOutput bytes so that it can finish
+// normally. A command that writes more is cut off (it sees a closed pipe) and counts as failed.
+const std::size_t kMaxCommandLine = 1023;
 const std::size_t kMaxCommandOutput = 16 << 20;
 
 // ASCII only, whatever the process's locale: keys and tags fold exactly a-z / A-Z, and no byte
@@ -46,53 +47,6 @@ std::string lowerCopy(const std::string& text) {
     std::string lower(text);
     for (char& c : lower) c = lowerAscii(c);
     return lower;
-}
-
-
-// The shell command's output pipe; the command is always waited for.
-class CommandPipe {
-public:
-    explicit CommandPipe(const std::string& command) : pipe_(::popen(command.c_str(), "re")) {}
-    ~CommandPipe() {
-        if (pipe_ != nullptr) ::pclose(pipe_);
-    }
-    CommandPipe(const CommandPipe&) = delete;
-    CommandPipe& operator=(const CommandPipe&) = delete;
-
-    std::FILE* get() const { return pipe_; }
-    // Closes the pipe and waits for the command: its wait status, or -1.
-    int close() {
-        const int status = ::pclose(pipe_);
-        pipe_ = nullptr;
-        return status;
-    }
-
-private:
-    std::FILE* pipe_;
-};
-
-// Runs the command through the shell and sets `line` to its first output line (standard output
-// only, without the line feed; empty when it printed nothing). True when the output could be
-// read and the command ended with status 0.
-bool runForFirstLine(const std::string& command, std::string& line) {
-    CommandPipe pipe(command);
-    if (pipe.get() == nullptr) return false;
-    std::string first;
-    std::size_t total = 0;
-    int c;
-    while (total < kMaxCommandOutput && (c = std::getc(pipe.get())) != EOF) {
-        ++total;
-        if (c == '\n') break;
-        if (first.size() < kMaxCommandLine) first.push_back(static_cast<char>(c));
-    }
-    char discard[4096];
-    while (total < kMaxCommandOutput && !std::feof(pipe.get()) && !std::ferror(pipe.get())) {
-        total += std::fread(discard, 1, sizeof discard, pipe.get());
-    }
-    const bool readFailed = std::ferror(pipe.get()) != 0;
-    if (pipe.close() != 0 || readFailed) return false;
-    line.swap(first);
-    return true;
 }
 
 // The whole file, opened close-on-exec so that a command started meanwhile does not inherit it.
@@ -384,7 +338,7 @@ std::string Configurator::resolveMacro(const std::string& inner, int kind, Expan
         }
         case kSysMacro: {
             std::string line;
-            return runForFirstLine(inner, line) ? line : inner;
+            return runForFirstLine(inner, kMaxCommandLine, kMaxCommandOutput, line) ? line : inner;
         }
         case kFuncMacro:
             if (inner == "PID" || inner == "THREAD") return std::to_string(::getpid());

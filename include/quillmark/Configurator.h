@@ -7,7 +7,8 @@
 // read and never in the stored text:
 //   <ref>SECTION:KEY</ref> or <ref>KEY</ref>  the value of another key (section "MAIN" without ':')
 //   <env>NAME</env>                            an environment variable
-//   <sys>COMMAND</sys>                         the first output line of a shell command
+//   <sys>COMMAND</sys>                         the first output line of a shell command (at
+//                                              most 1023 bytes; only the shell is waited for)
 //   <func>PID</func>, <func>THREAD</func>      the process id
 // Tags match in any case. A macro that does not resolve is replaced by its inner text. Expansion
 // is bounded: references nest at most kMaxReferenceDepth deep and one read resolves at most

@@ -1,8 +1,10 @@
 #include "quillmark/Configurator.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -149,7 +151,7 @@ TEST(Configurator, MacrosExpandOnRead) {
     ScopedEnv holdsFunc("QM_TEST_HOLDS_FUNC", "<func>PID</func>");
     ::unsetenv("QM_TEST_UNSET");
     const std::string pid = std::to_string(::getpid());
-    const std::string longLine(5000, 'x');
+    const std::string longLine(1023, 'x');  // a line is read through a buffer of 1024 bytes
 
     Configurator store("Main");
     store.setValue("KEY", "main-value", "Main", false);
@@ -238,6 +240,46 @@ TEST(Configurator, SysMacroLeavesNoDescriptorsOrFiles) {
     const std::string resultFile =
         "intExec" + std::to_string(::getpid()) + "T" + std::to_string(::getpid()) + ".txt";
     EXPECT_NE(0, ::access(resultFile.c_str(), F_OK));
+}
+
+TEST(Configurator, SysMacroReadsTheFirstLineWhileTheShellRuns) {
+    struct Case { std::string value; std::string expected; };
+    const Case cases[] = {
+        {"<sys>printf 'a\\000b\\nc'</sys>", "a"},  // a zero byte ends the line
+        {"<sys>printf '%1023s\\n' '' | tr ' ' y</sys>", std::string(1023, 'y')},
+        {"<sys>printf 'no line feed'</sys>", "no line feed"},
+        // Output past the pipe's capacity is read and dropped, so the command ends normally.
+        {"<sys>seq 1 200000</sys>", "1"},
+        {"<sys>echo one; sleep 0.1; echo two; exit 0</sys>", "one"},
+        // Output without bound is cut off, and the run counts as failed.
+        {"<sys>yes | head -c 20000000; true</sys>", "yes | head -c 20000000; true"},
+    };
+    Configurator store("Main");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        store.setValue("probe", c.value, "Main", true);
+        EXPECT_EQ(c.expected, valueOf(store, "probe", "Main"));
+    }
+}
+
+// A command that leaves a background process holding its output open (a daemon it starts) must
+// not keep the store, and its lock, waiting for that process.
+TEST(Configurator, SysMacroDoesNotWaitForBackgroundProcesses) {
+    qmtest::TempDir dir;
+    const std::string pidFile = dir.file("background.pid");
+    Configurator store("Main");
+    store.setValue("probe",
+                   "<sys>echo first; (sleep 30 & echo $! > " + pidFile + "); echo x</sys>",
+                   "Main", false);
+    Texts values;
+    ASSERT_TRUE(store.getValues("probe", values, "Main"));
+    EXPECT_EQ(Texts{"first"}, values);
+
+    // The background process still runs: the read did not wait for it.
+    const pid_t background = static_cast<pid_t>(std::atoi(qmtest::readFile(pidFile).c_str()));
+    ASSERT_GT(background, 0);
+    EXPECT_EQ(0, ::kill(background, 0));
+    ::kill(background, SIGKILL);
 }
 
 TEST(Configurator, LockedOperationsAreAtomic) {

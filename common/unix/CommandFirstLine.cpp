@@ -1,0 +1,209 @@
+#include "quillmark/CommandFirstLine.h"
+
+#include <cerrno>
+#include <csignal>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace quillmark {
+
+namespace {
+
+// Without a process descriptor (an older kernel) the shell's end is looked for this often while
+// its output is silent.
+const int kExitCheckMillis = 20;
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() { reset(); }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return fd_; }
+    bool isOpen() const { return fd_ >= 0; }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// The shell's process, waited for on every path so that no zombie is left behind.
+class Shell {
+public:
+    explicit Shell(pid_t pid) : pid_(pid) {}
+    ~Shell() { wait(); }
+    Shell(const Shell&) = delete;
+    Shell& operator=(const Shell&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool started() const { return pid_ > 0; }
+
+    // Whether the shell has ended; reaps it when it has. A shell that cannot be waited for (a
+    // process whose children are reaped automatically) counts as ended, with a failed status.
+    bool hasEnded() {
+        if (ended_) return true;
+        const pid_t result = ::waitpid(pid_, &status_, WNOHANG);
+        if (result == pid_ || (result < 0 && errno != EINTR)) {
+            ended_ = true;
+            succeeded_ = result == pid_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
+        }
+        return ended_;
+    }
+
+    // Waits for the shell; true when it ended with status 0.
+    bool wait() {
+        while (started() && !ended_) {
+            const pid_t result = ::waitpid(pid_, &status_, 0);
+            if (result < 0 && errno == EINTR) continue;
+            ended_ = true;
+            succeeded_ = result == pid_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
+        }
+        return succeeded_;
+    }
+
+private:
+    pid_t pid_;
+    int status_ = 0;
+    bool ended_ = false;
+    bool succeeded_ = false;
+};
+
+// Keeps the first line of the output and counts every byte.
+class FirstLine {
+public:
+    FirstLine(std::size_t maxLength, std::size_t maxOutput)
+        : maxLength_(maxLength), maxOutput_(maxOutput) {}
+
+    // False once more than maxOutput bytes have come.
+    bool take(const char* data, std::size_t count) {
+        total_ += count;
+        for (std::size_t i = 0; i < count && !complete_; ++i) {
+            // The line was read through a buffer of maxLength bytes and a terminating zero.
+            if (data[i] == '\n' || data[i] == '\0' || text_.size() == maxLength_) {
+                complete_ = true;
+            } else {
+                text_.push_back(data[i]);
+            }
+        }
+        return total_ <= maxOutput_;
+    }
+
+    bool complete() const { return complete_; }
+    std::string& text() { return text_; }
+
+private:
+    const std::size_t maxLength_;
+    const std::size_t maxOutput_;
+    std::size_t total_ = 0;
+    std::string text_;
+    bool complete_ = false;
+};
+
+enum class ReadResult { kData, kEnd, kNothingYet, kFailed };
+
+ReadResult readChunk(int fd, FirstLine& output) {
+    char buffer[4096];
+    ssize_t count;
+    do {
+        count = ::read(fd, buffer, sizeof buffer);
+    } while (count < 0 && errno == EINTR);
+    if (count > 0) {
+        return output.take(buffer, static_cast<std::size_t>(count)) ? ReadResult::kData
+                                                                      : ReadResult::kFailed;
+    }
+    if (count == 0) return ReadResult::kEnd;
+    return errno == EAGAIN ? ReadResult::kNothingYet : ReadResult::kFailed;
+}
+
+// /bin/sh -c command with standard output on `outputFd`; the process id, or -1.
+pid_t spawnShell(const std::string& command, int outputFd) {
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
+    if (posix_spawnattr_init(&attributes) != 0) {
+        posix_spawn_file_actions_destroy(&actions);
+        return -1;
+    }
+    // The calling thread may hold signals back, and the daemon ignores SIGPIPE; the command
+    // starts as it would from a shell prompt.
+    sigset_t noSignals;
+    sigemptyset(&noSignals);
+    sigset_t defaultActions;
+    sigemptyset(&defaultActions);
+    sigaddset(&defaultActions, SIGPIPE);
+    pid_t pid = -1;
+    char shellName[] = "sh";
+    char option[] = "-c";
+    char* const arguments[] = {shellName, option, const_cast<char*>(command.c_str()), nullptr};
+    if (posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO) != 0 ||
+        posix_spawnattr_setsigmask(&attributes, &noSignals) != 0 ||
+        posix_spawnattr_setsigdefault(&attributes, &defaultActions) != 0 ||
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) !=
+            0 ||
+        posix_spawn(&pid, "/bin/sh", &actions, &attributes, arguments, environ) != 0) {
+        pid = -1;
+    }
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+}  // namespace
+
+bool runForFirstLine(const std::string& command, std::size_t maxLength, std::size_t maxOutput,
+                     std::string& line) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return false;
+    Descriptor output(ends[0]);
+    Descriptor commandEnd(ends[1]);
+    Shell shell(spawnShell(command, commandEnd.get()));
+    commandEnd.reset();
+    if (!shell.started()) return false;
+    // Readable once the shell has ended; -1 where the kernel has no process descriptors, and
+    // poll then skips it.
+    Descriptor shellEnd(static_cast<int>(::syscall(SYS_pidfd_open, shell.pid(), 0)));
+
+    FirstLine first(maxLength, maxOutput);
+    bool failed = false;
+    // Background processes of the command may keep the pipe open long after the shell, so the
+    // end of the output is not waited for once the shell has ended.
+    while (output.isOpen() && !shell.hasEnded()) {
+        pollfd watched[2] = {{output.get(), POLLIN, 0}, {shellEnd.get(), POLLIN, 0}};
+        const int ready = ::poll(watched, 2, shellEnd.isOpen() ? -1 : kExitCheckMillis);
+        if (ready < 0 && errno != EINTR) failed = true;
+        if (ready > 0 && watched[0].revents != 0) {
+            const ReadResult result = readChunk(output.get(), first);
+            if (result == ReadResult::kFailed) failed = true;
+            if (result == ReadResult::kEnd) output.reset();
+        }
+        if (failed) output.reset();
+    }
+    // What the shell wrote before it ended may still wait in the pipe.
+    if (output.isOpen() && !first.complete() &&
+        ::fcntl(output.get(), F_SETFL, ::fcntl(output.get(), F_GETFL) | O_NONBLOCK) == 0) {
+        ReadResult result = ReadResult::kData;
+        while (result == ReadResult::kData && !first.complete()) {
+            result = readChunk(output.get(), first);
+        }
+        if (result == ReadResult::kFailed) failed = true;
+    }
+    // Closing the pipe before waiting: a command still writing then ends instead of blocking.
+    output.reset();
+    if (!shell.wait() || failed) return false;
+    line.swap(first.text());
+    return true;
+}
+
+}  // namespace quillmark

@@ -1,0 +1,30 @@
+// Running a shell command for the first line of its standard output, as the Configurator's sys
+// macro does.
+//
+// The command runs under /bin/sh -c with its standard output on a close-on-exec pipe (standard
+// input and error are the caller's), an empty signal mask and SIGPIPE at its default action. Only
+// the command's foreground part is waited for: once the shell has ended, output that a background
+// process it started may still write is neither read nor waited for, so a command that starts a
+// daemon returns as soon as the shell does.
+//
+// Keeps its state in the call and takes no lock: any thread may call it, also at the same time.
+#ifndef QUILLMARK_COMMANDFIRSTLINE_H
+#define QUILLMARK_COMMANDFIRSTLINE_H
+
+#include <cstddef>
+#include <string>
+
+namespace quillmark {
+
+// Runs `command` and sets `line` to its first output line: the bytes up to the first line feed,
+// at most `maxLength` of them, and up to a zero byte among them; empty when the command printed
+// nothing. Output after that line is read and dropped while the shell runs, so the command never
+// blocks on a full pipe or fails on a closed one; past `maxOutput` bytes the pipe is closed and
+// the run counts as failed. True when the command could be started, its output read, and the
+// shell ended with status 0; otherwise false with `line` unchanged.
+bool runForFirstLine(const std::string& command, std::size_t maxLength, std::size_t maxOutput,
+                     std::string& line);
+
+}  // namespace quillmark
+
+#endif  // QUILLMARK_COMMANDFIRSTLINE_H
