@@ -288,8 +288,13 @@ bool LinuxDataRetriever::collectFileSystems(const std::string& dfOutput,
         const std::string& line = lines[i];
         std::vector<std::string> fields;
         Utils::split(line, fields, " ");
-        if (fields.empty()) continue;
-        const std::int64_t size = fields.size() > 1 ? parseSize(fields[1]) : 0;
+        // A line without its size says nothing about the device; entered as 0 it would hide a
+        // complete line for the same device further down.
+        if (fields.size() < 2) {
+            QM_LOG_DEBUG("currentLine=[" << line << "] skipped, it has no size");
+            continue;
+        }
+        const std::int64_t size = parseSize(fields[1]);
         sizes.emplace(fields[0], size);
         QM_LOG_DEBUG("currentLine=[" << line << "] value = " << size);
     }
