@@ -54,21 +54,6 @@ struct MountTableCloser {
 };
 using MountTable = std::unique_ptr<FILE, MountTableCloser>;
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return fd_; }
-
-private:
-    const int fd_;
-};
-
 std::string errorReason(int errorNumber) {
     char buffer[256];
     // The GNU strerror_r returns its text, which need not be the buffer.
