@@ -237,8 +237,11 @@ bool ConfiguratorObjAccess::convertToXml(const std::string& confPath,
     // moved back should the new file not get into place.
     const bool replacesInput = sameFile(confPath, xmlName);
     const bool inputMoved = replacesInput && backupFile(confPath);
+    // The XML file holds what the ".conf" file held: it gets that file's mode and owner.
+    ReplacementOptions options;
+    options.metadataFrom = inputMoved ? confPath + ".old" : confPath;
     std::string error;
-    if (!replaceFileAtomically(xmlName, document, error)) {
+    if (!replaceFileAtomically(xmlName, document, error, options)) {
         std::cout << "Failed to write xml config file [" << xmlName << "]: " << error << std::endl;
         if (inputMoved && std::rename((confPath + ".old").c_str(), confPath.c_str()) != 0) {
             std::cout << "Failed to restore " << confPath << " from its backup" << std::endl;

@@ -2,8 +2,13 @@
 
 #include <cstdlib>
 #include <stdio.h>
+#include <unistd.h>
 
 namespace quillmark {
+
+Descriptor::~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+}
 
 bool readLine(std::FILE* file, std::string& line) {
     char* buffer = nullptr;

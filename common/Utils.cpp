@@ -68,9 +68,12 @@ void redirectOutput(const char* fileName) {
         if (input != STDIN_FILENO) ::close(input);
     }
 
-    const int output = name.empty()
-                           ? ::open("/dev/null", O_WRONLY | O_CLOEXEC)
-                           : ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    // O_NOFOLLOW, as for the log file: the daemon runs as root, and a link planted at the path
+    // would have it append (or create) whatever file the link names.
+    const int output =
+        name.empty()
+            ? ::open("/dev/null", O_WRONLY | O_CLOEXEC)
+            : ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (output < 0) {
         QM_LOG_DEBUG("Cannot open file " << name << " for redirecting stderr/stdout");
         return;

@@ -97,8 +97,13 @@ std::string FileOperations::copyFile(const std::string& source, const std::strin
         return true;
     };
 
+    // The source stays whole whatever happens to the target, so the target may be rewritten in
+    // place when it cannot be renamed over (a bind-mounted file).
+    ReplacementOptions options;
+    options.metadataFrom = source;
+    options.rewriteInPlaceWhenRenameRefused = true;
     std::string error;
-    if (replaceFileAtomically(target, copyContents, error)) return kSuccessText;
+    if (replaceFileAtomically(target, copyContents, error, options)) return kSuccessText;
     QM_LOG_ERROR("Copy of " << source << " to " << target << " failed: "
                             << (readError.empty() ? error : readError));
     if (!targetOpened) return failureText("Unable to open " + target + " for copy operation.");

@@ -123,8 +123,13 @@ std::string SaveConfigurationCommandProcessor::save(const std::vector<char>& pay
                      << path << " is left unchanged.");
         return failureText(kSaveFailure);
     }
+    // The backup decorator runs this processor only once the backup is complete, and restores
+    // from it when the save fails: a configuration that rename cannot replace (a file
+    // bind-mounted on its own, as containers often give it) may be rewritten in place.
+    ReplacementOptions options;
+    options.rewriteInPlaceWhenRenameRefused = true;
     std::string error;
-    if (!replaceFileAtomically(path, contents, error)) {
+    if (!replaceFileAtomically(path, contents, error, options)) {
         QM_LOG_ERROR("Unable to save configuration file " << path << ": " << error);
         return failureText(kSaveFailure);
     }

@@ -5,7 +5,10 @@
 // The body is "save_configuration", one separator byte of any value, and the XML text up to the
 // body's end (or its first zero byte). The file is replaced atomically: its path names either
 // the whole old file or the whole new one, whatever happens part-way, and a failed save leaves
-// it untouched. Runs inside the backup decorator, which copies the file to "<path>.bak" first.
+// it untouched; it keeps its mode and owner. Runs inside the backup decorator, which copies the
+// file to "<path>.bak" first and copies it back when the save fails. A file that rename cannot
+// replace (one bind-mounted on its own) is the exception: it is rewritten in place, and a failure
+// part-way leaves it to that restore.
 //
 // A text nested deeper than kMaxXmlNesting elements is refused before TinyXML parses it. A
 // decoded document that would not read back as it is saved (a value whose bytes TinyXML prints
@@ -46,7 +49,8 @@ public:
     // "SUCCESS" once the file holds the decoded document in TinyXML's indented file form and the
     // settings have been reloaded from it; "FAILURE! Unable to parse the received xml payload."
     // when the text is empty, not well-formed or nested too deeply; "FAILURE! Unable to save
-    // configuration xml file" when the file could not be replaced (it is then unchanged).
+    // configuration xml file" when the file could not be replaced (it is then unchanged, or cut
+    // short by a failed rewrite in place).
     std::string process(std::vector<char>& payload) override;
 
 private:

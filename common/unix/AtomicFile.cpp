@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -24,6 +25,11 @@ const int kMaxSymlinkHops = 40;
 // Keeps the temporary file's name within NAME_MAX (255) with its prefix and suffix.
 const std::size_t kMaxTempNameStem = 200;
 const int kMaxNameAttempts = 100;
+// Readable by the file's owner only while it is written; its final mode comes before the
+// rename.
+const mode_t kTemporaryMode = 0600;
+const mode_t kNewFileMode = 0644;
+const std::size_t kCopyBufferSize = 64 * 1024;
 
 
 // Removes the temporary file when the replacement does not get as far as the rename.
@@ -99,8 +105,7 @@ bool resolveLinks(const std::string& path, std::string& resolved, std::string& e
     return false;
 }
 
-// Creates a new file beside `target` that nobody else has opened (O_EXCL); the kernel applies
-// the umask to its 0644.
+// Creates a new file beside `target` that nobody else has opened (O_EXCL).
 int createTemporaryFile(const std::string& target, std::string& tempPath, std::string& error) {
     static std::atomic<unsigned long> sequence(0);
     const std::string stem =
@@ -111,7 +116,8 @@ int createTemporaryFile(const std::string& target, std::string& tempPath, std::s
         tempPath = stem + std::to_string(::getpid()) + "." + std::to_string(sequence++) + "." +
                    std::to_string(clock % 1000000007ULL);
         const int fd = ::open(tempPath.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                              kTemporaryMode);
         if (fd >= 0) return fd;
         if (errno != EEXIST) {
             error = systemErrorText("create " + tempPath, errno);
@@ -122,21 +128,138 @@ int createTemporaryFile(const std::string& target, std::string& tempPath, std::s
     return -1;
 }
 
-// Gives the new file the old one's owner first, then its mode: chown clears set-id bits.
-bool copyOwnerAndMode(int fd, const struct stat& old, const std::string& tempPath,
-                      std::string& error) {
+// The process's umask, read without changing it: umask(2) can only set it, and setting it even
+// for a moment would apply to the files that other threads create meanwhile. Unknown, it counts
+// as the narrowest.
+mode_t currentUmask() {
+    FileHandle status(std::fopen("/proc/self/status", "re"));
+    std::string line;
+    while (status && readLine(status.get(), line)) {
+        if (line.compare(0, 6, "Umask:") == 0) {
+            return static_cast<mode_t>(std::strtoul(line.c_str() + 6, nullptr, 8)) & 0777;
+        }
+    }
+    return 077;
+}
+
+// The owner and mode that the new file is to have.
+struct Metadata {
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+    bool fromReference;  // false: a new file of the process's own
+};
+
+bool referenceMetadata(const std::string& metadataFrom, const struct stat* replaced,
+                       Metadata& wanted, std::string& error) {
+    struct stat reference;
+    if (!metadataFrom.empty()) {
+        if (::stat(metadataFrom.c_str(), &reference) == 0) {
+            replaced = &reference;
+        } else if (errno != ENOENT) {
+            error = systemErrorText("stat " + metadataFrom, errno);
+            return false;
+        }
+    }
+    if (replaced == nullptr) {
+        wanted = Metadata{::geteuid(), ::getegid(), kNewFileMode & ~currentUmask(), false};
+    } else {
+        wanted = Metadata{replaced->st_uid, replaced->st_gid, replaced->st_mode & 07777, true};
+    }
+    return true;
+}
+
+// Gives the temporary file the wanted owner and works out the mode it is to get. An owner the
+// process may not set is not an error when it could write `target` in place: the file then
+// stays the process's own, and loses the permissions that would go to a user or group who had
+// none.
+bool takeOwner(int fd, const std::string& tempPath, const std::string& target, bool targetExists,
+               Metadata& wanted, std::string& error) {
+    if (!wanted.fromReference) return true;
     struct stat fresh;
     if (::fstat(fd, &fresh) != 0) {
         error = systemErrorText("fstat " + tempPath, errno);
         return false;
     }
-    if ((fresh.st_uid != old.st_uid || fresh.st_gid != old.st_gid) &&
-        ::fchown(fd, old.st_uid, old.st_gid) != 0) {
-        error = systemErrorText("chown " + tempPath, errno);
+    if (fresh.st_uid == wanted.owner && fresh.st_gid == wanted.group) return true;
+    if (::fchown(fd, wanted.owner, wanted.group) == 0) return true;
+
+    const int cause = errno;
+    if (fresh.st_uid != wanted.owner) {
+        if (targetExists && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
+            error = systemErrorText("chown " + tempPath, cause) + ", and " + target +
+                    " is not writable in place either";
+            return false;
+        }
+        wanted.mode &= ~S_ISUID;
+    }
+    const bool groupKept =
+        fresh.st_gid == wanted.group || ::fchown(fd, static_cast<uid_t>(-1), wanted.group) == 0;
+    if (!groupKept) wanted.mode &= ~(S_ISGID | S_IRWXG);
+    return true;
+}
+
+bool writeAll(int fd, const char* data, std::size_t length) {
+    while (length > 0) {
+        const ssize_t written = ::write(fd, data, length);
+        if (written == 0) errno = EIO;  // no progress, and no error number to say why
+        if (written <= 0) return false;
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// Writes the complete temporary file over `target`, which keeps its inode and so its mount, mode
+// and owner. The new contents are in place only when every byte of the temporary file was
+// written, the file cut to that length and synced.
+bool rewriteInPlace(const std::string& tempPath, const std::string& target, std::string& error) {
+    Descriptor in(::open(tempPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    struct stat written;
+    if (in.get() < 0 || ::fstat(in.get(), &written) != 0) {
+        error = systemErrorText("open " + tempPath, errno);
         return false;
     }
-    if (::fchmod(fd, old.st_mode & 07777) != 0) {
-        error = systemErrorText("chmod " + tempPath, errno);
+    Descriptor out(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+    struct stat existing;
+    if (out.get() < 0 || ::fstat(out.get(), &existing) != 0) {
+        error = systemErrorText("open " + target, errno);
+        return false;
+    }
+    if (!S_ISREG(existing.st_mode)) {
+        error = target + " is not a regular file";
+        return false;
+    }
+    std::vector<char> buffer(kCopyBufferSize);
+    off_t copied = 0;
+    for (;;) {
+        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
+        if (got < 0) {
+            error = systemErrorText("read " + tempPath, errno);
+            return false;
+        }
+        if (got == 0) break;
+        if (!writeAll(out.get(), buffer.data(), static_cast<std::size_t>(got))) {
+            error = systemErrorText("write " + target, errno);
+            return false;
+        }
+        copied += got;
+    }
+    if (copied != written.st_size) {
+        error = "read " + tempPath + ": " + std::to_string(copied) + " of " +
+                std::to_string(written.st_size) + " bytes";
+        return false;
+    }
+    if (::ftruncate(out.get(), copied) != 0) {
+        error = systemErrorText("truncate " + target, errno);
+        return false;
+    }
+    if (::fsync(out.get()) != 0) {
+        error = systemErrorText("fsync " + target, errno);
+        return false;
+    }
+    if (::close(out.release()) != 0) {
+        error = systemErrorText("close " + target, errno);
         return false;
     }
     return true;
@@ -155,7 +278,7 @@ void syncDirectory(const std::string& directory) {
 
 bool replaceFileAtomically(const std::string& path,
                            const std::function<bool(std::FILE*)>& writeContents,
-                           std::string& error) {
+                           std::string& error, const ReplacementOptions& options) {
     std::string target;
     if (!resolveLinks(path, target, error)) return false;
 
@@ -171,13 +294,17 @@ bool replaceFileAtomically(const std::string& path,
         error = systemErrorText("stat " + target, errno);
         return false;
     }
+    Metadata wanted;
+    if (!referenceMetadata(options.metadataFrom, exists ? &old : nullptr, wanted, error)) {
+        return false;
+    }
 
     std::string tempName;
     const int fd = createTemporaryFile(target, tempName, error);
     if (fd < 0) return false;
     TemporaryPath temporary(tempName);
 
-    if (exists && !copyOwnerAndMode(fd, old, temporary.path(), error)) {
+    if (!takeOwner(fd, temporary.path(), target, exists, wanted, error)) {
         ::close(fd);
         return false;
     }
@@ -200,6 +327,10 @@ bool replaceFileAtomically(const std::string& path,
         error = systemErrorText("flush " + temporary.path(), errno);
         return false;
     }
+    if (::fchmod(::fileno(file.get()), wanted.mode) != 0) {
+        error = systemErrorText("chmod " + temporary.path(), errno);
+        return false;
+    }
     if (::fsync(::fileno(file.get())) != 0) {
         error = systemErrorText("fsync " + temporary.path(), errno);
         return false;
@@ -210,7 +341,12 @@ bool replaceFileAtomically(const std::string& path,
         return false;
     }
     if (::rename(temporary.path().c_str(), target.c_str()) != 0) {
-        error = systemErrorText("rename " + temporary.path() + " to " + target, errno);
+        const int cause = errno;
+        if (exists && options.rewriteInPlaceWhenRenameRefused &&
+            (cause == EBUSY || cause == EXDEV)) {
+            return rewriteInPlace(temporary.path(), target, error);
+        }
+        error = systemErrorText("rename " + temporary.path() + " to " + target, cause);
         return false;
     }
     temporary.commit();
@@ -219,13 +355,13 @@ bool replaceFileAtomically(const std::string& path,
 }
 
 bool replaceFileAtomically(const std::string& path, const std::string& contents,
-                           std::string& error) {
+                           std::string& error, const ReplacementOptions& options) {
     return replaceFileAtomically(
         path,
         [&contents](std::FILE* file) {
             return std::fwrite(contents.data(), 1, contents.size(), file) == contents.size();
         },
-        error);
+        error, options);
 }
 
 }  // namespace quillmark

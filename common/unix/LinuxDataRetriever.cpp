@@ -54,21 +54,6 @@ struct MountTableCloser {
 };
 using MountTable = std::unique_ptr<FILE, MountTableCloser>;
 
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return fd_; }
-
-private:
-    const int fd_;
-};
-
 std::string errorReason(int errorNumber) {
     char buffer[256];
     // The GNU strerror_r returns its text, which need not be the buffer.
@@ -288,8 +273,13 @@ bool LinuxDataRetriever::collectFileSystems(const std::string& dfOutput,
         const std::string& line = lines[i];
         std::vector<std::string> fields;
         Utils::split(line, fields, " ");
-        if (fields.empty()) continue;
-        const std::int64_t size = fields.size() > 1 ? parseSize(fields[1]) : 0;
+        // A line without its size says nothing about the device; entered as 0 it would hide a
+        // complete line for the same device further down.
+        if (fields.size() < 2) {
+            QM_LOG_DEBUG("currentLine=[" << line << "] skipped, it has no size");
+            continue;
+        }
+        const std::int64_t size = parseSize(fields[1]);
         sizes.emplace(fields[0], size);
         QM_LOG_DEBUG("currentLine=[" << line << "] value = " << size);
     }

@@ -1,6 +1,7 @@
-// Owning a stdio stream and reading it line by line.
+// Owning a stdio stream or a file descriptor, and reading a stream line by line.
 //
-// FileHandle closes its stream when it goes out of scope, on every path. readLine reads one
+// FileHandle closes its stream, and Descriptor its descriptor, when it goes out of scope, on
+// every path. readLine reads one
 // whole line whatever its length and whatever bytes it holds, so no caller parses the tail of a
 // long line as a line of its own. Any thread; a stream is used by one thread at a time.
 #ifndef QUILLMARK_FILEHANDLE_H
@@ -18,6 +19,27 @@ struct FileCloser {
     }
 };
 typedef std::unique_ptr<std::FILE, FileCloser> FileHandle;
+
+// Owns a file descriptor (-1: none) and closes it on destruction; the result of that close is
+// not looked at, so a caller that must know it takes the descriptor back with release().
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor();
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+
+    int get() const { return fd_; }
+    // Gives the descriptor up without closing it.
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+private:
+    int fd_;
+};
 
 // The next line of `file` into `line`, without its line feed. False at the end of the file, or
 // on a read error (ferror tells which), when nothing was read.

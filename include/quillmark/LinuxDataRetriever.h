@@ -89,7 +89,7 @@ public:
 
     // Takes the size (second column, in 1024-byte blocks) of each device from `dfOutput`, a
     // table in the form "df -Pa" prints, header line first; a device listed twice is judged by
-    // its first line. Then appends one record per entry of the mount table `mountTablePath`
+    // its first line that has a size (a line of fewer than two fields is skipped). Then appends one record per entry of the mount table `mountTablePath`
     // whose device has a non-zero size, in table order. False, with `errorText`
     // "setmntent failed for <path>." and nothing appended, when the table cannot be opened.
     static bool collectFileSystems(const std::string& dfOutput, const std::string& mountTablePath,

@@ -23,11 +23,12 @@ namespace quillmark {
 // Runs the first element of request.args, with one pair of enclosing double quotes removed
 // (Utils::unquote), through the shell; itemName, command and the other arguments are not used.
 // Returns a new result holding the output without its last line feed, blanks at both ends and
-// trailing control bytes (Utils::trim, then Utils::trimRight); all bytes of the output count.
+// trailing control bytes (Utils::trim, then Utils::trimRight). The output is read 127 bytes at a
+// time, and each read contributes only its bytes before its first zero byte.
 // Throws InvalidArgException "Agrument missing." when args is empty; "Failed to open pipe.",
 // "Failed to read pipe." or "Failed to close pipe." as a TimeoutException when a signal
 // interrupted the call (EINTR), otherwise as a ProcessingException; ProcessingException
-// "command returns no output" when the command printed nothing at all.
+// "command returns no output" when nothing was kept (no output, or zero bytes only).
 ResultInfo* runCommand(const MetricRequest& request);
 
 // The output of "df -Pa", trimmed and with the exceptions of runCommand.

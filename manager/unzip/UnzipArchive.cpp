@@ -138,51 +138,9 @@ int writeEntry(unzFile archive, const char* name, const char* base, const char* 
     return result;
 }
 
-}  // namespace
-
-int extractArchiveToDirectory(const char* archivePath, const char* targetDirectory) {
-    if (archivePath == nullptr) return kArchiveNotOpened;
-    unzFile archive = openArchive(archivePath);
-    if (archive == nullptr) return kArchiveNotOpened;
-    ArchiveCloser closer(archive);
-    if (targetDirectory == nullptr || ::chdir(targetDirectory) != 0) {
-        return kTargetDirectoryNotEntered;
-    }
-    const int result = extractAllEntries(archive, 1, 1, nullptr);
-    // The daemon's stdout is the log file; the report must be there before the script writes.
-    std::fflush(stdout);
-    return result == UNZ_OK ? kExtractionDone : kEntryNotExtracted;
-}
-
-int extractAllEntries(unzFile archive, int withoutPath, int overwrite, const char* password) {
-    unz_global_info global;
-    int result = unzGetGlobalInfo(archive, &global);
-    if (result != UNZ_OK) {
-        std::printf("error %d with zipfile in unzGetGlobalInfo \n", result);
-        return result;
-    }
-    if (global.number_entry == 0) return UNZ_OK;
-    result = unzGoToFirstFile(archive);
-    if (result != UNZ_OK) {
-        std::printf("error %d with zipfile in unzGoToFirstFile\n", result);
-        return result;
-    }
-    for (uLong i = 0; i < global.number_entry; ++i) {
-        result = extractCurrentEntry(archive, &withoutPath, &overwrite, password);
-        if (result != UNZ_OK) return result;
-        if (i + 1 < global.number_entry) {
-            result = unzGoToNextFile(archive);
-            if (result != UNZ_OK) {
-                std::printf("error %d with zipfile in unzGoToNextFile\n", result);
-                return result;
-            }
-        }
-    }
-    return UNZ_OK;
-}
-
-int extractCurrentEntry(unzFile archive, const int* withoutPath, int* overwrite,
-                        const char* password) {
+// extractCurrentEntry, skipping the entry when its base name is `packageName`.
+int extractEntry(unzFile archive, const int* withoutPath, int* overwrite, const char* password,
+                 const char* packageName) {
     char name[kNameBufferSize];
     unz_file_info info;
     int result =
@@ -221,6 +179,11 @@ int extractCurrentEntry(unzFile archive, const int* withoutPath, int* overwrite,
         std::printf("error unsafe entry name %s in zipfile\n", name);
         return UNZ_BADZIPFILE;
     }
+    // Writing it would overwrite the archive while it is being read.
+    if (packageName != nullptr && std::strcmp(base, packageName) == 0) {
+        std::printf("skipping entry %s, which has the name of the package file\n", name);
+        return UNZ_OK;
+    }
     const char* writeName = flat ? base : name;
 
     result = unzOpenCurrentFilePassword(archive, password);
@@ -246,6 +209,61 @@ int extractCurrentEntry(unzFile archive, const int* withoutPath, int* overwrite,
         result = closed;
     }
     return result;
+}
+
+// extractAllEntries, skipping every entry whose base name is `packageName` (none when null).
+int extractEntries(unzFile archive, int withoutPath, int overwrite, const char* password,
+                   const char* packageName) {
+    unz_global_info global;
+    int result = unzGetGlobalInfo(archive, &global);
+    if (result != UNZ_OK) {
+        std::printf("error %d with zipfile in unzGetGlobalInfo \n", result);
+        return result;
+    }
+    if (global.number_entry == 0) return UNZ_OK;
+    result = unzGoToFirstFile(archive);
+    if (result != UNZ_OK) {
+        std::printf("error %d with zipfile in unzGoToFirstFile\n", result);
+        return result;
+    }
+    for (uLong i = 0; i < global.number_entry; ++i) {
+        result = extractEntry(archive, &withoutPath, &overwrite, password, packageName);
+        if (result != UNZ_OK) return result;
+        if (i + 1 < global.number_entry) {
+            result = unzGoToNextFile(archive);
+            if (result != UNZ_OK) {
+                std::printf("error %d with zipfile in unzGoToNextFile\n", result);
+                return result;
+            }
+        }
+    }
+    return UNZ_OK;
+}
+
+}  // namespace
+
+int extractArchiveToDirectory(const char* archivePath, const char* targetDirectory) {
+    if (archivePath == nullptr) return kArchiveNotOpened;
+    unzFile archive = openArchive(archivePath);
+    if (archive == nullptr) return kArchiveNotOpened;
+    ArchiveCloser closer(archive);
+    if (targetDirectory == nullptr || ::chdir(targetDirectory) != 0) {
+        return kTargetDirectoryNotEntered;
+    }
+    // The package normally lies in the target directory itself.
+    const int result = extractEntries(archive, 1, 1, nullptr, baseNameOf(archivePath));
+    // The daemon's stdout is the log file; the report must be there before the script writes.
+    std::fflush(stdout);
+    return result == UNZ_OK ? kExtractionDone : kEntryNotExtracted;
+}
+
+int extractAllEntries(unzFile archive, int withoutPath, int overwrite, const char* password) {
+    return extractEntries(archive, withoutPath, overwrite, password, nullptr);
+}
+
+int extractCurrentEntry(unzFile archive, const int* withoutPath, int* overwrite,
+                        const char* password) {
+    return extractEntry(archive, withoutPath, overwrite, password, nullptr);
 }
 
 int extractNamedEntry(unzFile archive, const char* entryName, int withoutPath, int overwrite,

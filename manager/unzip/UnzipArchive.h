@@ -33,7 +33,9 @@ enum ExtractionResult {
 };
 
 // Opens the archive at `archivePath`, changes the process's working directory to
-// `targetDirectory` and extracts every entry there without paths and with overwrite. Returns an
+// `targetDirectory` and extracts every entry there without paths and with overwrite. An entry
+// whose base name is the archive's own file name is skipped with a line on standard output (it
+// would overwrite the archive while it is read); the others are extracted. Returns an
 // ExtractionResult: 1 for a null path or a file that is missing or not a zip archive, 2 when the
 // directory cannot be entered (nothing is extracted and the working directory is unchanged),
 // 3 when extractAllEntries did not finish. The working directory is not changed back.

@@ -3,6 +3,7 @@
 #include "quillmark/DefaultConfigurationKeys.h"
 #include "quillmark/FileLogger.h"
 #include "quillmark/LogManager.h"
+#include "support/FileModes.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -301,6 +302,21 @@ TEST_F(ConfigurationConverterTest, XmlInputIsReplacedAndKeptAsBackup) {
     ASSERT_TRUE(converted.LoadFile(xmlPath_));
     ASSERT_TRUE(example.LoadFile(kExample));
     EXPECT_EQ("", firstDifference(*example.RootElement(), *converted.RootElement(), ""));
+}
+
+// The XML file holds what the ".conf" file held, credentials included: it gets that file's mode
+// and owner, whatever the umask, also when it takes the input's own name.
+TEST_F(ConfigurationConverterTest, TheXmlFileGetsTheModeAndOwnerOfItsInput) {
+    qmtest::UmaskScope umask(0);
+    for (const std::string& input : {confPath_, xmlPath_}) {
+        SCOPED_TRACE(input);
+        writeFile(input, input == confPath_ ? "AgentStoreCount=50\n" : readFile(kExample));
+        ASSERT_TRUE(qmtest::setModeAndOwner(input, 0600, 65534, 65534));
+        std::string printed;
+        ASSERT_TRUE(convert(input, "", printed));
+        EXPECT_EQ("0600 65534:65534", qmtest::modeAndOwner(xmlPath_));
+        ConfiguratorObjAccess::destroyInstance();
+    }
 }
 
 TEST_F(ConfigurationConverterTest, SpecialCharactersSurviveTheRoundTrip) {

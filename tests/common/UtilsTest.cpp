@@ -300,22 +300,35 @@ TEST(Utils, RedirectOutputWithStandardDescriptorsClosed) {
     }
 }
 
-TEST(Utils, RedirectOutputToMissingDirectoryLogsAndKeepsStreams) {
+// A target that cannot be opened leaves both streams where they were. A symbolic link is not
+// followed: the daemon, as root, would otherwise append to (or create) the file it names.
+TEST(Utils, RedirectOutputToAnUnopenableTargetLogsAndKeepsStreams) {
     TempDir dir;
     const std::string logPath = dir.file("manager.log");
-    const std::string target = dir.file("missing/out.log");
-    const int status = runInChild([&]() {
-        LogManager::getInstance()->setLogger(new FileLogger(logPath.c_str(), 5, 1));
-        struct stat out, err;
-        if (::fstat(STDOUT_FILENO, &out) != 0 || ::fstat(STDERR_FILENO, &err) != 0) return 10;
-        Utils::redirectOutput(target.c_str());
-        if (!sameFile(STDOUT_FILENO, out) || !sameFile(STDERR_FILENO, err)) return 11;
-        return 0;
-    });
-    EXPECT_EQ(0, status);
-    const std::vector<std::string> logLines = lines(readFile(logPath));
-    ASSERT_EQ(1u, logLines.size());
-    EXPECT_EQ(0u, logLines[0].find("|DEBUG\t|")) << logLines[0];
-    const std::string message = "Cannot open file " + target + " for redirecting stderr/stdout";
-    EXPECT_EQ(message, logLines[0].substr(logLines[0].size() - message.size())) << logLines[0];
+    const std::string victim = dir.file("victim");
+    writeFile(victim, "untouched\n");
+    ASSERT_EQ(0, ::symlink(victim.c_str(), dir.file("to-file").c_str()));
+    ASSERT_EQ(0, ::symlink(dir.file("created").c_str(), dir.file("dangling").c_str()));
+    for (const char* name : {"missing/out.log", "to-file", "dangling"}) {
+        SCOPED_TRACE(name);
+        const std::string target = dir.file(name);
+        const int status = runInChild([&]() {
+            LogManager::getInstance()->setLogger(new FileLogger(logPath.c_str(), 5, 1));
+            struct stat out, err;
+            if (::fstat(STDOUT_FILENO, &out) != 0 || ::fstat(STDERR_FILENO, &err) != 0) return 10;
+            Utils::redirectOutput(target.c_str());
+            if (!sameFile(STDOUT_FILENO, out) || !sameFile(STDERR_FILENO, err)) return 11;
+            return 0;
+        });
+        EXPECT_EQ(0, status);
+        const std::vector<std::string> logLines = lines(readFile(logPath));
+        ASSERT_EQ(1u, logLines.size());
+        EXPECT_EQ(0u, logLines[0].find("|DEBUG\t|")) << logLines[0];
+        const std::string message = "Cannot open file " + target + " for redirecting stderr/stdout";
+        EXPECT_EQ(message, logLines[0].substr(logLines[0].size() - message.size()))
+            << logLines[0];
+        EXPECT_EQ("untouched\n", readFile(victim));
+        EXPECT_FALSE(qmtest::fileExists(dir.file("created")));
+        ASSERT_EQ(0, ::unlink(logPath.c_str()));
+    }
 }

@@ -7,6 +7,8 @@
 #include "other/NonWindowsFileOperations.h"
 
 #include "quillmark/ConfigurationFileAccess.h"
+#include "support/FileModes.h"
+#include "support/ScopedMount.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 
@@ -14,13 +16,10 @@
 #include <tinyxml.h>
 
 #include <dirent.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -235,25 +234,12 @@ TEST_F(ConfigurationCommandsTest, ValuesThatWouldNotReadBackAreNotSaved) {
 TEST_F(ConfigurationCommandsTest, SaveOnAFullDiskFailsCleanly) {
     const std::string mountPoint = dir_.file("small");
     ASSERT_EQ(0, ::mkdir(mountPoint.c_str(), 0755));
-    if (::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=256k") != 0) {
-        GTEST_SKIP() << "cannot mount a tmpfs: " << std::strerror(errno);
-    }
-    struct Unmount {
-        std::string path;
-        ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
-    } unmount{mountPoint};
+    const qmtest::ScopedMount tmpfs = qmtest::ScopedMount::tmpfs(mountPoint, 256 * 1024);
+    if (!tmpfs.mounted()) GTEST_SKIP() << tmpfs.error();
 
     useConfiguration(mountPoint + "/agent.xml");
     const std::string filler = mountPoint + "/filler";
-    {
-        std::FILE* file = std::fopen(filler.c_str(), "wb");
-        ASSERT_NE(nullptr, file);
-        const std::string block(4096, 'f');
-        while (std::fwrite(block.data(), 1, block.size(), file) == block.size() &&
-               std::fflush(file) == 0) {
-        }
-        std::fclose(file);
-    }
+    ASSERT_TRUE(qmtest::fillFileSystem(filler));
     // Room for the backup and the restore, not for the new document.
     struct stat info;
     ASSERT_EQ(0, ::stat(filler.c_str(), &info));
@@ -265,6 +251,91 @@ TEST_F(ConfigurationCommandsTest, SaveOnAFullDiskFailsCleanly) {
     EXPECT_EQ(kConfiguration, qmtest::readFile(path_ + ".bak"));
     EXPECT_EQ((std::set<std::string>{"agent.xml", "agent.xml.bak", "filler"}),
               namesIn(mountPoint));
+    EXPECT_EQ("8044", configuration_->get("ManagerPort"));
+}
+
+// The backup of a configuration that holds credentials must not be readable by more users than
+// the configuration itself; the saved file and a restored one keep its mode and owner.
+TEST_F(ConfigurationCommandsTest, TheFileAndItsBackupKeepTheFilesModeAndOwner) {
+    const std::string backup = path_ + ".bak";
+    const std::string document = wireDocument({{"ManagerPort", "9090"}});
+    for (const mode_t mask : {0, 077}) {
+        qmtest::UmaskScope umask(mask);
+        for (const bool earlierBackup : {false, true}) {
+            SCOPED_TRACE(std::string(mask == 0 ? "umask 0" : "umask 077") +
+                         (earlierBackup ? ", a wide earlier backup" : ", no earlier backup"));
+            qmtest::writeFile(path_, kConfiguration);
+            ASSERT_TRUE(qmtest::setModeAndOwner(path_, 0640, 65534, 65534));
+            ::unlink(backup.c_str());
+            if (earlierBackup) {
+                qmtest::writeFile(backup, "earlier");
+                ASSERT_TRUE(qmtest::setModeAndOwner(backup, 0666, 0, 0));
+            }
+
+            EXPECT_EQ(kSuccessText, save("save_configuration " + document));
+            EXPECT_EQ(kConfiguration, qmtest::readFile(backup));
+            EXPECT_EQ("0640 65534:65534", qmtest::modeAndOwner(backup));
+            EXPECT_EQ("0640 65534:65534", qmtest::modeAndOwner(path_));
+
+            // Restored from the backup.
+            EXPECT_EQ(kParseFailure, save("save_configuration <unclosed>"));
+            EXPECT_EQ("0640 65534:65534", qmtest::modeAndOwner(path_));
+            EXPECT_EQ("0640 65534:65534", qmtest::modeAndOwner(backup));
+            EXPECT_EQ((std::set<std::string>{"agent.xml", "agent.xml.bak"}),
+                      namesIn(dir_.path()));
+        }
+    }
+}
+
+// In a container the configuration is often a single bind-mounted file, which rename cannot
+// replace: the save rewrites it in place once the backup is written.
+TEST_F(ConfigurationCommandsTest, SaveOntoABindMountedFile) {
+    const std::string real = dir_.file("real.xml");
+    qmtest::writeFile(real, kConfiguration);
+    ASSERT_TRUE(qmtest::setModeAndOwner(real, 0640, 65534, 65534));
+    const qmtest::ScopedMount mount = qmtest::ScopedMount::bind(real, path_);
+    if (!mount.mounted()) GTEST_SKIP() << mount.error();
+
+    const std::string document =
+        wireDocument({{"ManagerPort", "9090"}, {"AgentServiceStop", "stop"}});
+    EXPECT_EQ(kSuccessText, save("save_configuration " + document));
+
+    const std::string written = qmtest::readFile(path_);
+    EXPECT_EQ(written, qmtest::readFile(real));
+    TiXmlDocument sent;
+    sent.Parse(document.c_str());
+    ValueElementEncoderDecoder().decode(sent);
+    std::ostringstream expected;
+    expected << sent;
+    EXPECT_EQ(expected.str(), documentIn(path_));
+    EXPECT_EQ(kConfiguration, qmtest::readFile(path_ + ".bak"));
+    EXPECT_EQ("0640 65534:65534", qmtest::modeAndOwner(real));
+    EXPECT_EQ((std::set<std::string>{"agent.xml", "agent.xml.bak", "real.xml"}),
+              namesIn(dir_.path()));
+    EXPECT_EQ("9090", configuration_->get("ManagerPort"));
+    EXPECT_EQ("stop", ConfigurationFileAccess(path_, false).get("AgentServiceStop"));
+}
+
+// The rewrite in place fails part-way (the bound file's own file system is full): the reply is
+// a failure and the backup's copy, also written in place, puts the old file back.
+TEST_F(ConfigurationCommandsTest, AFailedSaveOntoABindMountedFileIsRestoredFromTheBackup) {
+    const std::string small = dir_.file("small");
+    ASSERT_EQ(0, ::mkdir(small.c_str(), 0755));
+    const qmtest::ScopedMount tmpfs = qmtest::ScopedMount::tmpfs(small, 64 * 1024);
+    if (!tmpfs.mounted()) GTEST_SKIP() << tmpfs.error();
+    const std::string real = small + "/real.xml";
+    qmtest::writeFile(real, kConfiguration);
+    ASSERT_TRUE(qmtest::fillFileSystem(small + "/filler"));
+    const qmtest::ScopedMount mount = qmtest::ScopedMount::bind(real, path_);
+    if (!mount.mounted()) GTEST_SKIP() << mount.error();
+
+    const std::string document = wireDocument({{"ManagerPort", std::string(256 * 1024, 'x')}});
+    EXPECT_EQ(kSaveFailure, save("save_configuration " + document));
+
+    EXPECT_EQ(kConfiguration, qmtest::readFile(path_));
+    EXPECT_EQ(kConfiguration, qmtest::readFile(path_ + ".bak"));
+    EXPECT_EQ((std::set<std::string>{"agent.xml", "agent.xml.bak", "small"}),
+              namesIn(dir_.path()));
     EXPECT_EQ("8044", configuration_->get("ManagerPort"));
 }
 

@@ -3,6 +3,7 @@
 
 #include "ResultText.h"
 #include "quillmark/ConfigurationFileAccess.h"
+#include "support/FileModes.h"
 #include "support/FileSizeLimit.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
@@ -249,6 +250,44 @@ TEST_F(FileOperationsTest, CopiesAFileOverItsTarget) {
     EXPECT_EQ(patternedBytes(200 * 1024), qmtest::readFile(target));
     EXPECT_EQ((std::set<std::string>{"config.xml", "config.xml.bak", "config0.xml"}),
               namesIn(dir_.path()));
+}
+
+// A copy is readable by no more users than its source, whatever the target was before and
+// whatever the umask.
+TEST_F(FileOperationsTest, CopyGivesTheTargetTheSourcesModeAndOwner) {
+    NonWindowsFileOperations operations(&configurationWithRoot(awkwardRoot()));
+    const std::string source = dir_.file("config.xml");
+    const std::string target = dir_.file("config.xml.bak");
+    struct Case {
+        const char* label;
+        mode_t sourceMode;
+        uid_t sourceOwner;
+        bool targetExists;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"new target", 0640, 65534, false, "0640 65534:65534"},
+        {"wide target", 0640, 65534, true, "0640 65534:65534"},
+        {"root's source", 0600, 0, true, "0600 0:0"},
+    };
+    for (const mode_t mask : {0, 077}) {
+        qmtest::UmaskScope umask(mask);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.label) + (mask == 0 ? ", umask 0" : ", umask 077"));
+            qmtest::writeFile(source, "user=admin\npassword=secret\n");
+            ASSERT_TRUE(
+                qmtest::setModeAndOwner(source, c.sourceMode, c.sourceOwner, c.sourceOwner));
+            ::unlink(target.c_str());
+            if (c.targetExists) {
+                qmtest::writeFile(target, "the previous backup");
+                ASSERT_TRUE(qmtest::setModeAndOwner(target, 0666, 4321, 4321));
+            }
+
+            EXPECT_EQ("SUCCESS", operations.copyFile(source, target));
+            EXPECT_EQ("user=admin\npassword=secret\n", qmtest::readFile(target));
+            EXPECT_EQ(c.expected, qmtest::modeAndOwner(target));
+        }
+    }
 }
 
 TEST_F(FileOperationsTest, CopyFailuresLeaveTheTargetAsItWas) {

@@ -1,8 +1,9 @@
 // The Unix bodies of the shell command runner and of SystemMetrics.
 //
 // A command's output is read in units of 127 bytes into a text that grows without bound, so the
-// whole output is held in memory; every byte read is kept. Reading blocks until the command
-// closes its output.
+// whole output is held in memory. Each unit contributes its bytes up to its first zero byte:
+// results are texts, and a zero byte would cut them short wherever they pass as C strings.
+// Reading blocks until the command closes its output.
 #include "quillmark/SystemMetrics.h"
 
 #include "quillmark/Exception.h"
@@ -14,6 +15,7 @@
 #include <zthread/Exceptions.h>
 #include <zthread/Task.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -82,7 +84,7 @@ std::string captureOutput(const std::string& commandLine) {
         // Taken before logging can overwrite it.
         if (got < sizeof chunk) readError = errno;
         if (got > 0) {
-            output.append(chunk, got);
+            output.append(chunk, std::find(chunk, chunk + got, '\0'));
             QM_LOG_DEBUG("Result=[" << output << "]; Size=" << output.size() << "; Len=" << got);
         }
         if (got < sizeof chunk) break;

@@ -1,6 +1,9 @@
 #include "quillmark/AtomicFile.h"
 
+#include "support/FileModes.h"
 #include "support/FileSizeLimit.h"
+#include "support/ForkedCall.h"
+#include "support/ScopedMount.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 
@@ -11,6 +14,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,20 +45,20 @@ struct stat statOf(const std::string& path) {
     return info;
 }
 
-class UmaskScope {
-public:
-    explicit UmaskScope(mode_t mask) : saved_(::umask(mask)) {}
-    ~UmaskScope() { ::umask(saved_); }
-
-private:
-    mode_t saved_;
-};
+// The names in `directory` that the replacement's temporary files take.
+std::vector<std::string> temporaryNamesIn(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const std::string& name : namesIn(directory)) {
+        if (name.find(".tmp") != std::string::npos) names.push_back(name);
+    }
+    return names;
+}
 
 TEST(AtomicFile, WritesANewFileWithTheUmaskApplied) {
     qmtest::TempDir dir;
     const std::string path = dir.file("fresh.xml");
     {
-        UmaskScope mask(027);
+        qmtest::UmaskScope mask(027);
         ASSERT_TRUE(replace(path, "fresh"));
     }
     EXPECT_EQ("fresh", qmtest::readFile(path));
@@ -62,26 +66,166 @@ TEST(AtomicFile, WritesANewFileWithTheUmaskApplied) {
     EXPECT_EQ(std::set<std::string>{"fresh.xml"}, namesIn(dir.path()));
 }
 
-TEST(AtomicFile, KeepsTheModeAndOwnerOfTheFileItReplaces) {
+// The new file takes the mode and owner of its reference (the source given, else the file it
+// replaces) whatever the umask; while it is written it is 0600, already with its final owner.
+TEST(AtomicFile, GivesTheNewFileTheModeAndOwnerOfItsReference) {
+    struct Setup {
+        mode_t mode;
+        uid_t owner;
+        gid_t group;
+    };
+    struct Case {
+        const char* label;
+        const Setup* replaced;  // null: no file yet
+        const Setup* source;    // null: no source given
+        const char* expected;   // with the umask 0; "" when it is the next one's
+        const char* expectedUnder077;
+    };
+    const Setup config{0640, 65534, 65534};
+    const Setup setId{06754, 4321, 8765};
+    const Setup rootsWide{0666, 0, 0};
+    const Setup narrowSource{0600, 65534, 65534};
+    const Setup odd{0604, 4321, 8765};
+    const Case cases[] = {
+        {"the replaced file's", &config, nullptr, "0640 65534:65534", "0640 65534:65534"},
+        {"set-id bits stay", &setId, nullptr, "6754 4321:8765", "6754 4321:8765"},
+        {"the source's, narrower", &rootsWide, &narrowSource, "0600 65534:65534",
+         "0600 65534:65534"},
+        {"the source's, for a new file", nullptr, &odd, "0604 4321:8765", "0604 4321:8765"},
+        {"a new file", nullptr, nullptr, "0644 0:0", "0600 0:0"},
+    };
+    for (const mode_t mask : {0, 077}) {
+        qmtest::UmaskScope umask(mask);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.label) + (mask == 0 ? ", umask 0" : ", umask 077"));
+            qmtest::TempDir dir;
+            const std::string path = dir.file("config.xml");
+            const std::string source = dir.file("source.xml");
+            if (c.replaced != nullptr) {
+                qmtest::writeFile(path, "old");
+                ASSERT_TRUE(qmtest::setModeAndOwner(path, c.replaced->mode, c.replaced->owner,
+                                                    c.replaced->group));
+            }
+            quillmark::ReplacementOptions options;
+            if (c.source != nullptr) {
+                qmtest::writeFile(source, "source");
+                ASSERT_TRUE(qmtest::setModeAndOwner(source, c.source->mode, c.source->owner,
+                                                    c.source->group));
+                options.metadataFrom = source;
+            }
+            const std::string expected = mask == 0 ? c.expected : c.expectedUnder077;
+            std::vector<std::string> whileWritten;
+            auto writer = [&](std::FILE* file) {
+                for (const std::string& name : temporaryNamesIn(dir.path())) {
+                    whileWritten.push_back(qmtest::modeAndOwner(dir.file(name)));
+                }
+                return writing("new")(file);
+            };
+
+            std::string error;
+            ASSERT_TRUE(replaceFileAtomically(path, writer, error, options)) << error;
+
+            EXPECT_EQ("new", qmtest::readFile(path));
+            EXPECT_EQ(expected, qmtest::modeAndOwner(path));
+            EXPECT_EQ(std::vector<std::string>{"0600" + expected.substr(4)}, whileWritten);
+            EXPECT_TRUE(temporaryNamesIn(dir.path()).empty());
+        }
+    }
+}
+
+// A process that is not root cannot give the new file the old one's owner. When it may write the
+// old file in place anyway, the replacement goes ahead and the new file is its own, without the
+// permissions that would reach a group or a set-id that it cannot keep; otherwise it is refused.
+TEST(AtomicFile, AProcessThatMayNotKeepTheOwnerReplacesOnlyAFileItMayWrite) {
+    const uid_t nobody = 65534;
+    qmtest::UmaskScope umask(022);
+    struct Case {
+        const char* label;
+        bool exists;
+        mode_t mode;
+        gid_t group;
+        bool replaced;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"root's file, writable by all", true, 04666, 0, true, "0606 65534:65534"},
+        {"root's file, writable by its group", true, 0664, nobody, true, "0664 65534:65534"},
+        {"root's file, not writable", true, 0644, 0, false, "0644 0:0"},
+        {"a new file", false, 0, 0, true, "0644 65534:65534"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        qmtest::TempDir dir;
+        ASSERT_EQ(0, ::chmod(dir.path().c_str(), 0777));
+        const std::string path = dir.file("config.xml");
+        if (c.exists) {
+            qmtest::writeFile(path, "old");
+            ASSERT_TRUE(qmtest::setModeAndOwner(path, c.mode, 0, c.group));
+        }
+
+        const std::string outcome = qmtest::runAsUser(nobody, nobody, [&] {
+            std::string error;
+            return replaceFileAtomically(path, "new", error) ? std::string("replaced") : error;
+        });
+
+        if (c.replaced) {
+            EXPECT_EQ("replaced", outcome);
+            EXPECT_EQ("new", qmtest::readFile(path));
+        } else {
+            EXPECT_NE(std::string::npos, outcome.find("is not writable in place")) << outcome;
+            EXPECT_EQ("old", qmtest::readFile(path));
+        }
+        EXPECT_EQ(c.expected, qmtest::modeAndOwner(path));
+        EXPECT_EQ(std::set<std::string>{"config.xml"}, namesIn(dir.path()));
+    }
+}
+
+// A file bind-mounted on its own (a container's configuration) cannot be renamed over.
+TEST(AtomicFile, RewritesABindMountedFileInPlaceOnlyWhenAskedTo) {
     qmtest::TempDir dir;
+    const std::string real = dir.file("real.xml");
     const std::string path = dir.file("config.xml");
-    qmtest::writeFile(path, "old");
-    ASSERT_EQ(0, ::chmod(path.c_str(), 0604));
-    const bool root = ::geteuid() == 0;
-    if (root) {
-        ASSERT_EQ(0, ::chown(path.c_str(), 4321, 8765));
-    }
+    const std::string old = "the old contents, longer than the new ones";
+    qmtest::writeFile(real, old);
+    ASSERT_TRUE(qmtest::setModeAndOwner(real, 0640, 65534, 65534));
+    qmtest::writeFile(path, "");
+    const qmtest::ScopedMount mount = qmtest::ScopedMount::bind(real, path);
+    if (!mount.mounted()) GTEST_SKIP() << mount.error();
 
-    ASSERT_TRUE(replace(path, "new"));
+    std::string error;
+    EXPECT_FALSE(replaceFileAtomically(path, "new", error));
+    EXPECT_NE(std::string::npos, error.find("rename")) << error;
+    EXPECT_EQ(old, qmtest::readFile(path));
 
-    const struct stat info = statOf(path);
+    quillmark::ReplacementOptions inPlace;
+    inPlace.rewriteInPlaceWhenRenameRefused = true;
+    ASSERT_TRUE(replaceFileAtomically(path, "new", error, inPlace)) << error;
     EXPECT_EQ("new", qmtest::readFile(path));
-    EXPECT_EQ(0604u, info.st_mode & 07777);
-    if (root) {
-        EXPECT_EQ(4321u, info.st_uid);
-        EXPECT_EQ(8765u, info.st_gid);
-    }
-    EXPECT_EQ(std::set<std::string>{"config.xml"}, namesIn(dir.path()));
+    EXPECT_EQ("new", qmtest::readFile(real));
+    EXPECT_EQ("0640 65534:65534", qmtest::modeAndOwner(real));
+    EXPECT_EQ((std::set<std::string>{"config.xml", "real.xml"}), namesIn(dir.path()));
+}
+
+TEST(AtomicFile, AFailedRewriteInPlaceIsReported) {
+    qmtest::TempDir dir;
+    const std::string small = dir.file("small");
+    ASSERT_EQ(0, ::mkdir(small.c_str(), 0755));
+    const qmtest::ScopedMount tmpfs = qmtest::ScopedMount::tmpfs(small, 64 * 1024);
+    if (!tmpfs.mounted()) GTEST_SKIP() << tmpfs.error();
+    const std::string real = small + "/real.xml";
+    qmtest::writeFile(real, "old");
+    ASSERT_TRUE(qmtest::fillFileSystem(small + "/filler"));
+    const std::string path = dir.file("config.xml");
+    qmtest::writeFile(path, "");
+    const qmtest::ScopedMount mount = qmtest::ScopedMount::bind(real, path);
+    if (!mount.mounted()) GTEST_SKIP() << mount.error();
+
+    quillmark::ReplacementOptions inPlace;
+    inPlace.rewriteInPlaceWhenRenameRefused = true;
+    std::string error;
+    EXPECT_FALSE(replaceFileAtomically(path, std::string(256 * 1024, 'n'), error, inPlace));
+    EXPECT_NE(std::string::npos, error.find("write " + path)) << error;
+    EXPECT_EQ((std::set<std::string>{"config.xml", "small"}), namesIn(dir.path()));
 }
 
 TEST(AtomicFile, ReplacesTheFileAtTheEndOfSymbolicLinks) {

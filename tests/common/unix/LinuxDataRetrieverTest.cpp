@@ -235,7 +235,9 @@ const char kDfOutput[] =
     "/dev/big        4294967296       0 4294967296       0% /big\n"
     "short\n"
     "\n"
-    "tmpfs                  100       0       100       0% /run\n";
+    "tmpfs                  100       0       100       0% /run\n"
+    "stub\n"
+    "stub                   700       0       700       0% /stub\n";
 
 TEST_F(LinuxDataRetrieverTest, CollectsMountsThatDfGivesASize) {
     writeFile(dir_.file("mtab"),
@@ -245,6 +247,7 @@ TEST_F(LinuxDataRetrieverTest, CollectsMountsThatDfGivesASize) {
               "/dev/big /big ext4 rw 0 0\n"
               "/dev/missing /missing ext4 rw 0 0\n"
               "short /short none rw 0 0\n"
+              "stub /stub none rw 0 0\n"
               "tmpfs /run tmpfs rw 0 0\n"
               "tmpfs /dev/shm tmpfs rw 0 0\n");
     CapturedLog log(dir_);
@@ -265,6 +268,7 @@ TEST_F(LinuxDataRetrieverTest, CollectsMountsThatDfGivesASize) {
         {"/dev/sda1", "/", "/"},
         {"server:/export", "server:/export", "/mnt/nfs"},
         {"/dev/big", "/big", "/big"},
+        {"stub", "/stub", "/stub"},
         {"tmpfs", "/run", "/run"},
         {"tmpfs", "/dev/shm", "/dev/shm"},
     };
@@ -287,13 +291,15 @@ TEST_F(LinuxDataRetrieverTest, CollectsMountsThatDfGivesASize) {
              "currentLine=[/dev/sda1             1000      10       990       1% /] value = 1000",
              "currentLine=[/dev/big        4294967296       0 4294967296       0% /big] value = "
              "4294967296",
-             "currentLine=[short] value = 0",
+             "currentLine=[short] skipped, it has no size",
+             "currentLine=[stub] skipped, it has no size",
+             "mntDrive located in DF liststub with a value = 700",
              "DFString=[Filesystem",
              "mntDrive not in DF list/dev/missing",
              "mntDrive located in DF list/dev/sda1 with a value = 1000",
              "mntDrive added server:/export",
              "mntDrive not added because value is 0proc",
-             "mntDrive not added because value is 0short",
+             "mntDrive not in DF listshort",
          }) {
         SCOPED_TRACE(line);
         EXPECT_NE(std::string::npos, text.find(line)) << text;

@@ -177,6 +177,40 @@ TEST_F(UnzipArchiveTest, GivesEachFileItsEntryDateAsAccessAndModificationTime) {
     EXPECT_EQ(expected, info.st_atime);
 }
 
+// The package lies in the directory it is unpacked into; an entry of its name would overwrite
+// the archive while it is being read.
+TEST_F(UnzipArchiveTest, SkipsEntriesNamedLikeThePackageAndExtractsTheRest) {
+    const std::string package = target_ + "/p_redhat_64_.qmp";
+    const std::string script = patternedBytes(50000);
+    ASSERT_TRUE(ZipBuilder()
+                    .addFile("first.txt", "first")
+                    .addFile("p_redhat_64_.qmp", patternedBytes(40000))
+                    .addFile("dir/p_redhat_64_.qmp", "replaced")
+                    .addFile("quillmark_upgrade.sh", script)
+                    .writeTo(package));
+    const std::string archived = qmtest::readFile(package);
+
+    int result;
+    {
+        Redirect report(STDOUT_FILENO, dir_.file("report"), O_WRONLY | O_CREAT | O_TRUNC);
+        result = quillmark::extractArchiveToDirectory(package.c_str(), target_.c_str());
+    }
+
+    EXPECT_EQ(quillmark::kExtractionDone, result);
+    EXPECT_EQ(archived, qmtest::readFile(package));
+    EXPECT_EQ("first", qmtest::readFile(target_ + "/first.txt"));
+    EXPECT_EQ(script, qmtest::readFile(target_ + "/quillmark_upgrade.sh"));
+    EXPECT_EQ((std::set<std::string>{"first.txt", "p_redhat_64_.qmp", "quillmark_upgrade.sh"}),
+              namesIn(target_));
+    const std::string report = qmtest::readFile(dir_.file("report"));
+    for (const char* name : {"p_redhat_64_.qmp", "dir/p_redhat_64_.qmp"}) {
+        EXPECT_NE(std::string::npos,
+                  report.find(std::string("skipping entry ") + name +
+                              ", which has the name of the package file\n"))
+            << report;
+    }
+}
+
 TEST_F(UnzipArchiveTest, AnEntryThatFailsStopsTheExtractionWithCode3) {
     const std::string first = patternedBytes(20000);
     struct Case {

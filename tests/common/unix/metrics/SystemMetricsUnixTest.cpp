@@ -140,7 +140,9 @@ TEST_F(SystemMetricsUnixTest, RunCommandCapturesTrimmedOutput) {
         {"exactly 127 bytes", "printf '%0127d' 0\n", std::string(127, '0')},
         {"128 bytes", "printf '%0128d' 0\n", std::string(128, '0')},
         {"200000 bytes", "yes x | head -n 100000\n", lines},
-        {"a zero byte inside a read unit", "printf 'ab\\000cd\\n'\n", std::string("ab\0cd", 5)},
+        {"a zero byte ends its read unit", "printf 'ab\\000cd\\n'\n", "ab"},
+        {"each read unit ends at its own zero byte",
+         "printf 'ab\\000'\nprintf '%0124d' 0\nprintf 'next\\000x\\n'\n", "abnext"},
     };
     int index = 0;
     for (const Case& c : cases) {
@@ -177,6 +179,10 @@ TEST_F(SystemMetricsUnixTest, RunCommandFailures) {
         {"empty quoted command", {"\"\" echo never"}, Kind::Processing, "command returns no output"},
         {"silent command", {silent}, Kind::Processing, "command returns no output"},
         {"silent failing command", {silentFailing}, Kind::Processing, "command returns no output"},
+        {"only zero bytes", {"printf '\\000\\000\\000'"}, Kind::Processing,
+         "command returns no output"},
+        {"a zero byte first", {"printf '\\000text\\n'"}, Kind::Processing,
+         "command returns no output"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
