@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 namespace quillmark {
 namespace Utils {
@@ -48,6 +49,21 @@ bool equalsIgnoreCase(const std::string& a, const std::string& b) {
     }
     return true;
 }
+
+std::string workingDirectory() {
+    char* directory = ::getcwd(nullptr, 0);
+    if (directory == nullptr) return std::string();
+    const std::string path(directory);
+    std::free(directory);
+    return path;
+}
+
+std::string pathFrom(const std::string& directory, const std::string& path) {
+    if (path.empty() || path[0] == '/' || directory.empty()) return path;
+    return directory.back() == '/' ? directory + path : directory + "/" + path;
+}
+
+std::string absolutePath(const std::string& path) { return pathFrom(workingDirectory(), path); }
 
 pid_t forkProcess() {
     std::fflush(stdout);

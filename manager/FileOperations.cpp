@@ -6,6 +6,7 @@
 #include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
 #include "quillmark/SystemError.h"
+#include "quillmark/Utils.h"
 #include "unzip/UnzipArchive.h"
 
 #include <cerrno>
@@ -27,12 +28,15 @@ const std::size_t kCopyBufferSize = 64 * 1024;
 }  // namespace
 
 FileOperations::FileOperations(ConfigurationFileAccess* configuration)
-    : configuration_(configuration) {}
+    : configuration_(configuration), workingDirectory_(Utils::workingDirectory()) {}
 
 FileOperations::~FileOperations() = default;
 
 std::string FileOperations::installationRoot() {
-    return configuration_->getString(kInstallationRootKey, kDefaultInstallationRoot);
+    const std::string root =
+        configuration_->getString(kInstallationRootKey, kDefaultInstallationRoot);
+    // unzipFile moves the process into the temp directory before the script's path is needed.
+    return Utils::pathFrom(workingDirectory_, root);
 }
 
 std::string FileOperations::tempDirectory() {

@@ -8,7 +8,9 @@
 //
 // Paths are worked out anew on every call from the current "ManagerInstallationRoot" setting:
 // the temp directory is the root, a "/" unless the root ends in one, and "temp"; the package
-// file and the upgrade script "quillmark_upgrade.sh" lie in it.
+// file and the upgrade script "quillmark_upgrade.sh" lie in it. A relative root is taken from
+// the working directory the object was created in (the daemon's "/"), so it names the same
+// directory after unzipFile has moved the process into the temp directory.
 //
 // Ownership: the configuration object stays the caller's and must outlive this object. The
 // processor that receives a FileOperations owns it. Threads: one thread at a time (the
@@ -69,7 +71,8 @@ public:
     // As writeFile, but the bytes go after what the package file already holds.
     virtual std::string appendFile(const std::string& fileName, DataRange range);
 
-    // The setting "ManagerInstallationRoot", "/opt/quillmark/agent_manager" when it is empty.
+    // The setting "ManagerInstallationRoot", "/opt/quillmark/agent_manager" when it is empty; a
+    // relative one anchored to the working directory at construction.
     std::string installationRoot();
     // The installation root with "/" and "temp" appended (no trailing slash).
     std::string tempDirectory();
@@ -82,6 +85,9 @@ protected:
     ConfigurationFileAccess* configuration_;
 
 private:
+    // The working directory at construction; empty when it could not be read.
+    const std::string workingDirectory_;
+
     std::string storeChunk(const std::string& fileName, DataRange range, const char* mode);
 };
 

@@ -1,5 +1,6 @@
 #include "Service.h"
 
+#include "AgentCommandGate.h"
 #include "other/ServiceImpl.h"
 
 #include <zthread/Guard.h>
@@ -45,6 +46,8 @@ void Service::run() {
 
 int Service::stop() {
     state_ = Stopping;
+    // From here on no agent command may start: one started now would outlive the manager.
+    AgentCommandGate::forProcess().close();
     if (application_) {
         application_->cancel();
         while (!application_->isCanceled()) ZThread::Thread::sleep(1000);

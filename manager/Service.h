@@ -48,9 +48,10 @@ public:
     // Starts the application's thread, then waits until stop() hands the stop over. Returns with
     // the state Stopped.
     void run();
-    // The stop sequence: Stopping, cancel the application (which cancels the workers and closes
-    // the listening socket), wait until it reports itself cancelled, then, holding stateLock_,
-    // wake run() and do the daemon's part of the stop (PID file, agent). Returns 0. Must not be
+    // The stop sequence: Stopping, close the process's agent command gate (no agent command
+    // starts any more), cancel the application (which cancels the workers and closes the
+    // listening socket), wait until it reports itself cancelled, then, holding stateLock_, wake
+    // run() and do the daemon's part of the stop (PID file, agent). Returns 0. Must not be
     // re-entered while it runs.
     int stop();
 

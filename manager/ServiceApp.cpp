@@ -9,6 +9,7 @@
 #include <zthread/Guard.h>
 #include <zthread/ThreadedExecutor.h>
 
+#include <functional>
 #include <memory>
 
 namespace quillmark {
@@ -26,26 +27,26 @@ void ServiceApp::run() {
     try {
         QM_LOG_DEBUG("Starting Quillmark Agent Manager workers.");
         auto factory = std::make_shared<CommandProcessorFactory>(configuration_);
-
-        ZThread::CountedPtr<AbstractExecution> listener(new Listener(factory));
-        {
-            ZThread::Guard<ZThread::FastMutex> guard(lock_);
-            workers_.push_back(listener);
+        if (startWorker(executor, [&] { return new Listener(factory); })) {
+            startWorker(executor, [&] { return new AgentConfigRefresh(factory); });
         }
-        executor.execute(ZThread::Task(listener));
-
-        ZThread::CountedPtr<AbstractExecution> refresh(new AgentConfigRefresh(factory));
-        {
-            ZThread::Guard<ZThread::FastMutex> guard(lock_);
-            workers_.push_back(refresh);
-        }
-        executor.execute(ZThread::Task(refresh));
-
         executor.wait();
     } catch (ZThread::Interrupted_Exception& e) {
         QM_LOG_ERROR("Caught exception: " << e.what());
         executor.interrupt();
     }
+}
+
+bool ServiceApp::startWorker(ZThread::ThreadedExecutor& executor,
+                             const std::function<AbstractExecution*()>& create) {
+    // Checked, created, listed and started under one hold of lock_: a cancel() either comes
+    // first and no worker starts, or comes after and finds the worker in the list.
+    ZThread::Guard<ZThread::FastMutex> guard(lock_);
+    if (canceled_) return false;
+    ZThread::CountedPtr<AbstractExecution> worker(create());
+    workers_.push_back(worker);
+    executor.execute(ZThread::Task(worker));
+    return true;
 }
 
 void ServiceApp::cancel() {

@@ -19,8 +19,13 @@
 #include <zthread/CountedPtr.h>
 #include <zthread/FastMutex.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+namespace ZThread {
+class ThreadedExecutor;
+}
 
 namespace quillmark {
 
@@ -35,8 +40,9 @@ public:
     ServiceApp(const ServiceApp&) = delete;
     ServiceApp& operator=(const ServiceApp&) = delete;
 
-    // Starts the workers and waits until both have ended. An exception from creating a worker
-    // (no listening socket) leaves run().
+    // Starts the workers and waits until both have ended. Once cancel() has run no further
+    // worker is created or started, so a stop that comes first leaves run() with nothing to wait
+    // for. An exception from creating a worker (no listening socket) leaves run().
     void run() override;
     // Cancels every running worker in start order (the Listener first, which closes the
     // listening socket), forgets them and marks the application cancelled.
@@ -44,6 +50,11 @@ public:
     bool isCanceled() override;
 
 private:
+    // Creates a worker with `create`, lists it and starts it on `executor`, unless cancel() has
+    // already run. Returns whether it was started.
+    bool startWorker(ZThread::ThreadedExecutor& executor,
+                     const std::function<AbstractExecution*()>& create);
+
     static ZThread::FastMutex lock_;
     bool canceled_;  // guarded by lock_
     std::string text_;

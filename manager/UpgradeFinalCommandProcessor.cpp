@@ -2,6 +2,10 @@
 
 #include "ResultText.h"
 #include "quillmark/Log.h"
+#include "quillmark/SystemError.h"
+
+#include <cerrno>
+#include <unistd.h>
 
 namespace quillmark {
 
@@ -12,7 +16,28 @@ UpgradeFinalCommandProcessor::UpgradeFinalCommandProcessor(
 
 UpgradeFinalCommandProcessor::~UpgradeFinalCommandProcessor() = default;
 
+namespace {
+
+// Moves the process back to "/" when the request ends, however it ends: the unpacking leaves
+// the process in the temp directory, which the next upgrade_initial deletes, and a relative
+// installation root must name the same directory on every request.
+class ReturnToRootDirectory {
+public:
+    ReturnToRootDirectory() = default;
+    ~ReturnToRootDirectory() {
+        if (::chdir("/") != 0) {
+            const int error = errno;
+            QM_LOG_ERROR(systemErrorText("chdir /", error));
+        }
+    }
+    ReturnToRootDirectory(const ReturnToRootDirectory&) = delete;
+    ReturnToRootDirectory& operator=(const ReturnToRootDirectory&) = delete;
+};
+
+}  // namespace
+
 std::string UpgradeFinalCommandProcessor::process(std::vector<char>& payload) {
+    ReturnToRootDirectory returnToRoot;
     std::string fileName;
     std::string result = takeVerifiedFileName(payload, fileName);
     // The script runs as the manager's user (root), so it must not run on a package that was

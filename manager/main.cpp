@@ -9,6 +9,7 @@
 #include "quillmark/Exception.h"
 #include "quillmark/FileLogger.h"
 #include "quillmark/Log.h"
+#include "quillmark/Utils.h"
 
 #include <zthread/Thread.h>
 
@@ -17,22 +18,6 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
-
-namespace {
-
-// The daemon works from "/" and an upgrade moves it into the temp directory, so a relative path
-// given on the command line is anchored to the directory the manager was started from: the
-// file loaded now is the one that is served, saved and watched later.
-std::string absolutePath(const std::string& path) {
-    if (path.empty() || path[0] == '/') return path;
-    char* directory = ::getcwd(nullptr, 0);
-    if (directory == nullptr) return path;
-    std::string absolute = std::string(directory) + "/" + path;
-    std::free(directory);
-    return absolute;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     using namespace quillmark;
@@ -45,9 +30,13 @@ int main(int argc, char** argv) {
     }
 
     try {
-        // A file that does not load leaves an object nobody will use: it goes with the throw.
+        // The daemon works from "/" and an upgrade moves it into the temp directory for a while,
+        // so every relative path (this one, the log file, the PID file) is anchored to the
+        // directory the manager was started from: the file loaded now is the one that is
+        // served, saved and watched later. A file that does not load leaves an object nobody
+        // will use: it goes with the throw.
         std::unique_ptr<ConfigurationFileAccess> candidate(
-            new ConfigurationFileAccess(absolutePath(configurationPath), false));
+            new ConfigurationFileAccess(Utils::absolutePath(configurationPath), false));
         if (!candidate->isLoaded()) {
             QM_THROW(Exception, "Cannot access xml Configuration file");
         }
@@ -57,8 +46,8 @@ int main(int argc, char** argv) {
         Service* service = Service::getInstance();
         service->setConfiguration(configuration);
 
-        const std::string logFile = configuration->getString(
-            "ManagerLogFile", "/opt/quillmark/agent/logs/quillmark_agent_managerd.log");
+        const std::string logFile = Utils::absolutePath(configuration->getString(
+            "ManagerLogFile", "/opt/quillmark/agent/logs/quillmark_agent_managerd.log"));
         const int level = configuration->getInt("ManagerDebugLevel", "5");
         LogManager::getInstance()->setLogger(new FileLogger(logFile.c_str(), level, 1));
 

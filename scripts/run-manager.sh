@@ -59,5 +59,6 @@ for _ in $(seq 50); do [ -s "$pidfile" ] && break; sleep 0.1; done
 port=$(awk '/<key>ManagerPort<\/key>/ { getline; gsub(/.*<value>|<\/value>.*/, ""); print }' "$run/conf/quillmark_agentd.xml")
 echo "quillmark_agent_managerd is running (pid $(cat "$pidfile" 2>/dev/null || echo '?')) on 127.0.0.1:$port"
 echo "log: $run/logs/quillmark_agent_managerd.log"
-echo "try: printf 'get_configuration\\n' | nc -q1 127.0.0.1 $port | tr '\\0' '\\n'"
+# bash's /dev/tcp needs no extra tool; the manager closes the connection after its reply.
+echo "try: bash -c 'exec 3<>/dev/tcp/127.0.0.1/$port; printf \"get_configuration\\n\" >&3; tr \"\\0\" \"\\n\" <&3'"
 echo "stop: scripts/run-manager.sh stop"

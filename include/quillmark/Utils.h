@@ -114,6 +114,18 @@ bool startsWith(const std::string& text, const std::string& prefix);
 // (in the C locale only ASCII letters fold).
 bool equalsIgnoreCase(const std::string& a, const std::string& b);
 
+// The process's current working directory; empty when it cannot be read.
+std::string workingDirectory();
+
+// `path` anchored to `directory` when it is relative; "" and absolute paths unchanged, and the
+// path as it is when `directory` is empty.
+std::string pathFrom(const std::string& directory, const std::string& path);
+
+// `path` anchored to the process's current working directory when it is relative (pathFrom). The daemon
+// moves to "/" after its start, so a relative path from the command line or the configuration
+// is resolved with this while the process still works from the directory it was launched in.
+std::string absolutePath(const std::string& path);
+
 // Flushes stdout and stderr, then forks. Returns fork's result: 0 in the child, the child's id in
 // the parent, -1 on failure (errno set).
 pid_t forkProcess();

@@ -2,9 +2,8 @@
 
 #include "ResultText.h"
 #include "ShellQuote.h"
+#include "other/ShellCommand.h"
 #include "quillmark/Log.h"
-
-#include <cstdlib>
 
 namespace quillmark {
 
@@ -18,7 +17,7 @@ std::string commandWord(const std::string& path) {
 
 int runCommand(const std::string& command) {
     QM_LOG_DEBUG("Running command: " << command);
-    return std::system(command.c_str());
+    return runShellCommand(command);
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 // root comes from a setting that a client can change remotely.
 //
 // Ownership and threads as FileOperations: the configuration object stays the caller's; one
-// thread at a time. The commands run through system(3) and block the calling thread.
+// thread at a time. The commands run through the shell (runShellCommand) and block the calling
+// thread.
 #ifndef QUILLMARK_MANAGER_NONWINDOWSFILEOPERATIONS_H
 #define QUILLMARK_MANAGER_NONWINDOWSFILEOPERATIONS_H
 

@@ -35,6 +35,9 @@ const char kDefaultPidFile[] = "/opt/quillmark/agent/cache/quillmark_agent_manag
 
 std::FILE* pidFile_ = nullptr;
 int pidFd_ = -1;
+// The path createPidFile created: the stop removes exactly this file, whatever the configuration
+// says by then (a save may have replaced it).
+std::string pidPath_;
 std::atomic<int> childHandlerInstalled_(0);
 
 std::atomic<bool> stopping_(false);
@@ -104,21 +107,56 @@ struct flock wholeFileLock(short type) {
 
 bool lockedByAnother(int error) { return error == EAGAIN || error == EACCES; }
 
+// The port a "ManagerPort" text names: decimal digits only, a whole number from 1 to 65535.
+// 0 for any other text.
+int portNumber(const std::string& text) {
+    if (text.empty()) return 0;
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return 0;
+        value = value * 10 + (c - '0');
+        if (value > 65535) return 0;
+    }
+    return static_cast<int>(value);
+}
+
+// One fork of the detaching: the parent ends with status 0, the child returns. A failed fork
+// would otherwise pass for a started daemon.
+void forkAndLeaveParent() {
+    const pid_t child = Utils::forkProcess();
+    if (child < 0) {
+        const int error = errno;
+        QM_LOG_FATAL(systemErrorText("Cannot fork the daemon process", error));
+        QM_THROW(Exception, "");
+    }
+    if (child != 0) std::exit(0);
+}
+
 }  // namespace
 
 int start() {
-    const std::string logFile = configuration().getString("ManagerLogFile", kDefaultLogFile);
+    // Both paths are resolved while the process still works from its launch directory: the
+    // daemon moves to "/" below and keeps using them.
+    const std::string logFile =
+        Utils::absolutePath(configuration().getString("ManagerLogFile", kDefaultLogFile));
+    const std::string pidFile =
+        Utils::absolutePath(configuration().getString("ManagerPidFile", kDefaultPidFile));
     Utils::redirectOutput(logFile.c_str());
     QM_LOG_INFO("Starting Quillmark Agent Manager service...");
 
-    const int port = configuration().getInt("ManagerPort", "8044");
+    const std::string portText = configuration().getString("ManagerPort", "8044");
+    const int port = portNumber(portText);
+    if (port == 0) {
+        QM_LOG_FATAL("ManagerPort [" << portText << "] is not a port number from 1 to 65535.");
+        QM_THROW(Exception, "");
+    }
     const std::string ip = configuration().getString("ManagerIp", "");
     Listener::initSocket(port, ip);
 
-    if (Utils::forkProcess() != 0) std::exit(0);
+    forkAndLeaveParent();
     ::setsid();
     std::signal(SIGHUP, SIG_IGN);
-    if (Utils::forkProcess() != 0) std::exit(0);
+    forkAndLeaveParent();
 
     if (::chdir("/") != 0) {
         // Not tested by design: the daemon goes on in its current directory.
@@ -138,7 +176,6 @@ int start() {
     sigaddset(&stopSignals, SIGTERM);
     ::pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    const std::string pidFile = configuration().getString("ManagerPidFile", kDefaultPidFile);
     QM_LOG_INFO("Creating pid file:" << pidFile);
     createPidFile(pidFile);
 
@@ -154,7 +191,7 @@ int start() {
 }
 
 int stop() {
-    removePidFile(configuration().getString("ManagerPidFile", kDefaultPidFile));
+    if (!pidPath_.empty()) removePidFile(pidPath_);
     std::unique_ptr<CommandProcessorFactory> factory(
         new CommandProcessorFactory(&configuration()));
     std::unique_ptr<AgentServiceRestarter> restarter(factory->createAgentServiceRestarter());
@@ -195,6 +232,7 @@ void createPidFile(const std::string& path) {
     }
     pidFile_ = file;
     pidFd_ = fd;
+    pidPath_ = path;
     std::fprintf(pidFile_, "%li", static_cast<long>(::getpid()));
     std::fflush(pidFile_);
 }
@@ -212,6 +250,7 @@ void removePidFile(const std::string& path) {
         const int error = errno;
         QM_LOG_DEBUG("Cannot remove PID file [" << path << "] [" << std::strerror(error) << "]");
     }
+    if (path == pidPath_) pidPath_.clear();
 }
 
 void onSignal(int number) {

@@ -9,9 +9,9 @@
 // ordinary thread context. So the stop sequence, which logs, takes the service's mutexes and runs
 // the agent's stop command, never runs on a thread interrupted while holding one of those
 // mutexes, and a second stop signal while one is being handled starts nothing. The stop signals
-// are held back only from the PID file's creation until the handler is in place (and on the
-// signal thread, which never runs commands), so the shell commands the manager runs receive
-// signals normally.
+// are held back only from the PID file's creation until the handler is in place, and on the
+// signal thread; the shell commands the manager runs start with an empty signal mask
+// (runShellCommand), so they receive signals normally, the agent's stop command included.
 //
 // Ending the process: the stop path ends with status 255 through endProcess(), which flushes the
 // standard streams and calls _exit: the threads library's clean-up at exit would otherwise wait
@@ -29,10 +29,14 @@ namespace quillmark {
 namespace ServiceImpl {
 
 // The daemon start; returns 0 in the daemon once Service::run has returned. The launching
-// process and the first child end with status 0 after their fork. Throws Exception (after a
-// FATAL line) when the listening socket or the PID file cannot be set up.
+// process and the first child end with status 0 after their fork. Relative "ManagerLogFile" and
+// "ManagerPidFile" paths are resolved against the launch directory before the forks. Throws
+// Exception (after a FATAL line) when "ManagerPort" is not a whole number from 1 to 65535, when
+// the listening socket or the PID file cannot be set up, and when a fork fails (the process
+// whose fork failed then ends with status 255 through main).
 int start();
-// Removes the PID file and stops the agent when a start command of this process has succeeded.
+// Removes the PID file this process created (whatever "ManagerPidFile" says by now; nothing when
+// it created none) and stops the agent when a start command of this process has succeeded.
 // Returns 0.
 int stop();
 

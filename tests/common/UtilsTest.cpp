@@ -332,3 +332,27 @@ TEST(Utils, RedirectOutputToAnUnopenableTargetLogsAndKeepsStreams) {
         ASSERT_EQ(0, ::unlink(logPath.c_str()));
     }
 }
+
+TEST(Utils, RelativePathsAreAnchoredToADirectory) {
+    struct Case {
+        const char* directory;
+        const char* path;
+        const char* anchored;
+    };
+    const Case cases[] = {
+        {"/var/run", "managerd.pid", "/var/run/managerd.pid"},
+        {"/var/run", "logs/../managerd.log", "/var/run/logs/../managerd.log"},
+        {"/", "managerd.pid", "/managerd.pid"},
+        {"/var/run", "/tmp/managerd.pid", "/tmp/managerd.pid"},
+        {"/var/run", "", ""},
+        {"", "managerd.pid", "managerd.pid"},  // no directory known: left as it is
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.directory) + " + " + c.path);
+        EXPECT_EQ(c.anchored, Utils::pathFrom(c.directory, c.path));
+    }
+    const std::string here = Utils::workingDirectory();
+    ASSERT_FALSE(here.empty());
+    EXPECT_EQ(Utils::pathFrom(here, "a.log"), Utils::absolutePath("a.log"));
+    EXPECT_EQ("/abs.log", Utils::absolutePath("/abs.log"));
+}

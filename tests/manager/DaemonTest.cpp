@@ -76,6 +76,18 @@ std::string base64(const std::string& bytes) {
     return out;
 }
 
+// A configuration document as a client sends it in save_configuration: the settings of
+// GeneralProperties in order, every value in Base64.
+std::string encodedDocument(const std::vector<std::pair<std::string, std::string>>& settings) {
+    std::string document =
+        "<?xml version=\"1.0\"?>\n<quillmark_agentd_config>\n\t<GeneralProperties>\n";
+    for (const auto& setting : settings) {
+        document += "\t\t<prop><key>" + setting.first + "</key><value>" + base64(setting.second) +
+                    "</value></prop>\n";
+    }
+    return document + "\t</GeneralProperties>\n</quillmark_agentd_config>\n";
+}
+
 // A port that was free a moment ago: bound on 127.0.0.1 with port 0, read back, closed.
 unsigned short freePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -120,10 +132,14 @@ struct DaemonFiles {
           stop(dir.file("agent-stop.sh")) {}
 
     std::string text(unsigned short port, const std::string& extraProps = "") const {
+        return text(std::to_string(port), extraProps);
+    }
+    // The same with any text as the port setting.
+    std::string text(const std::string& port, const std::string& extraProps = "") const {
         return "<?xml version=\"1.0\"?>\n"
                "<quillmark_agentd_config>\n"
                "\t<GeneralProperties>\n" +
-               prop("ManagerPort", std::to_string(port)) + prop("ManagerIp", "127.0.0.1") +
+               prop("ManagerPort", port) + prop("ManagerIp", "127.0.0.1") +
                prop("ManagerLogFile", log) + prop("ManagerDebugLevel", "5") +
                prop("ManagerPidFile", pid) + prop("ManagerInstallationRoot", root) +
                prop("AgentServiceStart", start) + prop("AgentServiceStop", stop) + extraProps +
@@ -348,21 +364,15 @@ TEST_F(DaemonTest, ServesAndSavesTheConfigurationGivenByARelativePath) {
               request(port, qmtest::framedMessage("get_configuration")));
 
     // The same settings with a changed host name, every value in Base64 as on the wire.
-    std::string changed =
-        "<?xml version=\"1.0\"?>\n<quillmark_agentd_config>\n\t<GeneralProperties>\n";
-    for (const auto& entry : std::vector<std::pair<std::string, std::string>>{
-             {"ManagerPort", std::to_string(port)},
-             {"ManagerIp", "127.0.0.1"},
-             {"ManagerLogFile", files_.log},
-             {"ManagerDebugLevel", "5"},
-             {"ManagerPidFile", files_.pid},
-             {"ManagerInstallationRoot", files_.root},
-             {"AgentServiceStart", files_.start},
-             {"AgentServiceStop", files_.stop},
-             {"Hostname", "saved-host"}}) {
-        changed += DaemonFiles::prop(entry.first, base64(entry.second));
-    }
-    changed += "\t</GeneralProperties>\n</quillmark_agentd_config>\n";
+    const std::string changed = encodedDocument({{"ManagerPort", std::to_string(port)},
+                                                 {"ManagerIp", "127.0.0.1"},
+                                                 {"ManagerLogFile", files_.log},
+                                                 {"ManagerDebugLevel", "5"},
+                                                 {"ManagerPidFile", files_.pid},
+                                                 {"ManagerInstallationRoot", files_.root},
+                                                 {"AgentServiceStart", files_.start},
+                                                 {"AgentServiceStop", files_.stop},
+                                                 {"Hostname", "saved-host"}});
     EXPECT_EQ(qmtest::framedMessage("SUCCESS"),
               request(port, qmtest::framedMessage("save_configuration " + changed)));
 
@@ -407,20 +417,24 @@ TEST_F(DaemonTest, InstallsAnUpgradeDeliveredInChunks) {
     EXPECT_FALSE(hasEnded(pid));
 }
 
-TEST_F(DaemonTest, MissingConfigurationFileIsReportedOnStandardError) {
-    const qmtest::ProcessResult result = launch(dir_.file("missing.xml"));
-    EXPECT_EQ(255, result.exitStatus);
-    EXPECT_EQ("", result.standardOutput);
+TEST_F(DaemonTest, UnloadableConfigurationFileIsReportedOnStandardError) {
+    for (const std::string& path : {dir_.file("missing.xml"), dir_.path()}) {
+        SCOPED_TRACE(path);
+        const qmtest::ProcessResult result = launch(path);
+        EXPECT_EQ(255, result.exitStatus);
+        EXPECT_EQ(0, result.terminatingSignal);
+        EXPECT_EQ("", result.standardOutput);
 
-    const std::string prefix =
-        "error in main: [0] \"Cannot access xml Configuration file\" raised from "
-        "manager/main.cpp:";
-    const std::string& error = result.standardError;
-    ASSERT_EQ(0u, error.rfind(prefix, 0)) << error;
-    ASSERT_TRUE(endsWith(error, ".\n\n")) << error;
-    const std::string line = error.substr(prefix.size(), error.size() - prefix.size() - 3);
-    EXPECT_FALSE(line.empty());
-    for (char c : line) EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(c))) << error;
+        const std::string prefix =
+            "error in main: [0] \"Cannot access xml Configuration file\" raised from "
+            "manager/main.cpp:";
+        const std::string& error = result.standardError;
+        ASSERT_EQ(0u, error.rfind(prefix, 0)) << error;
+        ASSERT_TRUE(endsWith(error, ".\n\n")) << error;
+        const std::string line = error.substr(prefix.size(), error.size() - prefix.size() - 3);
+        EXPECT_FALSE(line.empty());
+        for (char c : line) EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(c))) << error;
+    }
 }
 
 TEST_F(DaemonTest, TakenPortEndsTheLauncherWith255) {
@@ -496,6 +510,249 @@ TEST_F(DaemonTest, StalePidFileIsReplaced) {
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
     EXPECT_FALSE(qmtest::fileExists(files_.pid));
+}
+
+// The fields of /proc/<pid>/stat after the command name: [0] is the state (field 3), [3] the
+// session (field 6), [16] the nice value (field 19).
+std::vector<std::string> statFields(pid_t pid) {
+    const std::string stat = contentsOrEmpty("/proc/" + std::to_string(pid) + "/stat");
+    std::vector<std::string> fields;
+    const std::size_t nameEnd = stat.rfind(')');
+    if (nameEnd == std::string::npos) return fields;
+    std::istringstream rest(stat.substr(nameEnd + 1));
+    for (std::string field; rest >> field;) fields.push_back(field);
+    return fields;
+}
+
+// Whether some line of the log at `path` carries `message` at FATAL level.
+bool hasFatalLine(const std::string& path, const std::string& message) {
+    for (const std::string& line : linesOf(contentsOrEmpty(path))) {
+        if (line.rfind("|FATAL\t|", 0) == 0 && endsWith(line, "|\t" + message)) return true;
+    }
+    return false;
+}
+
+TEST_F(DaemonTest, RunsFromTheRootInASessionItDoesNotLead) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files_.configuration, files_.text(port));
+    const pid_t pid = startDaemon(files_, dir_.path());
+    ASSERT_GT(pid, 0);
+    const std::string proc = "/proc/" + std::to_string(pid);
+
+    char cwd[4096];
+    const ssize_t length = ::readlink((proc + "/cwd").c_str(), cwd, sizeof cwd);
+    ASSERT_GT(length, 0);
+    EXPECT_EQ("/", std::string(cwd, static_cast<std::size_t>(length)));
+    EXPECT_NE(std::string::npos, contentsOrEmpty(proc + "/status").find("\nUmask:\t0002\n"));
+    const std::vector<std::string> fields = statFields(pid);
+    ASSERT_GT(fields.size(), 16u);
+    EXPECT_EQ("5", fields[16]) << "priority";
+    EXPECT_NE(std::to_string(pid), fields[3]) << "a session leader could acquire a terminal";
+}
+
+TEST_F(DaemonTest, SigintAndSigquitStopItOnceAlsoWhileAStartRuns) {
+    struct Case {
+        const char* label;
+        int signal;
+        int secondSignal;  // sent right after the first, or 0
+        bool duringStart;  // sent while the watch's first start command runs
+    };
+    const Case cases[] = {
+        {"SIGINT", SIGINT, 0, false},
+        {"SIGQUIT", SIGQUIT, 0, false},
+        {"SIGINT during a start", SIGINT, 0, true},
+        {"SIGQUIT during a start", SIGQUIT, 0, true},
+        {"SIGINT and SIGQUIT at once", SIGINT, SIGQUIT, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        qmtest::TempDir caseDir;
+        DaemonFiles files(caseDir);
+        ASSERT_EQ(0, ::mkdir(files.root.c_str(), 0755));
+        const std::string release = caseDir.file("release");
+        // The start command records its beginning and end; in between it waits (20 s at most)
+        // for the test to release it.
+        qmtest::writeFile(files.start, "#!/bin/sh\necho begin >> '" + files.journal +
+                                           "'\ni=0\nwhile [ ! -e '" + release +
+                                           "' ] && [ $i -lt 1000 ]; do sleep 0.02; "
+                                           "i=$((i+1)); done\necho start >> '" +
+                                           files.journal + "'\n");
+        qmtest::writeFile(files.stop, "#!/bin/sh\necho stop >> '" + files.journal + "'\n");
+        ASSERT_EQ(0, ::chmod(files.start.c_str(), 0755));
+        ASSERT_EQ(0, ::chmod(files.stop.c_str(), 0755));
+        if (!c.duringStart) qmtest::writeFile(release, "");
+        const auto journalIs = [&files](const std::vector<std::string>& lines) {
+            return linesOf(contentsOrEmpty(files.journal)) == lines;
+        };
+
+        const unsigned short port = freePort();
+        ASSERT_NE(0, port);
+        qmtest::writeFile(files.configuration, files.text(port));
+        const pid_t pid = startDaemon(files);
+        ASSERT_GT(pid, 0);
+
+        if (c.duringStart) {
+            ASSERT_TRUE(eventually([&] { return journalIs({"begin"}); }));
+        } else {
+            ASSERT_TRUE(eventually([&] { return journalIs({"begin", "start"}); }));
+            ASSERT_TRUE(eventually([pid] { return childrenOf(pid).empty(); }));
+        }
+        ASSERT_EQ(0, ::kill(pid, c.signal));
+        if (c.secondSignal != 0) {
+            ASSERT_EQ(0, ::kill(pid, c.secondSignal));
+        }
+        if (c.duringStart) {
+            // The stop has begun and waits for the start, whose outcome decides.
+            ASSERT_TRUE(eventually([&] {
+                return contentsOrEmpty(files.log).find("\tGot signal. Exiting ...") !=
+                       std::string::npos;
+            }));
+            EXPECT_FALSE(hasEnded(pid));
+            EXPECT_TRUE(journalIs({"begin"}));
+            qmtest::writeFile(release, "");
+        }
+
+        const std::optional<int> status = waitForExit(pid);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status "
+                                                                       << *status;
+        EXPECT_FALSE(qmtest::fileExists(files.pid));
+        EXPECT_EQ((std::vector<std::string>{"begin", "start", "stop"}),
+                  linesOf(contentsOrEmpty(files.journal)));
+        EXPECT_EQ(1u, qmtest::occurrences(contentsOrEmpty(files.log), "\tGot signal. Exiting ..."));
+    }
+}
+
+TEST_F(DaemonTest, RemovesItsOwnPidFileAfterASaveChangedTheSetting) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files_.configuration, files_.text(port));
+    const std::string decoy = dir_.file("decoy");
+    qmtest::writeFile(decoy, "not the daemon's");
+    const pid_t pid = startDaemon(files_);
+    ASSERT_GT(pid, 0);
+
+    const std::string saved = encodedDocument({{"ManagerPort", std::to_string(port)},
+                                               {"ManagerIp", "127.0.0.1"},
+                                               {"ManagerLogFile", files_.log},
+                                               {"ManagerDebugLevel", "5"},
+                                               {"ManagerPidFile", decoy},
+                                               {"ManagerInstallationRoot", files_.root},
+                                               {"AgentServiceStart", files_.start},
+                                               {"AgentServiceStop", files_.stop}});
+    ASSERT_EQ(qmtest::framedMessage("SUCCESS"),
+              request(port, qmtest::framedMessage("save_configuration " + saved)));
+
+    ASSERT_EQ(0, ::kill(pid, SIGTERM));
+    const std::optional<int> status = waitForExit(pid);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
+    EXPECT_FALSE(qmtest::fileExists(files_.pid));
+    EXPECT_EQ("not the daemon's", contentsOrEmpty(decoy));
+}
+
+TEST_F(DaemonTest, RelativeLogAndPidFilesStayInTheLaunchDirectory) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    // Relative to the directory the daemon is started from; every reply is logged at DEBUG
+    // level, so a few replies of this configuration take the log past its 1 MiB.
+    DaemonFiles relative = files_;
+    relative.log = "managerd.log";
+    relative.pid = "managerd.pid";
+    qmtest::writeFile(files_.configuration,
+                      relative.text(port, DaemonFiles::prop("Filler", std::string(400000, 'x'))));
+
+    const qmtest::ProcessResult launcher = launch(files_.configuration, dir_.path());
+    ASSERT_EQ(0, launcher.exitStatus) << launcher.standardError;
+    const pid_t pid = waitForPidFile(dir_.file("managerd.pid"));
+    ASSERT_GT(pid, 0);
+    daemons_.push_back(pid);
+
+    const std::string log = dir_.file("managerd.log");
+    for (int i = 0; i < 4 && !qmtest::fileExists(log + ".old"); ++i) {
+        EXPECT_NE("", request(port, "get_configuration\n"));
+    }
+    EXPECT_TRUE(qmtest::fileExists(log + ".old")) << "the log was not rotated";
+    EXPECT_TRUE(qmtest::fileExists(log));
+    EXPECT_LT(contentsOrEmpty(log).size(), contentsOrEmpty(log + ".old").size());
+
+    ASSERT_EQ(0, ::kill(pid, SIGTERM));
+    const std::optional<int> status = waitForExit(pid);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
+    EXPECT_FALSE(qmtest::fileExists(dir_.file("managerd.pid")));
+    EXPECT_NE(std::string::npos, contentsOrEmpty(log).find("\tGot signal. Exiting ..."));
+}
+
+TEST_F(DaemonTest, AFailedForkEndsWith255) {
+    std::string sanitizerOptions = "verify_asan_link_order=0";
+    if (const char* inherited = std::getenv("ASAN_OPTIONS")) {
+        sanitizerOptions = std::string(inherited) + ":" + sanitizerOptions;
+    }
+    for (const int failingFork : {1, 2}) {
+        SCOPED_TRACE("fork " + std::to_string(failingFork) + " fails");
+        qmtest::TempDir caseDir;
+        DaemonFiles files(caseDir);
+        const unsigned short port = freePort();
+        ASSERT_NE(0, port);
+        qmtest::writeFile(files.configuration, files.text(port));
+
+        reapExited();
+        const std::map<pid_t, int> before = exited_;
+        qmtest::ProcessOptions options;
+        options.timeout = std::chrono::milliseconds(20000);
+        // The preloaded library fails the chosen fork with EAGAIN, as a process limit does; the
+        // sanitizer's runtime then no longer comes first, which it accepts when told so.
+        options.environment = {std::string("LD_PRELOAD=") + QM_FAIL_FORK_LIBRARY,
+                               "QM_FAIL_FORK=" + std::to_string(failingFork),
+                               "ASAN_OPTIONS=" + sanitizerOptions};
+        const qmtest::ProcessResult launcher =
+            qmtest::runProcess({kDaemonPath, "-c", files.configuration}, options);
+        EXPECT_EQ("", launcher.standardOutput);
+        EXPECT_EQ("", launcher.standardError);
+        const std::string fatal = "Cannot fork the daemon process: " + std::string(strerror(EAGAIN));
+        if (failingFork == 1) {
+            EXPECT_EQ(255, launcher.exitStatus);
+        } else {
+            // The launcher's own fork worked; the first child, whose fork failed, ends with 255.
+            EXPECT_EQ(0, launcher.exitStatus);
+            EXPECT_TRUE(eventually([&] {
+                reapExited();
+                for (const auto& entry : exited_) {
+                    if (before.count(entry.first) == 0 && WIFEXITED(entry.second) &&
+                        WEXITSTATUS(entry.second) == 255) {
+                        return true;
+                    }
+                }
+                return false;
+            }));
+        }
+        EXPECT_TRUE(eventually([&] { return hasFatalLine(files.log, fatal); }))
+            << contentsOrEmpty(files.log);
+        EXPECT_NE(std::string::npos, contentsOrEmpty(files.log).find("error in main: "));
+        EXPECT_FALSE(qmtest::fileExists(files.pid));
+        EXPECT_FALSE(qmtest::fileExists(files.journal)) << "no daemon may run";
+    }
+}
+
+TEST_F(DaemonTest, RefusesAPortSettingThatIsNotAPort) {
+    for (const std::string port : {"abc", "0", "70000", "-8044", "8044x"}) {
+        SCOPED_TRACE(port);
+        DaemonFiles files(dir_, "-" + port);
+        qmtest::writeFile(files.configuration, files.text(port));
+
+        const qmtest::ProcessResult launcher = launch(files.configuration);
+        EXPECT_EQ(255, launcher.exitStatus);
+        EXPECT_EQ("", launcher.standardOutput);
+        EXPECT_EQ("", launcher.standardError) << "reports go to the log once it is redirected";
+        EXPECT_TRUE(hasFatalLine(files.log,
+                                 "ManagerPort [" + port + "] is not a port number from 1 to 65535."))
+            << contentsOrEmpty(files.log);
+        EXPECT_NE(std::string::npos, contentsOrEmpty(files.log).find("error in main: "));
+        EXPECT_FALSE(qmtest::fileExists(files.pid)) << "no daemon may start";
+    }
+    EXPECT_TRUE(journal().empty());
 }
 
 }  // namespace

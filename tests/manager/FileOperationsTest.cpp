@@ -103,9 +103,12 @@ TEST_F(FileOperationsTest, WorksOutTheTempDirectoryFromTheInstallationRoot) {
     };
     const std::string plain = "/srv/qm";
     const std::string slashed = "/srv/qm/";
+    const std::string relative = "srv/qm";
     const std::vector<Case> cases = {
         {"plain root", &plain, "/srv/qm/temp"},
         {"root with trailing slash", &slashed, "/srv/qm/temp"},
+        // Taken from the working directory the object was made in.
+        {"relative root", &relative, savedDirectory_ + "/srv/qm/temp"},
         {"empty root", &empty, "/opt/quillmark/agent_manager/temp"},
         {"no root", nullptr, "/opt/quillmark/agent_manager/temp"},
     };

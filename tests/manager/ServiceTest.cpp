@@ -1,5 +1,6 @@
 #include "Service.h"
 #include "ServiceApp.h"
+#include "other/ServiceImpl.h"
 
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/FileLogger.h"
@@ -52,8 +53,31 @@ TEST_F(ServiceTest, CancelWithoutWorkersSetsTheFlagAndLogsEveryTime) {
     EXPECT_EQ(2u, occurrences(log(), kCanceledLine));
 }
 
-TEST_F(ServiceTest, StopAfterCancelRemovesThePidFileAndStopsNoAgentItDidNotStart) {
+TEST_F(ServiceTest, CancelBeforeRunLeavesNoWorkerToStart) {
+    const std::string journalPath = dir_.file("journal");
+    const std::string configPath = dir_.file("quillmark_agentd.xml");
+    qmtest::writeFile(configPath,
+                      "<?xml version=\"1.0\"?>\n<quillmark_agentd_config><GeneralProperties>"
+                      "<prop><key>AgentServiceStart</key><value>echo start >> " + journalPath +
+                      "</value></prop>"
+                      "</GeneralProperties></quillmark_agentd_config>\n");
+    ConfigurationFileAccess configuration(configPath, false);
+    ASSERT_TRUE(configuration.isLoaded());
+
+    // A stop that comes before the application's thread has started its workers: run() starts
+    // none (the Listener would find no listening socket and throw) and returns.
+    ServiceApp application(&configuration);
+    application.cancel();
+    EXPECT_NO_THROW(application.run());
+    EXPECT_TRUE(application.isCanceled());
+    EXPECT_EQ(0u, occurrences(log(), "Running "));
+    EXPECT_EQ(0u, occurrences(log(), "|FATAL"));
+    EXPECT_FALSE(qmtest::fileExists(journalPath)) << "no start command may run";
+}
+
+TEST_F(ServiceTest, StopAfterCancelRemovesItsOwnPidFileAndStopsNoAgentItDidNotStart) {
     const std::string pidPath = dir_.file("managerd.pid");
+    const std::string decoyPath = dir_.file("decoy.pid");
     const std::string journalPath = dir_.file("journal");
     const std::string configPath = dir_.file("quillmark_agentd.xml");
     qmtest::writeFile(configPath,
@@ -62,9 +86,12 @@ TEST_F(ServiceTest, StopAfterCancelRemovesThePidFileAndStopsNoAgentItDidNotStart
                       "<prop><key>AgentServiceStop</key><value>echo stop >> " + journalPath +
                       "</value></prop>"
                       "</GeneralProperties></quillmark_agentd_config>\n");
-    qmtest::writeFile(pidPath, "12345");
+    qmtest::writeFile(decoyPath, "12345");
     ConfigurationFileAccess configuration(configPath, false);
     ASSERT_TRUE(configuration.isLoaded());
+    ServiceImpl::createPidFile(pidPath);
+    // A save may change the setting while the service runs; the file created stays the one.
+    configuration.set("ManagerPidFile", decoyPath, true);
 
     Service* service = Service::getInstance();
     service->setConfiguration(&configuration);
@@ -76,6 +103,7 @@ TEST_F(ServiceTest, StopAfterCancelRemovesThePidFileAndStopsNoAgentItDidNotStart
     EXPECT_EQ(0, service->stop());
     EXPECT_EQ(Stopping, service->getState());
     EXPECT_FALSE(qmtest::fileExists(pidPath));
+    EXPECT_EQ("12345", qmtest::readFile(decoyPath));
     EXPECT_FALSE(qmtest::fileExists(journalPath)) << "no start command of this process succeeded";
     EXPECT_EQ(2u, occurrences(log(), kCanceledLine));
 

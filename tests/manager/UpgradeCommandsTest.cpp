@@ -141,18 +141,37 @@ TEST_F(UpgradeCommandsTest, InstallsAPackageDeliveredInChunks) {
 
     EXPECT_EQ("SUCCESS", finish(kPackage));
 
+    // The script ran in the temp directory; the process is back at "/" afterwards.
     const std::string temp = fs::canonical(temp_).string();
     EXPECT_EQ(temp + "\n", qmtest::readFile(temp_ + "/ran"));
-    EXPECT_EQ(temp, currentDirectory());
+    EXPECT_EQ("/", currentDirectory());
     EXPECT_EQ((std::set<std::string>{kPackage, "README", "agent.bin", "quillmark_upgrade.sh",
                                      "ran"}),
               namesIn(temp_));
     EXPECT_EQ(agent, qmtest::readFile(temp_ + "/agent.bin"));
 
-    // The next upgrade starts afresh, also while the working directory is the old temp
-    // directory.
+    // The next upgrade starts afresh.
     ASSERT_EQ("SUCCESS", initial(kPackage, "next"));
     EXPECT_EQ((std::set<std::string>{kPackage}), namesIn(temp_));
+}
+
+TEST_F(UpgradeCommandsTest, ARelativeRootNamesTheSameDirectoryOnEveryRequest) {
+    // The daemon works from "/", so a root without its leading "/" is the same directory.
+    ASSERT_EQ(0, ::chdir("/"));
+    std::unique_ptr<ConfigurationFileAccess> relative = configurationFor(root_.substr(1));
+    const std::string archive = archiveBytes(
+        qmtest::ZipBuilder().addFile("quillmark_upgrade.sh", upgradeScript(0)));
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE("upgrade " + std::to_string(round));
+        EXPECT_EQ("SUCCESS", run<UpgradeInitialCommandProcessor>(
+                                 "upgrade_initial(" + std::string(kPackage) + "," + archive + ")",
+                                 relative.get()));
+        EXPECT_EQ("SUCCESS", run<UpgradeFinalCommandProcessor>(
+                                 "upgrade_final(" + std::string(kPackage) + ")", relative.get()));
+        EXPECT_EQ((std::set<std::string>{kPackage, "quillmark_upgrade.sh", "ran"}),
+                  namesIn(temp_));
+        EXPECT_EQ("/", currentDirectory());
+    }
 }
 
 TEST_F(UpgradeCommandsTest, StoresExactlyTheDataOfTheBody) {
@@ -298,6 +317,7 @@ TEST_F(UpgradeCommandsTest, RunsTheScriptOnlyOnAWholePackage) {
         EXPECT_EQ(c.result, finish(kPackage));
 
         EXPECT_EQ(c.scriptRuns, fs::exists(temp_ + "/ran"));
+        EXPECT_EQ("/", currentDirectory()) << "whatever the outcome";
     }
 }
 

@@ -1,10 +1,22 @@
 #include "support/TestHelpers.h"
 
+#include "quillmark/SystemError.h"
+
+#include <gtest/gtest.h>
+
+#include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 
 namespace qmtest {
 
@@ -40,6 +52,64 @@ std::set<std::string> namesIn(const std::string& directory) {
         names.insert(it->path().filename().string());
     }
     return names;
+}
+
+std::string runWithoutNetwork(const std::function<void()>& body, std::chrono::milliseconds limit) {
+    enum ChildStatus { kPassed = 0, kFailed = 1, kNoNamespace = 2, kThrew = 3 };
+    std::cout.flush();
+    std::fflush(stdout);
+    std::fflush(stderr);
+    const pid_t child = ::fork();
+    if (child < 0) return quillmark::systemErrorText("fork", errno);
+    if (child == 0) {
+        int status = kPassed;
+        if (::unshare(CLONE_NEWNET) != 0) {
+            std::fprintf(stderr, "unshare(CLONE_NEWNET): %s\n", std::strerror(errno));
+            status = kNoNamespace;
+        } else {
+            try {
+                body();
+                if (::testing::Test::HasFailure()) status = kFailed;
+            } catch (...) {
+                status = kThrew;
+            }
+        }
+        std::cout.flush();
+        std::fflush(stdout);
+        std::fflush(stderr);
+        // No exit handlers: they belong to the parent's copy of the process.
+        ::_exit(status);
+    }
+
+    int status = 0;
+    const bool ended = eventually(
+        [&] {
+            pid_t waited;
+            do {
+                waited = ::waitpid(child, &status, WNOHANG);
+            } while (waited < 0 && errno == EINTR);
+            return waited == child;
+        },
+        limit);
+    if (!ended) {
+        ::kill(child, SIGKILL);
+        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        return "the child did not end in time and was killed";
+    }
+    if (WIFSIGNALED(status)) return "the child was ended by signal " + std::to_string(WTERMSIG(status));
+    switch (WEXITSTATUS(status)) {
+    case kPassed:
+        return "";
+    case kFailed:
+        return "the child's checks failed (its failures are printed above)";
+    case kNoNamespace:
+        return "no network namespace could be made (the tests must run as root)";
+    case kThrew:
+        return "the child's code threw";
+    default:
+        return "the child ended with status " + std::to_string(WEXITSTATUS(status));
+    }
 }
 
 }  // namespace qmtest

@@ -1,23 +1,38 @@
 #include "other/NonWindowsAgentServiceRestarter.h"
+
+#include "AgentCommandGate.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 using namespace quillmark;
 
 namespace {
 
 // Commands that record each run in a journal and end with the status held in a control file.
+// While the file "hold" exists the start command first marks itself "held" and waits (20 s at
+// most) until it is gone.
 class AgentCommands {
 public:
     AgentCommands() : configuration_(dir_.file("absent.xml"), false) {
-        for (const char* verb : {"start", "stop"}) {
-            const std::string script = dir_.file(std::string(verb) + ".sh");
-            qmtest::writeFile(script, "#!/bin/sh\necho " + std::string(verb) + " >> '" +
-                                          dir_.file("journal") + "'\nexit $(cat '" +
-                                          dir_.file(std::string(verb) + ".status") + "')\n");
+        const std::string hold = "'" + dir_.file("hold") + "'";
+        const std::string waitWhileHeld = "if [ -e " + hold + " ]; then touch '" +
+                                          dir_.file("held") + "'; i=0; while [ -e " + hold +
+                                          " ] && [ $i -lt 1000 ]; do sleep 0.02; i=$((i+1)); "
+                                          "done; fi\n";
+        for (const std::string verb : {"start", "stop"}) {
+            const std::string script = dir_.file(verb + ".sh");
+            qmtest::writeFile(script, "#!/bin/sh\n" + (verb == "start" ? waitWhileHeld : "") +
+                                          "echo " + verb + " >> '" + dir_.file("journal") +
+                                          "'\nexit $(cat '" + dir_.file(verb + ".status") +
+                                          "')\n");
             chmod(script.c_str(), 0755);
             setStatus(verb, 0);
         }
@@ -37,6 +52,9 @@ public:
         return text;
     }
     std::string startCommand() { return dir_.file("start.sh"); }
+    void hold() { qmtest::writeFile(dir_.file("hold"), ""); }
+    bool isHeld() { return qmtest::fileExists(dir_.file("held")); }
+    void release() { unlink(dir_.file("hold").c_str()); }
     ConfigurationFileAccess* configuration() { return &configuration_; }
 
 private:
@@ -46,7 +64,7 @@ private:
 
 }  // namespace
 
-// The started flag is process-wide, so its whole life is one test.
+// The started flag and the command gate are process-wide, so their whole life is one test.
 TEST(NonWindowsAgentServiceRestarter, StartedFlagLifeCycle) {
     AgentCommands commands;
     NonWindowsAgentServiceRestarter watch(commands.configuration());
@@ -83,4 +101,34 @@ TEST(NonWindowsAgentServiceRestarter, StartedFlagLifeCycle) {
     stopPath.stopAgentIfStarted(result);
     EXPECT_EQ("start\nstop\n", commands.takeJournal());
     EXPECT_TRUE(NonWindowsAgentServiceRestarter::agentStarted());
+
+    // The manager's stop begins while a start runs: the stop's command waits for the start.
+    commands.setStatus("start", 0);
+    commands.hold();
+    std::thread watchThread([&] {
+        std::string text;
+        watch.startAgent(text);
+    });
+    ASSERT_TRUE(qmtest::eventually([&] { return commands.isHeld(); }));
+    AgentCommandGate::forProcess().close();
+    std::thread stopThread([&] {
+        std::string text;
+        stopPath.stopAgentIfStarted(text);
+    });
+    // Room for a stop that does not wait to run before the start ends.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    commands.release();
+    watchThread.join();
+    stopThread.join();
+    EXPECT_EQ("start\nstop\n", commands.takeJournal());
+
+    // From then on the watch's commands run nothing; the stop's own command still runs.
+    result.clear();
+    watch.startAgent(result);
+    watch.restartAgent(result);
+    watch.stopAgent(result);
+    EXPECT_EQ("", commands.takeJournal());
+    EXPECT_EQ("", result);
+    stopPath.stopAgentIfStarted(result);
+    EXPECT_EQ("stop\n", commands.takeJournal());
 }
