@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -40,6 +41,13 @@ std::set<std::string> namesIn(const std::string& directory) {
         names.insert(it->path().filename().string());
     }
     return names;
+}
+
+std::string pseudoRandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(generator() & 0xFFu);
+    return bytes;
 }
 
 }  // namespace qmtest

@@ -1,5 +1,5 @@
-// Small helpers shared by the test suites: bounded polling, counting, the working directory and
-// directory listings.
+// Small helpers shared by the test suites: bounded polling, counting, the working directory,
+// directory listings and repeatable pseudo-random data.
 #ifndef QM_TESTS_SUPPORT_TESTHELPERS_H
 #define QM_TESTS_SUPPORT_TESTHELPERS_H
 
@@ -23,6 +23,9 @@ std::string currentDirectory();
 
 // The names of the entries of `directory` ("." and ".." left out); empty when it cannot be read.
 std::set<std::string> namesIn(const std::string& directory);
+
+// `size` bytes that look random, the same for the same seed on every run.
+std::string pseudoRandomBytes(std::size_t size, unsigned seed = 1);
 
 }  // namespace qmtest
 
