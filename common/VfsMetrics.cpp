@@ -3,6 +3,7 @@
 // Linux operations of the other two are in unix/metrics/.
 #include "quillmark/VfsMetrics.h"
 
+#include "quillmark/CksumCrc.h"
 #include "quillmark/DevMetrics.h"
 #include "quillmark/Exception.h"
 #include "quillmark/FileMetrics.h"
@@ -11,10 +12,11 @@
 #include "quillmark/Utils.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <fcntl.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 
@@ -60,6 +62,9 @@ public:
 
     bool failed() const { return failed_; }
 
+    // Tells the kernel the file is read once from start to end, so it reads further ahead.
+    void adviseSequential() { ::posix_fadvise(::fileno(stream_), 0, 0, POSIX_FADV_SEQUENTIAL); }
+
 private:
     FILE* stream_;
     bool failed_ = false;
@@ -88,25 +93,20 @@ std::string readJoinedLines(const std::string& path) {
     return text;
 }
 
-// The CRC-32 table of the polynomial 0x04C11DB7, most significant bit first: entry i is the
-// register after the byte i, placed in the top 8 bits, went through 8 steps.
-const std::array<std::uint32_t, 256>& crcTable() {
-    static const std::array<std::uint32_t, 256> table = [] {
-        std::array<std::uint32_t, 256> entries{};
-        for (std::uint32_t i = 0; i < 256; ++i) {
-            std::uint32_t reg = i << 24;
-            for (int step = 0; step < 8; ++step) {
-                reg = (reg & 0x80000000u) != 0 ? (reg << 1) ^ 0x04C11DB7u : reg << 1;
-            }
-            entries[i] = reg;
-        }
-        return entries;
-    }();
-    return table;
-}
+// Digests read whole files in blocks this large into one buffer: fewer system calls, and a
+// buffer that stays in the processor's cache while the digest works through it.
+const std::size_t kDigestReadBlock = 128 * 1024;
 
-std::uint32_t crcStep(std::uint32_t reg, unsigned char byte) {
-    return (reg << 8) ^ crcTable()[((reg >> 24) ^ byte) & 0xFFu];
+// Reads the open file to its end, handing each block to `consume(data, size)`; throws
+// ProcessingException "Failed to read file." when a read fails.
+template <typename Consume>
+void readWholeFile(InputFile& file, Consume consume) {
+    file.adviseSequential();
+    const std::unique_ptr<unsigned char[]> buffer(new unsigned char[kDigestReadBlock]);
+    char* block = reinterpret_cast<char*>(buffer.get());
+    std::size_t got;
+    while ((got = file.read(block, kDigestReadBlock)) > 0) consume(buffer.get(), got);
+    if (file.failed()) QM_THROW(ProcessingException, "Failed to read file.");
 }
 
 }  // namespace
@@ -225,14 +225,14 @@ ResultInfo* FileMetrics::cksum(const MetricRequest& request) {
     std::uint32_t reg = 0;
     // 64 bits wide, as the cksum utility counts, so files of 4 GiB and more get its answer too.
     std::uint64_t length = 0;
-    char block[kReadBlock];
-    std::size_t got;
-    while ((got = file.read(block, sizeof block)) > 0) {
-        for (std::size_t i = 0; i < got; ++i) reg = crcStep(reg, static_cast<unsigned char>(block[i]));
-        length += got;
+    readWholeFile(file, [&](const unsigned char* data, std::size_t size) {
+        reg = CksumCrc::update(reg, data, size);
+        length += size;
+    });
+    for (; length != 0; length >>= 8) {
+        const unsigned char low = static_cast<unsigned char>(length & 0xFFu);
+        reg = CksumCrc::update(reg, &low, 1);
     }
-    if (file.failed()) QM_THROW(ProcessingException, "Failed to read file.");
-    for (; length != 0; length >>= 8) reg = crcStep(reg, static_cast<unsigned char>(length & 0xFFu));
     return new ResultInfo(static_cast<unsigned long>(~reg));
 }
 
@@ -249,20 +249,17 @@ ResultInfo* FileMetrics::md5sum(const MetricRequest& request) {
     MD5_CTX context;
     MD5Init(&context);
     long long total = 0;
-    char block[kReadBlock];
-    std::size_t got;
-    while ((got = file.read(block, sizeof block)) > 0) {
-        total += static_cast<long long>(got);
+    readWholeFile(file, [&](const unsigned char* data, std::size_t size) {
+        total += static_cast<long long>(size);
         // The limit holds for what is read too: a file that grows while it is read, or a device
         // that never ends, would otherwise keep the caller reading without bound.
         if (total > kMaxDigestBytes) {
             QM_THROW(ProcessingException, "Will not calculate MD5 for files larger than 64M");
         }
-        MD5Update(&context, reinterpret_cast<const unsigned char*>(block), static_cast<int>(got));
-    }
-    // A digest of part of the file would look like a changed file to the configuration watch,
-    // which then restarts the agent for nothing.
-    if (file.failed()) QM_THROW(ProcessingException, "Failed to read file.");
+        MD5Update(&context, data, static_cast<int>(size));
+    });
+    // readWholeFile throws on a read error: a digest of part of the file would look like a
+    // changed file to the configuration watch, which then restarts the agent for nothing.
     unsigned char digest[16];
     MD5Final(&context, digest);
 

@@ -60,12 +60,13 @@ public:
     // open file." or "Failed to read file.".
     ResultInfo* cksum(const MetricRequest& request);
 
-    // The MD5 digest of the whole file as 32 lower-case hexadecimal digits; a file that grows
-    // meanwhile is read to its end. Throws InvalidArgException "Agrument missing." when args is
-    // empty; SystemException "Cannot stat() file" when stat fails (an empty path included);
-    // ProcessingException "Will not calculate MD5 for files larger than 64M" when stat reports
-    // more than 67108864 bytes; SystemException "Failed to open file." when it does not open;
-    // ProcessingException "Failed to read file." when a read fails.
+    // The MD5 digest of the whole file as 32 lower-case hexadecimal digits. A file that grows
+    // while it is read is read to its end, as long as that end is within 67108864 bytes. Throws
+    // InvalidArgException "Agrument missing." when args is empty; SystemException "Cannot stat()
+    // file" when stat fails (an empty path included); ProcessingException "Will not calculate MD5
+    // for files larger than 64M" when stat reports more than 67108864 bytes, or when more than
+    // that is read (the reading stops there); SystemException "Failed to open file." when it does
+    // not open; ProcessingException "Failed to read file." when a read fails.
     ResultInfo* md5sum(const MetricRequest& request);
 };
 

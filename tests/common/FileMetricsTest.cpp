@@ -1,7 +1,9 @@
 #include "quillmark/FileMetrics.h"
 
 #include "quillmark/Exception.h"
+#include "support/Process.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -183,11 +185,34 @@ TEST_F(FileMetricsTest, DigestsAndChecksums) {
     }
 }
 
+// Sizes around the digests' 16-, 64- and 131072-byte strides, compared with what the cksum
+// and md5sum commands print first for the same file.
+TEST_F(FileMetricsTest, DigestsAgreeWithTheCommands) {
+    const std::size_t sizes[] = {1, 15, 63, 64, 65, 131071, 131072, 131073, 3 * 131072 + 5,
+                                 (1 << 20) + 7};
+    for (std::size_t size : sizes) {
+        SCOPED_TRACE(size);
+        const std::string path = dir_.file("sample");
+        qmtest::writeFile(path, qmtest::pseudoRandomBytes(size, static_cast<unsigned>(size)));
+        for (const char* command : {"cksum", "md5sum"}) {
+            const qmtest::ProcessResult printed = qmtest::runProcess({command, path});
+            ASSERT_EQ("", printed.launchError) << command;
+            ASSERT_EQ(0, printed.exitStatus) << command << ": " << printed.standardError;
+            const std::string firstField =
+                printed.standardOutput.substr(0, printed.standardOutput.find(' '));
+            EXPECT_EQ(firstField, answer(command, {path})) << command;
+        }
+    }
+}
+
 TEST_F(FileMetricsTest, DigestSizeLimit) {
     const std::string atLimit = sparseFile("at-limit", 67108864);
     EXPECT_EQ("7f614da9329cd3aebf59b91aadc30bf0", answer("md5sum", {atLimit}));
     const std::string aboveLimit = sparseFile("above-limit", 67108865);
     expectFailure("md5sum", {aboveLimit}, Kind::Processing,
+                  "Will not calculate MD5 for files larger than 64M");
+    // stat reports no size for a device; the bound stops a read that never ends all the same.
+    expectFailure("md5sum", {"/dev/zero"}, Kind::Processing,
                   "Will not calculate MD5 for files larger than 64M");
 }
 

@@ -1,5 +1,7 @@
 #include "quillmark/Md5.h"
 
+#include "support/TestHelpers.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -92,4 +94,24 @@ TEST(Md5, UnalignedInputGivesTheSameDigest) {
     unsigned char digest[16];
     MD5Final(&context, digest);
     EXPECT_EQ(md5(message), hex(digest));
+}
+
+TEST(Md5, LongMessagesInAnyPiecesAndAlignment) {
+    EXPECT_EQ("7707d6ae4e027c70eea2a935c2296f21", md5(std::string(1000000, 'a')));
+
+    const std::string message = qmtest::pseudoRandomBytes((1 << 20) + 7);
+    const std::string whole = md5(message);
+    for (size_t piece : {1, 55, 64, 4097, 100003}) {
+        EXPECT_EQ(whole, md5(message, piece)) << "piece " << piece;
+    }
+    for (size_t offset = 1; offset < 8; ++offset) {
+        std::vector<unsigned char> storage(offset + message.size());
+        std::memcpy(storage.data() + offset, message.data(), message.size());
+        MD5_CTX context;
+        MD5Init(&context);
+        MD5Update(&context, storage.data() + offset, static_cast<int>(message.size()));
+        unsigned char digest[16];
+        MD5Final(&context, digest);
+        EXPECT_EQ(whole, hex(digest)) << "offset " << offset;
+    }
 }

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <random>
 #include <system_error>
 #include <thread>
 
@@ -110,6 +111,11 @@ std::string runWithoutNetwork(const std::function<void()>& body, std::chrono::mi
     default:
         return "the child ended with status " + std::to_string(WEXITSTATUS(status));
     }
+std::string pseudoRandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(generator() & 0xFFu);
+    return bytes;
 }
 
 }  // namespace qmtest

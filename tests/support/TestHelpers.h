@@ -1,5 +1,5 @@
-// Small helpers shared by the test suites: bounded polling, counting, the working directory and
-// directory listings.
+// Small helpers shared by the test suites: bounded polling, counting, the working directory,
+// directory listings and repeatable pseudo-random data.
 #ifndef QM_TESTS_SUPPORT_TESTHELPERS_H
 #define QM_TESTS_SUPPORT_TESTHELPERS_H
 
@@ -33,6 +33,9 @@ std::set<std::string> namesIn(const std::string& directory);
 // pid). Call it while the process has no other threads.
 std::string runWithoutNetwork(const std::function<void()>& body,
                               std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+// `size` bytes that look random, the same for the same seed on every run.
+std::string pseudoRandomBytes(std::size_t size, unsigned seed = 1);
 
 }  // namespace qmtest
 
