@@ -111,6 +111,8 @@ std::string runWithoutNetwork(const std::function<void()>& body, std::chrono::mi
     default:
         return "the child ended with status " + std::to_string(WEXITSTATUS(status));
     }
+}
+
 std::string pseudoRandomBytes(std::size_t size, unsigned seed) {
     std::mt19937 generator(seed);
     std::string bytes(size, '\0');
