@@ -1,5 +1,5 @@
-// The regular-expression engine: a two-pass compiler into a node program and a recursive
-// backtracking interpreter over it.
+// The regular-expression engine: a two-pass compiler into a node program and a backtracking
+// interpreter over it.
 //
 // The compiler runs the same parse twice. The sizing pass emits every node into a three-byte
 // scratch node and only counts bytes; the writing pass emits into a block of exactly that size.
@@ -8,9 +8,10 @@
 // write past the allocation.
 //
 // Patterns and texts may come from remote requests, so both stages are bounded: the parser's
-// recursion by the group nesting that a program of the maximum size could hold at all, the
-// interpreter's recursion by a fixed depth, and its work by a budget that grows with the text.
-// A match that reaches a bound ends with its own error code rather than a crash or a hang.
+// recursion by the group nesting that a program of the maximum size could hold at all; the
+// interpreter, which does not recurse but keeps its choices on a heap stack, by the size of that
+// stack and by a fixed work budget. A search that reaches a bound is abandoned with its own
+// error code, never answered as "no match", and never crashes or hangs.
 #include "quillmark/Regexp.h"
 
 #include <algorithm>
@@ -20,6 +21,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <vector>
 
 namespace quillmark {
 
@@ -36,15 +39,20 @@ const int kMaxGroups = 32766;
 // this many groups; refusing them early bounds the parser's stack.
 const int kMaxGroupNesting = static_cast<int>((kMaxProgramSize - 10) / 9 + 1);
 
-// One interpreter level takes about 100 bytes of stack in an optimised build and under 200 in a
-// debug or sanitizer build, so the bound keeps a match within 2 MiB of the thread's stack. A
-// repeated group recurses about three times per iteration.
-const int kMaxMatchDepth = 10000;
+// The interpreter keeps its pending choices on a heap stack of 16-byte entries, at most 2^21 of
+// them (32 MiB). A repeated group takes one per iteration, one more for each alternative inside
+// it that is still untried, and two more when the caller asks for the group's positions.
+const std::size_t kMaxBacktrackEntries = std::size_t(1) << 21;
 
-// Work budget of one regexec call: a base for small texts plus an allowance per text byte, far
-// above what a linear search needs per position, far below exponential backtracking.
-const long long kBaseSteps = 20000000;
-const long long kStepsPerTextByte = 1000;
+// Work budget of one regexec call, a fixed count so that an answer never depends on the load
+// of the machine. Work is counted in units of about a quarter of a nanosecond where it was
+// measured: a character that a repetition scans or backs off over costs one (ten when a class
+// predicate tests it), a node visit with the choices it pushes and pops twelve. The budget is
+// about one second: searches that are linear, or quadratic in texts of some ten KiB, stay
+// within it, while exponential backtracking reaches it.
+const long long kNodeVisitCost = 12;
+const long long kClassCharacterCost = 10;
+const long long kMaxWork = 4500000000LL;
 
 const int kCodeInvalidArgument = -1;
 const int kCodeTooBig = -2;
@@ -56,8 +64,9 @@ const int kCodeRepeat = -7;
 const int kCodeTrailingBackslash = -8;
 const int kCodeInternal = -99;
 
+// The two ways regexec abandons a search; neither is an answer about the text.
 const int kMatchTooDeep = -2;
-const int kMatchTooLong = -3;
+const int kMatchTooCostly = -3;
 
 // Parse flags of atoms, pieces, alternatives and groups.
 const int RX_HAS_WIDTH = 1;     // always consumes at least one character
@@ -520,25 +529,58 @@ void setMatchHints(RegexpProgram* program, int flags) {
 
 // ---- Interpreter ----
 
+// A choice the walk can come back to when the path it took fails, or a group position to undo.
+struct Backtrack {
+    const char* node;  // RX_ALTERNATIVE: the alternative to try next; RX_STAR or RX_PLUS: the
+                       // repetition; an opening or closing node: the group boundary it wrote
+    int input;         // choices: the input offset they start from
+    int value;         // repetitions: the count taken last; group boundaries: the offset before
+};
+static_assert(sizeof(Backtrack) <= 16, "kMaxBacktrackEntries counts 16-byte entries");
+
 struct RegexpMatchState {
-    const char* input;      // current input position
-    const char* textStart;  // start of the text
-    int (*pairs)[2];        // the caller's match array, or null
-    int pairCount;          // its number of pairs
-    int depth;              // interpreter frames active
-    long long steps;        // work done so far
-    long long stepLimit;    // work allowed for this call
-    int error;              // 0, or the regexec code that ends the whole match
+    const char* input;              // current input position
+    const char* textStart;          // start of the text
+    int (*pairs)[2];                // the caller's match array, or null
+    int pairCount;                  // its number of pairs
+    std::vector<Backtrack> stack;   // the choices of the current attempt; its memory is reused
+    long long work;                 // work done so far by this call, in the units of kMaxWork
+    int error;                      // 0, or the regexec code that ends the whole search
 };
 
-bool takeSteps(RegexpMatchState* s, long long steps) {
-    s->steps += steps;
-    if (s->steps <= s->stepLimit) return true;
+inline int offsetOf(const RegexpMatchState* s, const char* position) {
+    return static_cast<int>(position - s->textStart);
+}
+
+// Ends the whole search with `code`; answers false, the failure value of every step.
+bool abandon(RegexpMatchState* s, int code, const char* message) {
     if (s->error == 0) {
-        re_error("step limit reached in regexec");
-        s->error = kMatchTooLong;
+        re_error(message);
+        s->error = code;
     }
     return false;
+}
+
+bool spendWork(RegexpMatchState* s, long long units) {
+    s->work += units;
+    return s->work <= kMaxWork || abandon(s, kMatchTooCostly, "step limit reached in regexec");
+}
+
+bool pushBacktrack(RegexpMatchState* s, const char* node, int input, int value) {
+    std::vector<Backtrack>& stack = s->stack;
+    if (stack.size() == stack.capacity()) {
+        if (stack.size() >= kMaxBacktrackEntries) {
+            return abandon(s, kMatchTooDeep, "backtrack limit reached in regexec");
+        }
+        try {
+            const std::size_t grown = std::max<std::size_t>(64, 2 * stack.size());
+            stack.reserve(std::min(grown, kMaxBacktrackEntries));
+        } catch (const std::bad_alloc&) {
+            return abandon(s, kMatchTooDeep, "backtrack limit reached in regexec");
+        }
+    }
+    stack.push_back(Backtrack{node, input, value});
+    return true;
 }
 
 // How many characters from the input position on the single-character `node` matches.
@@ -568,28 +610,96 @@ long regrepeat(const char* node, const char* input) {
     return count;
 }
 
-int re_match_nodes(RegexpMatchState* s, const char* scan);
-
-// One recursion of the interpreter, within the depth bound.
-int matchNested(RegexpMatchState* s, const char* node) {
-    if (s->depth >= kMaxMatchDepth) {
-        if (s->error == 0) {
-            re_error("recursion limit reached in regexec");
-            s->error = kMatchTooDeep;
-        }
-        return 0;
+// The largest count of `repetition` from `count` down to its minimum after which the following
+// literal can start (only those are worth going on with), or -1 when there is none.
+long fittingCount(RegexpMatchState* s, const char* repetition, const char* base, long count) {
+    const char* next = nextNode(repetition);
+    const char lookahead = kindOf(next) == RX_LITERAL ? *operandOf(next) : '\0';
+    const long minimum = kindOf(repetition) == RX_STAR ? 0 : 1;
+    for (; count >= minimum; --count) {
+        if (!spendWork(s, 1)) return -1;
+        if (lookahead == '\0' || base[count] == lookahead) return count;
     }
-    ++s->depth;
-    const int matched = re_match_nodes(s, node);
-    --s->depth;
-    return matched;
+    return -1;
 }
 
-// The interpreter: 1 when the program from `scan` on matches at s->input, else 0. Recursion
-// happens only where the walk must come back: choices, repetitions and group boundaries.
+// Goes on after `count` repetitions from `base`, keeping the smaller counts as a choice.
+bool takeCount(RegexpMatchState* s, const char* repetition, const char* base, long count) {
+    const long minimum = kindOf(repetition) == RX_STAR ? 0 : 1;
+    if (count > minimum &&
+        !pushBacktrack(s, repetition, offsetOf(s, base), static_cast<int>(count))) {
+        return false;
+    }
+    s->input = base + count;
+    return true;
+}
+
+// Records the input position as the start or end of the node's group. Each write is undone
+// when the walk backtracks past it, so after a match a group holds the positions of its last
+// iteration on the path that matched, and a group that took no part holds (-1, -1).
+bool markGroup(RegexpMatchState* s, const char* node) {
+    const int number = groupOf(node);
+    if (s->pairs == nullptr || number <= 0 || number >= s->pairCount) return true;
+    int& slot = s->pairs[number][isOpen(kindOf(node)) ? 0 : 1];
+    const int offset = offsetOf(s, s->input);
+    if (slot == offset) return true;
+    if (!pushBacktrack(s, node, 0, slot)) return false;
+    slot = offset;
+    return true;
+}
+
+// Takes up the latest choice left: the node to go on from, with s->input set; null when no
+// choice is left or the search has been abandoned.
+const char* resume(RegexpMatchState* s) {
+    while (!s->stack.empty()) {
+        Backtrack& top = s->stack.back();
+        const char* node = top.node;
+        const unsigned char kind = kindOf(node);
+        if (kind == RX_ALTERNATIVE) {
+            s->input = s->textStart + top.input;
+            const char* following = nextNode(node);
+            if (following != nullptr && kindOf(following) == RX_ALTERNATIVE) {
+                top.node = following;
+            } else {
+                s->stack.pop_back();
+            }
+            return operandOf(node);
+        }
+        if (kind == RX_STAR || kind == RX_PLUS) {
+            const char* base = s->textStart + top.input;
+            const long tried = top.value;
+            s->stack.pop_back();
+            const long count = fittingCount(s, node, base, tried - 1);
+            if (s->error != 0) return nullptr;
+            if (count < 0) continue;
+            return takeCount(s, node, base, count) ? nextNode(node) : nullptr;
+        }
+        s->pairs[groupOf(node)][isOpen(kind) ? 0 : 1] = top.value;
+        s->stack.pop_back();
+    }
+    return nullptr;
+}
+
+// Matches the single-character node at the input and moves past it.
+bool matchCharacter(RegexpMatchState* s, unsigned char kind, const char* operand) {
+    const char current = *s->input;
+    if (current == '\0') return false;
+    bool member = true;
+    if (kind == RX_IN_SET) member = std::strchr(operand, current) != nullptr;
+    if (kind == RX_NOT_IN_SET) member = std::strchr(operand, current) == nullptr;
+    if (kind == RX_CLASS) member = inClass(*operand, current);
+    if (member) ++s->input;
+    return member;
+}
+
+// The interpreter: 1 when the program from `scan` on matches at s->input, else 0. The walk
+// never recurses: each place it may have to come back to (another alternative, fewer
+// repetitions, a group position to undo) goes on a stack on the heap, so a long text under a
+// repeated group costs memory within a fixed bound rather than the thread's stack.
 int re_match_nodes(RegexpMatchState* s, const char* scan) {
+    s->stack.clear();
     while (scan != nullptr) {
-        if (!takeSteps(s, 1)) return 0;
+        if (!spendWork(s, kNodeVisitCost)) return 0;
         const unsigned char kind = kindOf(scan);
         if (kind == RX_END) return 1;
         const char* next = nextNode(scan);
@@ -598,97 +708,70 @@ int re_match_nodes(RegexpMatchState* s, const char* scan) {
             return 0;
         }
         const char* operand = operandOf(scan);
-        const char current = *s->input;
+        bool matched = true;
         switch (kind) {
         case RX_TEXT_START:
-            if (s->input != s->textStart) return 0;
+            matched = s->input == s->textStart;
             break;
         case RX_TEXT_END:
-            if (current != '\0') return 0;
+            matched = *s->input == '\0';
             break;
         case RX_WORD_START:
-            if (!re_isword(current)) return 0;
-            if (s->input > s->textStart && re_isword(s->input[-1])) return 0;
+            matched = re_isword(*s->input) &&
+                      (s->input == s->textStart || !re_isword(s->input[-1]));
             break;
         case RX_WORD_END:
-            if (re_isword(current)) return 0;
+            matched = !re_isword(*s->input);
             break;
         case RX_ANY:
-            if (current == '\0') return 0;
-            ++s->input;
-            break;
         case RX_IN_SET:
-            if (current == '\0' || std::strchr(operand, current) == nullptr) return 0;
-            ++s->input;
-            break;
         case RX_NOT_IN_SET:
-            if (current == '\0' || std::strchr(operand, current) != nullptr) return 0;
-            ++s->input;
-            break;
         case RX_CLASS:
-            if (current == '\0' || !inClass(*operand, current)) return 0;
-            ++s->input;
+            matched = matchCharacter(s, kind, operand);
             break;
-        case RX_LITERAL: {
-            if (*operand != current) return 0;
-            const std::size_t length = std::strlen(operand);
-            if (length > 1 && std::strncmp(operand, s->input, length) != 0) return 0;
-            s->input += length;
+        case RX_LITERAL:
+            matched = *operand == *s->input;
+            if (matched) {
+                const std::size_t length = std::strlen(operand);
+                matched = length == 1 || std::strncmp(operand, s->input, length) == 0;
+                if (matched) s->input += length;
+            }
             break;
-        }
         case RX_EMPTY:
         case RX_LOOP_BACK:
             break;
         case RX_ALTERNATIVE:
-            if (kindOf(next) != RX_ALTERNATIVE) {
-                next = operand;  // a single alternative left: no choice to come back to
-                break;
+            // A choice with one alternative left has nothing to come back to.
+            if (kindOf(next) == RX_ALTERNATIVE) {
+                matched = pushBacktrack(s, next, offsetOf(s, s->input), 0);
             }
-            do {
-                const char* saved = s->input;
-                if (matchNested(s, operandOf(scan))) return 1;
-                if (s->error != 0) return 0;
-                s->input = saved;
-                scan = nextNode(scan);
-            } while (scan != nullptr && kindOf(scan) == RX_ALTERNATIVE);
-            return 0;
+            next = operand;
+            break;
         case RX_STAR:
         case RX_PLUS: {
-            // Only counts after which the following literal can start are worth a recursion.
-            const char lookahead = kindOf(next) == RX_LITERAL ? *operandOf(next) : '\0';
-            const long minimum = kind == RX_STAR ? 0 : 1;
-            const char* saved = s->input;
-            long count = regrepeat(operand, saved);
-            if (!takeSteps(s, count)) return 0;
-            for (; count >= minimum; --count) {
-                if (!takeSteps(s, 1)) return 0;
-                s->input = saved + count;
-                if (lookahead == '\0' || *s->input == lookahead) {
-                    if (matchNested(s, next)) return 1;
-                    if (s->error != 0) return 0;
-                }
-            }
-            return 0;
+            const char* base = s->input;
+            const long count = regrepeat(operand, base);
+            matched = spendWork(s, kindOf(operand) == RX_CLASS ? count * kClassCharacterCost
+                                                                : count);
+            if (!matched) break;
+            const long fitting = fittingCount(s, scan, base, count);
+            matched = fitting >= 0 && takeCount(s, scan, base, fitting);
+            break;
         }
         default:
-            if (isOpen(kind) || isClose(kind)) {
-                // Positions are written while a successful match unwinds, and only once, so a
-                // repeated group keeps its last iteration.
-                const int number = groupOf(scan);
-                const char* saved = s->input;
-                if (!matchNested(s, next)) return 0;
-                if (s->pairs != nullptr && number > 0 && number < s->pairCount) {
-                    int& slot = s->pairs[number][isOpen(kind) ? 0 : 1];
-                    if (slot == -1) slot = static_cast<int>(saved - s->textStart);
-                }
-                return 1;
+            if (!isOpen(kind) && !isClose(kind)) {
+                re_error("regexp corruption");
+                return 0;
             }
-            re_error("regexp corruption");
-            return 0;
+            matched = markGroup(s, scan);
+            break;
         }
-        scan = next;
+        if (matched) {
+            scan = next;
+        } else {
+            scan = s->error != 0 ? nullptr : resume(s);
+        }
     }
-    re_error("corrupted pointers");
     return 0;
 }
 
@@ -698,11 +781,10 @@ int re_try_at(RegexpMatchState* s, const RegexpProgram* program, const char* pos
         for (int i = 0; i < s->pairCount; ++i) s->pairs[i][0] = s->pairs[i][1] = -1;
     }
     s->input = position;
-    s->depth = 0;
-    if (!matchNested(s, program->program + 1)) return 0;
+    if (!re_match_nodes(s, program->program + 1)) return 0;
     if (s->pairs != nullptr && s->pairCount > 0) {
-        s->pairs[0][0] = static_cast<int>(position - s->textStart);
-        s->pairs[0][1] = static_cast<int>(s->input - s->textStart);
+        s->pairs[0][0] = offsetOf(s, position);
+        s->pairs[0][1] = offsetOf(s, s->input);
     }
     return 1;
 }
@@ -783,9 +865,7 @@ int regexec(const RegexpProgram* program, const char* text, int pairCount, int (
     state.textStart = text;
     state.pairs = pairCount > 0 ? pairs : nullptr;
     state.pairCount = pairCount > 0 ? pairCount : 0;
-    state.depth = 0;
-    state.steps = 0;
-    state.stepLimit = kBaseSteps + kStepsPerTextByte * static_cast<long long>(length);
+    state.work = 0;
     state.error = 0;
 
     if (program->anchored) {

@@ -16,12 +16,16 @@ const char* regexpFirstMatch(const char* text, const char* pattern, int* matchLe
     }
     int pair[1][2] = {{-1, -1}};
     const char* found = nullptr;
-    // Only 1 is a match: the engine's error codes are negative and leave the pair unspecified.
-    if (regexec(program, text, 1, pair) == 1) {
+    const int outcome = regexec(program, text, 1, pair);
+    re_free(program);
+    if (outcome == 1) {
         found = text + pair[0][0];
         if (matchLength != nullptr) *matchLength = pair[0][1] - pair[0][0];
+    } else if (outcome < 0) {
+        // The engine gave up or refused the text: that says nothing about a match.
+        QM_LOG_DEBUG("regexec failed.");
+        if (matchLength != nullptr) *matchLength = kRegexpSearchFailed;
     }
-    re_free(program);
     return found;
 }
 
@@ -37,14 +41,15 @@ std::string regexpFilter(const std::string& text, const std::string& include,
                          const std::string& exclude) {
     std::string result;
     if (text.empty()) return result;
+    int length = 0;
     if (!include.empty()) {
-        int length = 0;
         const char* match = regexpFirstMatch(text.c_str(), include.c_str(), &length);
-        if (match == nullptr || length == 0) return std::string();
+        if (match == nullptr || length <= 0) return std::string();
         result.assign(match, static_cast<std::size_t>(length));
     }
     if (!exclude.empty()) {
-        if (regexpFirstMatch(text.c_str(), exclude.c_str(), nullptr) != nullptr) {
+        const char* match = regexpFirstMatch(text.c_str(), exclude.c_str(), &length);
+        if (match != nullptr || length == kRegexpSearchFailed) {
             result.clear();
         } else {
             result = text;

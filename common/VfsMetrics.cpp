@@ -201,20 +201,34 @@ ResultInfo* FileMetrics::size(const MetricRequest& request) {
     return new ResultInfo(static_cast<unsigned long>(info.st_size));
 }
 
-ResultInfo* FileMetrics::regexp(const MetricRequest& request) {
+namespace {
+
+// The search both pattern commands make: true when args[1] matches the file's text, with the
+// matched characters in *matched when that is not null. A search that the engine gives up on
+// is thrown, never taken for no match.
+bool searchFile(const MetricRequest& request, std::string* matched) {
     if (request.args.size() < 2) QM_THROW(InvalidArgException, "Agruments missing.");
     const std::string text = readJoinedLines(pathOf(request));
     int length = 0;
     const char* match = Utils::regexpMatch(text.c_str(), request.args[1].c_str(), &length);
-    if (match == nullptr || length < 1) return new ResultInfo("EOF");
-    return new ResultInfo(std::string(match, static_cast<std::size_t>(length)));
+    if (length == Utils::kRegexpSearchFailed) {
+        QM_THROW(ProcessingException, "Pattern too costly to match.");
+    }
+    if (match == nullptr) return false;
+    if (matched != nullptr) matched->assign(match, static_cast<std::size_t>(length));
+    return true;
+}
+
+}  // namespace
+
+ResultInfo* FileMetrics::regexp(const MetricRequest& request) {
+    std::string matched;
+    searchFile(request, &matched);
+    return new ResultInfo(matched.empty() ? std::string("EOF") : matched);
 }
 
 ResultInfo* FileMetrics::regmatch(const MetricRequest& request) {
-    if (request.args.size() < 2) QM_THROW(InvalidArgException, "Agruments missing.");
-    const std::string text = readJoinedLines(pathOf(request));
-    const bool found = Utils::regexpMatch(text.c_str(), request.args[1].c_str(), nullptr) != nullptr;
-    return new ResultInfo(found ? 1UL : 0UL);
+    return new ResultInfo(searchFile(request, nullptr) ? 1UL : 0UL);
 }
 
 ResultInfo* FileMetrics::cksum(const MetricRequest& request) {

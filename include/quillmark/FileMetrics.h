@@ -50,8 +50,10 @@ public:
     // regexp: the first match as text, or "EOF" when there is none, when it is empty or when the
     // pattern does not compile. regmatch: 1 when the pattern matches, also emptily, else 0.
     // Both throw InvalidArgException "Agruments missing." with fewer than two arguments;
-    // ProcessingException "Failed to open file." when the file does not open and "Failed to read
-    // file." when reading it fails (a directory, an I/O error).
+    // ProcessingException "Failed to open file." when the file does not open, "Failed to read
+    // file." when reading it fails (a directory, an I/O error) and "Pattern too costly to
+    // match." when the engine gives up on the search (backtracking that outgrows its work or
+    // memory bound), which is no answer about the file.
     ResultInfo* regexp(const MetricRequest& request);
     ResultInfo* regmatch(const MetricRequest& request);
 

@@ -75,10 +75,12 @@ int re_comp(RegexpProgram** result, const char* pattern);
 // (start, end) byte offsets: pair 0 receives the whole match, pair n the n-th group; the end is
 // exclusive and a pair that was not set holds (-1, -1). Returns 1 for a match (the leftmost one),
 // 0 for none, -1 for a null argument, a program without the magic byte or a text longer than
-// INT_MAX bytes, -2 when the match nests deeper than the interpreter's recursion bound (long
-// texts under repeated groups) and -3 when the match exceeds its work budget (backtracking that
-// grows faster than the text); an error leaves the pairs unspecified. The text is never read
-// beyond its terminating NUL.
+// INT_MAX bytes. -2 and -3 mean that the search was abandoned, which says nothing about a match:
+// -2 when it needs more pending choices than the interpreter keeps (2^21 in 32 MiB; a repeated
+// group takes one or a few per iteration), -3 when it exceeds its fixed work budget of about a
+// second (exponential backtracking). An error leaves the pairs unspecified. The text is never
+// read beyond its terminating NUL. Besides the program, a call allocates only the stack of its
+// pending choices, on the heap, so the caller's thread stack does not limit the text's length.
 int regexec(const RegexpProgram* program, const char* text, int pairCount, int (*pairs)[2]);
 
 // The same as regexec.

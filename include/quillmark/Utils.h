@@ -152,11 +152,18 @@ std::string timeString();
 // Each call compiles the pattern afresh (nothing is cached), matches and releases it, so these may
 // be called from any thread. Patterns use the syntax of Regexp.h.
 
+// The length regexpFirstMatch reports when the engine did not finish the search: the pattern
+// was too costly for the text (backtracking beyond the engine's work or memory bound), or the
+// text is null or longer than INT_MAX bytes. It is a failure, not an answer about the text.
+const int kRegexpSearchFailed = -1;
+
 // The first (leftmost) match of `pattern` in the NUL-terminated `text`: a pointer into `text` (not
 // a copy) at the match's start, with its length in *matchLength when that is not null. Returns
-// null, with a length of 0, when there is no match, when the pattern does not compile (logged at
-// DEBUG level as "re_comp failed."), when `text` is null and when the match fails in the engine
-// (its line is on standard error). Never throws.
+// null with a length of 0 when there is no match and when the pattern does not compile (logged at
+// DEBUG level as "re_comp failed."). Returns null with a length of kRegexpSearchFailed when the
+// engine did not finish the search (logged at DEBUG level as "regexec failed.", the engine's
+// reason on standard error); a caller that must tell this failure from "no match" passes
+// `matchLength`. Never throws.
 const char* regexpFirstMatch(const char* text, const char* pattern, int* matchLength);
 
 // The same as regexpFirstMatch.
@@ -167,7 +174,9 @@ const char* regexpMatch(const char* text, const char* pattern, int* matchLength)
 // a non-empty `include`, the text of its first match, or "" when it does not match or matches
 // only the empty string. With a non-empty `exclude` that is reached (after the include step), ""
 // when it matches the text and otherwise the whole text. "" when both patterns are empty or the
-// text is. A pattern that does not compile counts as no match. Never throws.
+// text is. A pattern that does not compile counts as no match. A search that the engine does not
+// finish lets nothing through: the result is "", also for `exclude`, whose no match would pass
+// the whole text. Never throws.
 std::string regexpFilter(const std::string& text, const std::string& include,
                          const std::string& exclude);
 

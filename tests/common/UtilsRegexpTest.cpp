@@ -24,6 +24,13 @@ private:
     std::string path_;
 };
 
+// How often `text` occurs in `log`.
+size_t countOf(const std::string& log, const std::string& text) {
+    size_t count = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
+    return count;
+}
+
 }  // namespace
 
 TEST(UtilsRegexp, FirstMatchPointsIntoTheText) {
@@ -50,7 +57,7 @@ TEST(UtilsRegexp, FirstMatchPointsIntoTheText) {
     }
 }
 
-TEST(UtilsRegexp, FailuresGiveNullAndLengthZero) {
+TEST(UtilsRegexp, PatternsThatDoNotCompileGiveNullAndLengthZero) {
     qmtest::TempDir dir;
     CapturedLog log(dir);
     testing::internal::CaptureStderr();
@@ -60,25 +67,38 @@ TEST(UtilsRegexp, FailuresGiveNullAndLengthZero) {
     length = -7;
     EXPECT_EQ(nullptr, Utils::regexpFirstMatch("abc", nullptr, &length));
     EXPECT_EQ(0, length);
-    // Null text and a match that the engine gives up on are no match, not a pointer before the
-    // text.
-    EXPECT_EQ(nullptr, Utils::regexpFirstMatch(nullptr, "a", &length));
-    const std::string deep = std::string(200000, 'a');
-    EXPECT_EQ(nullptr, Utils::regexpFirstMatch(deep.c_str(), "(a)*", &length));
-    EXPECT_EQ(0, length);
     const std::string errors = testing::internal::GetCapturedStderr();
     EXPECT_NE(std::string::npos, errors.find("REGEXP ERROR: nested *?+\n"));
     EXPECT_NE(std::string::npos, errors.find("REGEXP ERROR: Invalid expression\n"));
-    EXPECT_NE(std::string::npos, errors.find("REGEXP ERROR: NULL argument to regexec\n"));
 
     const std::string logged = log.text();
-    size_t count = 0;
-    for (size_t at = logged.find("re_comp failed."); at != std::string::npos;
-         at = logged.find("re_comp failed.", at + 1)) {
-        ++count;
-    }
-    EXPECT_EQ(2u, count) << logged;
+    EXPECT_EQ(2u, countOf(logged, "re_comp failed.")) << logged;
     EXPECT_NE(std::string::npos, logged.find("|DEBUG")) << logged;
+}
+
+// A search the engine does not finish is a failure with its own length, never "no match".
+TEST(UtilsRegexp, UnfinishedSearchesGiveNullAndTheFailedLength) {
+    qmtest::TempDir dir;
+    CapturedLog log(dir);
+    const std::string exponential = std::string(30, 'a') + "!b";
+    const std::string manyChoices = std::string(1100000, 'a') + "c";
+    const struct {
+        const char* text;
+        const char* pattern;
+    } cases[] = {
+        {exponential.c_str(), "(a+)+b"},
+        {manyChoices.c_str(), "(a|b)*c"},
+        {nullptr, "a"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        testing::internal::CaptureStderr();
+        int length = -7;
+        EXPECT_EQ(nullptr, Utils::regexpMatch(c.text, c.pattern, &length));
+        EXPECT_EQ(Utils::kRegexpSearchFailed, length);
+        EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("REGEXP ERROR: "));
+    }
+    EXPECT_EQ(3u, countOf(log.text(), "regexec failed.")) << log.text();
 }
 
 TEST(UtilsRegexp, Filter) {
@@ -106,4 +126,17 @@ TEST(UtilsRegexp, Filter) {
         EXPECT_EQ(c.expected, Utils::regexpFilter(c.text, c.include, c.exclude));
         testing::internal::GetCapturedStderr();
     }
+}
+
+// A search the engine does not finish lets nothing through, for the exclude pattern too, whose
+// no match would pass the whole text.
+TEST(UtilsRegexp, FilterLetsNothingThroughAnUnfinishedSearch) {
+    const std::string text = std::string(1100000, 'a') + "c";
+    const char* manyChoices = "(a|b)*c";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ("", Utils::regexpFilter(text, manyChoices, ""));
+    EXPECT_EQ("", Utils::regexpFilter(text, "a", manyChoices));
+    EXPECT_EQ("", Utils::regexpFilter(text, "", manyChoices));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(text, Utils::regexpFilter(text, "", "b"));
 }

@@ -1,0 +1,163 @@
+// Search time of the regular-expression engine on long texts under repetitions, against glibc's
+// POSIX regexec (extended syntax) on the same text and, where it runs at all, std::regex_search
+// (ECMAScript; it recurses per character and overflows an 8 MiB stack on the 32 KiB repeated
+// group, and backtracks exponentially on the costly pattern, so those two have no std::regex
+// run).
+//
+// Each pattern is compiled once; an iteration is one search of the whole text. Every run checks
+// the answer: the engine must find the same match as the references, and give up on the costly
+// pattern with its "abandoned" code after its fixed work budget, whatever the text's length.
+#include "quillmark/Regexp.h"
+
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <regex.h>
+#include <unistd.h>
+
+#include <regex>
+#include <string>
+
+namespace {
+
+// Points standard error at /dev/null for the life of the object.
+class QuietStandardError {
+public:
+    QuietStandardError() : saved_(::fcntl(2, F_DUPFD_CLOEXEC, 3)) {
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0) {
+            ::dup2(null, 2);
+            ::close(null);
+        }
+    }
+    ~QuietStandardError() {
+        if (saved_ < 0) return;
+        ::dup2(saved_, 2);
+        ::close(saved_);
+    }
+    QuietStandardError(const QuietStandardError&) = delete;
+    QuietStandardError& operator=(const QuietStandardError&) = delete;
+
+private:
+    int saved_;
+};
+
+struct SearchCase {
+    const char* name;
+    const char* pattern;       // engine and std::regex syntax
+    const char* posixPattern;  // the same in POSIX extended syntax
+    bool stdRegexRuns;
+    std::string (*text)();
+    int start;  // expected start of the match, -1 when the engine must give up
+};
+
+std::string repeat(const std::string& unit, std::size_t times) {
+    std::string out;
+    out.reserve(unit.size() * times);
+    for (std::size_t i = 0; i < times; ++i) out += unit;
+    return out;
+}
+
+// 10 KiB of hex lines joined without line feeds, as the file metrics search a file.
+std::string hexLines() { return repeat("0123456789abcdef", 640) + "id 42;"; }
+std::string longRun() { return repeat("a", 6000) + "cab"; }
+std::string alternation() { return repeat("a", 3000) + "c"; }
+std::string repeatedGroup() { return repeat("ab", 16384); }
+// Exponential at the first position; the rest only makes the text long.
+std::string costlyShort() { return repeat("a", 40) + "c" + repeat("x", 1024) + "b"; }
+std::string costlyLong() { return repeat("a", 40) + "c" + repeat("x", 1 << 20) + "b"; }
+
+const SearchCase kCases[] = {
+    {"hex_lines_10KiB", "\\w*42;", "[[:alnum:]_]*42;", true, hexLines, 10243},
+    {"long_run_6000", "a[^c]*b", "a[^c]*b", true, longRun, 6001},
+    {"alternation_3000", "(a|b)*c", "(a|b)*c", true, alternation, 0},
+    {"repeated_group_32KiB", "^(ab)+$", "^(ab)+$", false, repeatedGroup, 0},
+    {"costly_1KiB", "(a|a)*b", "(a|a)*b", false, costlyShort, -1},
+    {"costly_1MiB", "(a|a)*b", "(a|a)*b", false, costlyLong, -1},
+};
+
+void engineSearch(benchmark::State& state, const SearchCase& c) {
+    const std::string text = c.text();
+    quillmark::RegexpProgram* program = nullptr;
+    if (quillmark::re_comp(&program, c.pattern) != 0) {
+        state.SkipWithError("pattern does not compile");
+        return;
+    }
+    const int expected = c.start < 0 ? -3 : 1;
+    int outcome = 0;
+    int pair[1][2] = {{-1, -1}};
+    {
+        // The costly pattern prints its "step limit" line once per search.
+        const QuietStandardError quiet;
+        for (auto _ : state) {
+            outcome = quillmark::regexec(program, text.c_str(), 1, pair);
+            if (outcome != expected || (outcome == 1 && pair[0][0] != c.start)) break;
+            benchmark::DoNotOptimize(pair);
+        }
+    }
+    if (outcome != expected || (outcome == 1 && pair[0][0] != c.start)) {
+        state.SkipWithError("unexpected answer");
+    }
+    quillmark::re_free(program);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+void posixSearch(benchmark::State& state, const SearchCase& c) {
+    const std::string text = c.text();
+    regex_t compiled;
+    if (::regcomp(&compiled, c.posixPattern, REG_EXTENDED) != 0) {
+        state.SkipWithError("pattern does not compile");
+        return;
+    }
+    for (auto _ : state) {
+        regmatch_t match[1];
+        const bool found = ::regexec(&compiled, text.c_str(), 1, match, 0) == 0;
+        // POSIX finds a match where the engine gives up; only the matches are compared.
+        if (c.start >= 0 && (!found || match[0].rm_so != c.start)) {
+            state.SkipWithError("unexpected answer");
+            break;
+        }
+        benchmark::DoNotOptimize(match);
+    }
+    ::regfree(&compiled);
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+void stdRegexSearch(benchmark::State& state, const SearchCase& c) {
+    const std::string text = c.text();
+    const std::regex compiled(c.pattern);
+    for (auto _ : state) {
+        std::smatch match;
+        if (!std::regex_search(text, match, compiled) || match.position(0) != c.start) {
+            state.SkipWithError("unexpected answer");
+            break;
+        }
+        benchmark::DoNotOptimize(match);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * text.size()));
+}
+
+void registerAll() {
+    for (const SearchCase& c : kCases) {
+        const std::string name = c.name;
+        benchmark::RegisterBenchmark(("Engine/" + name).c_str(), engineSearch, c)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("Posix/" + name).c_str(), posixSearch, c)
+            ->Unit(benchmark::kMillisecond);
+        if (c.stdRegexRuns) {
+            benchmark::RegisterBenchmark(("StdRegex/" + name).c_str(), stdRegexSearch, c)
+                ->Unit(benchmark::kMillisecond);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    registerAll();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
