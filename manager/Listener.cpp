@@ -156,10 +156,15 @@ void Listener::execute() {
     bool stale = false;
     Socket* listening = enterAccept(stale);
     if (listening == nullptr) {
-        QM_LOG_ERROR("Required local socket reference was found to be null");
-        // The socket is gone but this worker goes on: pause as after a failed accept instead of
-        // spinning every 1 ms.
-        if (stale) intervalMs_ = 3000;
+        if (stale) {
+            QM_LOG_ERROR("Required local socket reference was found to be null");
+            // The socket is gone but this worker goes on: pause as after a failed accept instead
+            // of spinning every 1 ms.
+            intervalMs_ = 3000;
+        } else {
+            // Given up by this Listener's cancel(), which is under way: part of a clean stop.
+            QM_LOG_DEBUG("Required local socket reference was found to be null");
+        }
         return;
     }
     QM_LOG_DEBUG("Waiting to accept on socket " << listening->getChannel());
