@@ -17,6 +17,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -496,6 +498,104 @@ TEST_F(DaemonTest, StalePidFileIsReplaced) {
     ASSERT_TRUE(status.has_value());
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
     EXPECT_FALSE(qmtest::fileExists(files_.pid));
+}
+
+// Sets an environment variable of this process, which every process it launches inherits,
+// and restores the earlier state when it goes.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
+        const char* earlier = std::getenv(name);
+        if (earlier != nullptr) earlier_ = earlier;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnvironment() {
+        if (earlier_) {
+            ::setenv(name_, earlier_->c_str(), 1);
+        } else {
+            ::unsetenv(name_);
+        }
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    const char* name_;
+    std::optional<std::string> earlier_;
+};
+
+// The log's ERROR lines.
+std::vector<std::string> errorLines(const std::string& log) {
+    std::vector<std::string> errors;
+    for (const std::string& line : linesOf(log)) {
+        if (line.rfind("|ERROR\t|", 0) == 0) errors.push_back(line);
+    }
+    return errors;
+}
+
+TEST_F(DaemonTest, WatchOutlivesAMissingConfigurationFile) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files_.configuration, files_.text(port));
+    pid_t pid = -1;
+    {
+        // The daemon's 30000 ms between two cycles of the watch become 300 ms. The shim comes
+        // before a sanitizer runtime in the library list, which that runtime must be told.
+        const char* asanOptions = std::getenv("ASAN_OPTIONS");
+        ScopedEnvironment preload("LD_PRELOAD", QM_SHORT_SLEEP_PATH);
+        ScopedEnvironment sanitizer(
+            "ASAN_OPTIONS", std::string(asanOptions != nullptr ? asanOptions : "") +
+                                ":verify_asan_link_order=0");
+        pid = startDaemon(files_);
+    }
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(eventually([this] { return journal().size() >= 2; }))
+        << "the watch does not cycle quickly; log:\n" << contentsOrEmpty(files_.log);
+
+    const std::string failure =
+        "|\tAgentConfigRefresh caught exception: [0] \"Cannot stat() file\" raised from ";
+    const auto failedCycles = [&] {
+        std::size_t count = 0;
+        for (const std::string& line : errorLines(contentsOrEmpty(files_.log))) {
+            if (line.find(failure) != std::string::npos) ++count;
+        }
+        return count;
+    };
+    // Moved away as an editor or a package manager may do while it replaces the file.
+    const std::string away = files_.configuration + ".away";
+    ASSERT_EQ(0, std::rename(files_.configuration.c_str(), away.c_str()));
+    ASSERT_TRUE(eventually([&] { return failedCycles() >= 1; }));
+    // Every command of an earlier cycle has ended by the first ERROR line; none runs after it.
+    const std::size_t whileMissing = journal().size();
+    ASSERT_TRUE(eventually([&] { return failedCycles() >= 2; }));
+    EXPECT_EQ(whileMissing, journal().size());
+
+    ASSERT_EQ(0, std::rename(away.c_str(), files_.configuration.c_str()));
+    ASSERT_TRUE(eventually([&] { return journal().size() > whileMissing; }))
+        << "the agent was not started again";
+    // Back unchanged: starts only, no restart.
+    for (const std::string& line : journal()) EXPECT_EQ("start", line);
+    EXPECT_FALSE(hasEnded(pid));
+}
+
+TEST_F(DaemonTest, CleanStopLogsNoError) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files_.configuration, files_.text(port));
+    const pid_t pid = startDaemon(files_);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(eventually([this] { return journal() == std::vector<std::string>{"start"}; }));
+    // One request served, and the Listener back waiting in accept when the signal comes.
+    EXPECT_NE("", request(port, "get_configuration\n"));
+    ASSERT_TRUE(eventually([pid] { return qmtest::someThreadInSystemCall(pid, SYS_accept4); }));
+
+    ASSERT_EQ(0, ::kill(pid, SIGTERM));
+    const std::optional<int> status = waitForExit(pid);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
+    const std::string log = contentsOrEmpty(files_.log);
+    EXPECT_NE(std::string::npos, log.find("\tListener was canceled.\n")) << log;
+    EXPECT_EQ(std::vector<std::string>{}, errorLines(log));
 }
 
 }  // namespace

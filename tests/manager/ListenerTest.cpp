@@ -19,7 +19,6 @@
 #include <zthread/ThreadedExecutor.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -31,7 +30,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <new>
@@ -66,21 +64,8 @@ const std::string kConfiguration =
 
 std::string raw(const std::string& text) { return text + std::string(1, '\0'); }
 
-// True when some thread of this process is blocked in accept4 (the kernel's record of the
-// thread's current system call), so a test can act while the Listener really waits there.
-bool someThreadBlockedInAccept() {
-    DIR* tasks = ::opendir("/proc/self/task");
-    if (tasks == nullptr) return false;
-    bool found = false;
-    while (dirent* entry = ::readdir(tasks)) {
-        if (entry->d_name[0] == '.') continue;
-        std::ifstream in(std::string("/proc/self/task/") + entry->d_name + "/syscall");
-        long number = -1;
-        if (in >> number && number == SYS_accept4) found = true;
-    }
-    ::closedir(tasks);
-    return found;
-}
+// True while the Listener's thread is blocked in accept.
+bool someThreadBlockedInAccept() { return qmtest::someThreadInSystemCall(::getpid(), SYS_accept4); }
 
 // The descriptor of this process that listens on `port`; -1 when there is none.
 int listeningDescriptor(unsigned short port) {

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
@@ -40,6 +41,16 @@ std::set<std::string> namesIn(const std::string& directory) {
         names.insert(it->path().filename().string());
     }
     return names;
+}
+
+bool someThreadInSystemCall(int pid, long number) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const std::string& task : namesIn(tasks)) {
+        std::ifstream in(tasks + "/" + task + "/syscall");
+        long current = -1;
+        if (in >> current && current == number) return true;
+    }
+    return false;
 }
 
 }  // namespace qmtest

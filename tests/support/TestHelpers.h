@@ -24,6 +24,11 @@ std::string currentDirectory();
 // The names of the entries of `directory` ("." and ".." left out); empty when it cannot be read.
 std::set<std::string> namesIn(const std::string& directory);
 
+// Whether some thread of process `pid` is blocked in the system call `number` (SYS_accept4,
+// say), as the kernel records it in /proc/<pid>/task/<tid>/syscall; so a test can act while a
+// thread really waits there.
+bool someThreadInSystemCall(int pid, long number);
+
 }  // namespace qmtest
 
 #endif  // QM_TESTS_SUPPORT_TESTHELPERS_H
