@@ -17,10 +17,10 @@
 // accept() fail at once and the port refuse connections. The descriptor itself is closed only
 // once no Listener thread is between reading its number and leaving accept(): closed any
 // earlier, the number could be handed to another open() and the thread would accept on that.
-// An accept ended by the cancel is part of a clean stop and is not reported as a failure.
 // cancel() waits briefly for such a thread to leave accept(); should it not (a thread that is
 // held up, or cancel() called on that thread itself), the last thread to leave closes the
-// descriptor instead. The copy of a Listener is never used to close anything.
+// descriptor instead. The copy of a Listener is never used to close anything. An accept ended
+// by the Listener's own cancel is part of a clean stop and is logged at DEBUG, not as a failure.
 //
 // Ownership: the factory is shared (std::shared_ptr) with the other worker that uses it, so it
 // is destroyed once, after the last of them. The listening socket belongs to the class (created
@@ -63,8 +63,8 @@ public:
     static constexpr int kConnectionIdleLimitMs = 60000;
 
     // Copies the listening socket; `factory` makes the processors and may be null (every request
-    // is then answered as matching no command). `idleLimitMs` (above 0) is the limit of each
-    // wait on a connection (the service uses the default). Throws Exception (empty message, code
+    // is then answered as matching no command). `idleLimitMs` is the limit of each wait on a
+    // connection, 0 for none (the service uses the default). Throws Exception (empty message, code
     // 0) after a FATAL line when initSocket() has not created the socket, or cancel() has
     // removed it.
     explicit Listener(std::shared_ptr<CommandProcessorFactory> factory,
