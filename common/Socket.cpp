@@ -399,16 +399,21 @@ int Socket::setKeepAlive(bool on) {
 }
 
 int Socket::accept() {
-    errno = 0;
-    socklen_t size = sizeof _address;
-    _clientChannel =
-        ::accept4(_channel, reinterpret_cast<struct sockaddr*>(&_address), &size, SOCK_CLOEXEC);
-    if (_clientChannel == -1) {
-        const int error = errno;
+    int error = 0;
+    if (acceptSilently(error) == -1) {
         QM_LOG_ERROR("Failed to accept. errno=" << error);
         return -1;
     }
     return 0;
+}
+
+int Socket::acceptSilently(int& error) {
+    errno = 0;
+    socklen_t size = sizeof _address;
+    _clientChannel =
+        ::accept4(_channel, reinterpret_cast<struct sockaddr*>(&_address), &size, SOCK_CLOEXEC);
+    error = _clientChannel == -1 ? errno : 0;
+    return _clientChannel == -1 ? -1 : 0;
 }
 
 int Socket::setBlocking(int blocking) {
@@ -819,7 +824,13 @@ int Socket::connect(const char* host, unsigned short port) {
     }
 
     setIoTimeoutFromConfig(host);
-    const timeval applied = normalised(_ioTimeout);
+    applyIoTimeout(_ioTimeout);
+    return 0;
+}
+
+int Socket::applyIoTimeout(const timeval& limit) {
+    _ioTimeout = limit;
+    const timeval applied = normalised(limit);
     if (::setsockopt(_channel, SOL_SOCKET, SO_RCVTIMEO, &applied, sizeof applied) != 0 ||
         ::setsockopt(_channel, SOL_SOCKET, SO_SNDTIMEO, &applied, sizeof applied) != 0) {
         const int error = errno;
@@ -827,6 +838,7 @@ int Socket::connect(const char* host, unsigned short port) {
                                         " sec " + std::to_string(applied.tv_usec) +
                                         " usec not set",
                                     error));
+        return -1;
     }
     return 0;
 }

@@ -9,7 +9,7 @@
 //
 // Only ZThread::Interrupted_Exception is handled (an ERROR line, then run() returns); any other
 // exception from execute() leaves run() and ends the worker's thread. Derived classes handle
-// their own failures inside execute().
+// their own failures inside execute(), reporting them after exceptionMessage().
 //
 // Ownership: the worker is usually handed to a ZThread::ThreadedExecutor as a ZThread::Task,
 // which owns it and destroys it once its thread has ended.
@@ -58,6 +58,9 @@ public:
     virtual int getInterval() = 0;
 
 protected:
+    // "<name> caught exception: ", the start of the line that reports a failed cycle.
+    const std::string& exceptionMessage() const { return exceptionMessage_; }
+
     std::string text_;
     // The pause after each cycle; execute() may change it. Worker's thread only.
     int intervalMs_;

@@ -3,10 +3,13 @@
 #include "AgentServiceRestarter.h"
 #include "CommandProcessorFactory.h"
 
+#include "quillmark/Exception.h"
 #include "quillmark/FileMetrics.h"
 #include "quillmark/Log.h"
 #include "quillmark/MetricRequest.h"
 #include "quillmark/ResultInfo.h"
+
+#include <exception>
 
 namespace quillmark {
 
@@ -43,6 +46,18 @@ std::string AgentConfigRefresh::getChecksum() {
 }
 
 void AgentConfigRefresh::execute() {
+    // Anything escaping here would end the worker's thread for good, and with it every later
+    // start of the agent.
+    try {
+        checkAndStartAgent();
+    } catch (const Exception& e) {
+        QM_LOG_ERROR(exceptionMessage() << e);
+    } catch (const std::exception& e) {
+        QM_LOG_ERROR(exceptionMessage() << e.what());
+    }
+}
+
+void AgentConfigRefresh::checkAndStartAgent() {
     const std::string checksum = getChecksum();
     if (lastChecksum_.empty()) {
         lastChecksum_ = checksum;

@@ -5,8 +5,10 @@
 // with). The first cycle remembers it and starts the agent; a later cycle whose digest differs
 // from the remembered one remembers the new one and restarts the agent (stop, then start); any
 // other cycle starts the agent again. Only a change between two consecutive cycles is seen.
-// An exception of the digest (a missing or unreadable file) leaves execute() and ends the
-// worker's thread.
+// A cycle that fails (the file missing for a moment while an editor or a package manager
+// replaces it, unreadable, or too large to digest) is logged and runs no agent command; the
+// remembered digest stays, and the next cycle comes after the usual pause. So a file that comes
+// back unchanged causes no restart, and one that comes back changed causes one.
 //
 // Ownership: the factory is shared with the Listener and used only by the constructor; the
 // restarter and the file metric item belong to the worker. Threads: execute() on the worker's
@@ -35,6 +37,8 @@ public:
                                 int intervalMs = kDefaultIntervalMs);
     ~AgentConfigRefresh() override;
 
+    // One cycle. Never throws an Exception of the system's own or a std::exception: they are
+    // logged at ERROR after "AgentConfigRefresh caught exception: ".
     void execute() override;
     void cancel() override;
     int getInterval() override;
@@ -46,6 +50,9 @@ public:
     void restartOrStartAgent(bool changed);
 
 private:
+    // The cycle itself; throws what getChecksum() throws, before any agent command runs.
+    void checkAndStartAgent();
+
     std::shared_ptr<CommandProcessorFactory> factory_;
     std::unique_ptr<AgentServiceRestarter> restarter_;
     std::unique_ptr<FileMetrics> metrics_;

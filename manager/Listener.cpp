@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <exception>
 
 namespace quillmark {
 
@@ -41,9 +42,20 @@ typedef ZThread::Guard<ZThread::FastMutex> SocketGuard;
 const auto kAcceptExitWait = std::chrono::milliseconds(2000);
 
 const char kNoProcessorReply[] = "FAILURE! Unable to create processor for the given request";
+const char kProcessingFailed[] = "Exception raised while processing command";
 const char kEmptyReply[] = "FAILURE! Unexpected empty response.";
 const char kPortInUse[] =
     "]. The port may already be in use by another application. Exiting quillmark agent manager.";
+
+// Logs a failure while serving one request. Building the line needs memory too; should that
+// fail as well, the line is lost rather than the Listener's thread.
+template <typename Detail>
+void logProcessingFailure(const char* separator, const Detail& detail) {
+    try {
+        QM_LOG_ERROR(kProcessingFailed << separator << detail);
+    } catch (...) {
+    }
+}
 
 }  // namespace
 
@@ -70,12 +82,13 @@ void Listener::initSocket(int port, const std::string& ip) {
     }
 }
 
-Listener::Listener(std::shared_ptr<CommandProcessorFactory> factory)
+Listener::Listener(std::shared_ptr<CommandProcessorFactory> factory, int idleLimitMs)
     : AbstractExecution(1, "Listener"),
       number_(0),
       factory_(std::move(factory)),
       socket_(nullptr),
-      generation_(0) {
+      generation_(0),
+      idleLimitMs_(idleLimitMs) {
     {
         SocketGuard guard(socketLock_);
         if (socketShared_ != nullptr) {
@@ -113,7 +126,7 @@ Socket* Listener::enterAccept(bool& stale) {
     return socket_;
 }
 
-void Listener::leaveAccept(bool acceptFailed) {
+bool Listener::leaveAccept(bool acceptFailed) {
     SocketGuard guard(socketLock_);
     if (--acceptsInProgress_ == 0) {
         for (Socket* pending : closesPending_) {
@@ -123,7 +136,9 @@ void Listener::leaveAccept(bool acceptFailed) {
         closesPending_.clear();
         socketChanged_.broadcast();
     }
-    if (!acceptFailed || socket_ != nullptr) return;
+    // cancel() gives up the copy before it shuts the socket down.
+    const bool canceling = socket_ == nullptr;
+    if (!acceptFailed || !canceling) return canceling;
     // The accept was ended by this Listener's cancel(), which sets the worker's flag only after
     // the close. Waiting for it here keeps the loop from starting the 3000 ms pause of a failed
     // accept just before it would have seen the flag.
@@ -134,53 +149,96 @@ void Listener::leaveAccept(bool acceptFailed) {
         if (left.count() <= 0) break;
         socketChanged_.wait(static_cast<unsigned long>(left.count()));
     }
+    return true;
 }
 
 void Listener::execute() {
     bool stale = false;
     Socket* listening = enterAccept(stale);
     if (listening == nullptr) {
-        QM_LOG_ERROR("Required local socket reference was found to be null");
-        // The socket is gone but this worker goes on: pause as after a failed accept instead of
-        // spinning every 1 ms.
-        if (stale) intervalMs_ = 3000;
+        if (stale) {
+            QM_LOG_ERROR("Required local socket reference was found to be null");
+            // The socket is gone but this worker goes on: pause as after a failed accept instead
+            // of spinning every 1 ms.
+            intervalMs_ = 3000;
+        } else {
+            // Given up by this Listener's cancel(), which is under way: part of a clean stop.
+            QM_LOG_DEBUG("Required local socket reference was found to be null");
+        }
         return;
     }
     QM_LOG_DEBUG("Waiting to accept on socket " << listening->getChannel());
-    const int accepted = listening->accept();
+    int acceptError = 0;
+    const int accepted = listening->acceptSilently(acceptError);
     const int clientChannel = listening->getClientChannel();
     const sockaddr_in address = listening->getAddress();
-    leaveAccept(accepted == -1);
+    const bool canceling = leaveAccept(accepted == -1);
     if (accepted == -1) {
+        // The cancel's shutdown ends the accept with EINVAL: a clean stop, not a failure.
+        if (canceling) {
+            QM_LOG_DEBUG("Accept ended by the cancel. errno=" << acceptError);
+        } else {
+            QM_LOG_ERROR("Failed to accept. errno=" << acceptError);
+        }
         intervalMs_ = 3000;
         return;
     }
     intervalMs_ = 1;
 
-    std::unique_ptr<Socket> connection(new Socket(clientChannel, &address));
-    serve(connection.get());
-    discardArrivedInput(*connection);
+    // On the stack: a connection object that cannot be allocated would leak the descriptor.
+    Socket connection(clientChannel, &address);
+    limitSilence(connection);
+    // Whatever a request throws must not end the thread: the kernel would go on accepting
+    // connections that nobody answers. The processor and the payload are gone (unwound) by the
+    // time the failure is logged.
+    try {
+        serve(&connection);
+    } catch (const ZThread::Interrupted_Exception&) {
+        throw;
+    } catch (const Exception& e) {
+        logProcessingFailure("", e);
+    } catch (const std::exception& e) {
+        logProcessingFailure(": ", e.what());
+    } catch (...) {
+        logProcessingFailure(": ", "an exception of unknown type");
+    }
+    discardArrivedInput(connection);
+}
+
+void Listener::limitSilence(Socket& connection) {
+    const long sec = idleLimitMs_ / 1000;
+    const long usec = (idleLimitMs_ % 1000) * 1000L;
+    // The select time-out bounds the wait before each transfer; the descriptor's own time-out
+    // also bounds each read inside the byte-by-byte reads, which wait only before their first
+    // byte.
+    connection.setTimeout(sec, usec);
+    timeval limit;
+    limit.tv_sec = sec;
+    limit.tv_usec = usec;
+    connection.applyIoTimeout(limit);
 }
 
 void Listener::serve(Socket* connection) {
     std::vector<char> payload;
-    if (!transport_.receive(connection, payload) || payload.empty()) return;
-
-    std::unique_ptr<CommandProcessor> processor;
-    try {
-        std::string reply;
-        processor.reset(createProcessor(payload));
-        if (processor == nullptr) {
-            reply = kNoProcessorReply;
-            sendResponse(connection, reply);
-        } else {
-            reply = processor->process(payload);
-            sendResponse(connection, reply);
-            processor.reset();
+    if (!transport_.receive(connection, payload)) {
+        if (transport_.timedOut()) {
+            std::string peer;
+            connection->getAddressString(peer);
+            QM_LOG_WARN("Connection from " << peer << " closed without a reply: no data for "
+                                           << idleLimitMs_ << " ms.");
         }
-    } catch (const Exception& e) {
-        processor.reset();
-        QM_LOG_ERROR("Exception raised while processing command" << e);
+        return;
+    }
+    if (payload.empty()) return;
+
+    std::unique_ptr<CommandProcessor> processor(createProcessor(payload));
+    std::string reply;
+    if (processor == nullptr) {
+        reply = kNoProcessorReply;
+        sendResponse(connection, reply);
+    } else {
+        reply = processor->process(payload);
+        sendResponse(connection, reply);
     }
 }
 

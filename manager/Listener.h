@@ -4,8 +4,13 @@
 // Listener keeps its own copy of it (the same descriptor) and, in each cycle, accepts one
 // connection, reads one request (framed or raw), lets the command processor factory make the
 // processor for it, sends the reply back in the request's own form and closes the connection.
-// Connections are served one at a time on the Listener's thread; a slow client holds up the
-// others. The pause is 1 ms after a served connection and 3000 ms after a failed accept.
+// Connections are served one at a time on the Listener's thread. So that one client cannot hold
+// up the others for ever, every wait for a connection's bytes (and for room for its reply) is
+// limited: a client silent for longer is dropped without a reply, while a slow upload that keeps
+// sending is never cut. A failure of any kind while serving (an Exception, a std::exception such
+// as std::bad_alloc for a large body, anything else) is logged, no reply is sent, and the next
+// connection is served. The pause is 1 ms after a served connection and 3000 ms after a failed
+// accept.
 //
 // Cancelling closes the listening socket. A thread blocked in accept() is not woken by close()
 // on Linux, so cancel() first shuts the socket down, which makes every pending and later
@@ -14,7 +19,8 @@
 // earlier, the number could be handed to another open() and the thread would accept on that.
 // cancel() waits briefly for such a thread to leave accept(); should it not (a thread that is
 // held up, or cancel() called on that thread itself), the last thread to leave closes the
-// descriptor instead. The copy of a Listener is never used to close anything.
+// descriptor instead. The copy of a Listener is never used to close anything. An accept ended
+// by the Listener's own cancel is part of a clean stop and is logged at DEBUG, not as a failure.
 //
 // Ownership: the factory is shared (std::shared_ptr) with the other worker that uses it, so it
 // is destroyed once, after the last of them. The listening socket belongs to the class (created
@@ -53,17 +59,24 @@ public:
     // socket cannot be created or cannot listen; the failed socket then stays in place.
     static void initSocket(int port, const std::string& ip);
 
+    // How long a connection may stay silent: the limit of each wait for its bytes.
+    static constexpr int kConnectionIdleLimitMs = 60000;
+
     // Copies the listening socket; `factory` makes the processors and may be null (every request
-    // is then answered as matching no command). Throws Exception (empty message, code 0) after a
-    // FATAL line when initSocket() has not created the socket, or cancel() has removed it.
-    explicit Listener(std::shared_ptr<CommandProcessorFactory> factory);
+    // is then answered as matching no command). `idleLimitMs` is the limit of each wait on a
+    // connection, 0 for none (the service uses the default). Throws Exception (empty message, code
+    // 0) after a FATAL line when initSocket() has not created the socket, or cancel() has
+    // removed it.
+    explicit Listener(std::shared_ptr<CommandProcessorFactory> factory,
+                      int idleLimitMs = kConnectionIdleLimitMs);
     // Gives up the factory and the copy (without closing the descriptor). Cancels the worker
     // (not the socket) when nobody did. Call only once the Listener's thread has left run().
     ~Listener() override;
 
-    // One cycle: accept one connection, serve its request, close it. Never throws an Exception
-    // of the system's own (a failure while serving is logged); other exceptions propagate after
-    // the processor and the connection have been deleted.
+    // One cycle: accept one connection, serve its request, close it. A failure while serving is
+    // logged at ERROR ("Exception raised while processing command" and the exception) after the
+    // processor has been deleted; only ZThread::Interrupted_Exception propagates, so that an
+    // interruption still ends the worker.
     void execute() override;
     // Sends `reply` on `connection` in the form of the last request received, framed or raw;
     // an empty reply first becomes "FAILURE! Unexpected empty response.". The connection stays
@@ -89,7 +102,10 @@ protected:
     virtual CommandProcessor* createProcessor(std::vector<char>& payload);
 
 private:
-    // Reads one request from `connection` and answers it.
+    // Limits every wait on `connection` to idleLimitMs_.
+    void limitSilence(Socket& connection);
+    // Reads one request from `connection` and answers it. Throws what the transport, the
+    // factory and the processor throw.
     void serve(Socket* connection);
     // The copy to accept on, counted as a thread inside accept(); null (and not counted) when
     // the copy has been given up, or (`stale` true) the listening socket it copies is gone
@@ -97,8 +113,9 @@ private:
     Socket* enterAccept(bool& stale);
     // Ends the count of enterAccept(); the last thread out closes the sockets cancel() left.
     // After an accept that failed because this Listener is being cancelled, waits (briefly)
-    // until the cancel has set the worker's flag.
-    void leaveAccept(bool acceptFailed);
+    // until the cancel has set the worker's flag. Returns whether this Listener's cancel() has
+    // begun, that is whether a failed accept was ended by it.
+    bool leaveAccept(bool acceptFailed);
 
     // Both are created by the unit's static initialisation and never destroyed, so a Listener
     // thread still in accept() while the process exits never meets a destroyed lock.
@@ -121,6 +138,7 @@ private:
     std::unique_ptr<Socket> copy_;
     Socket* socket_;               // guarded by socketLock_; copy_.get(), null after cancel()
     unsigned generation_;          // the socketGeneration_ that copy_ was taken from
+    const int idleLimitMs_;
 };
 
 }  // namespace quillmark

@@ -57,17 +57,23 @@ void replaceBuffer(const std::vector<char>& bytes, char*& buffer, std::size_t* s
 
 }  // namespace
 
-TcpSenderReceiver::TcpSenderReceiver() : framed_(true) {}
+TcpSenderReceiver::TcpSenderReceiver() : framed_(true), timedOut_(false) {}
 
 TcpSenderReceiver::~TcpSenderReceiver() = default;
 
+bool TcpSenderReceiver::readFailed(int result) {
+    if (result == -1) timedOut_ = true;
+    return result < 0;
+}
+
 bool TcpSenderReceiver::receivePayload(Socket* socket, std::vector<char>& payload) {
+    timedOut_ = false;
     const long sec = socket->getTimeoutSec();
     const long usec = socket->getTimeoutUsec();
 
     char start[kDetectBufferLength] = {};
     const int n = socket->readUntil(start, '\n', 1, kDetectBufferLength, nullptr, sec, usec);
-    if (n < 0) {
+    if (readFailed(n)) {
         QM_LOG_ERROR("Failed to read from socket.");
         return false;
     }
@@ -78,7 +84,7 @@ bool TcpSenderReceiver::receivePayload(Socket* socket, std::vector<char>& payloa
         if (MessageHeader::isMagic(start)) {
             char tail[MessageHeader::kTailSize];
             const int got = socket->read(tail, sizeof tail, nullptr, false, sec, usec);
-            if (got < 0) {
+            if (readFailed(got)) {
                 QM_LOG_ERROR("Failed to read from socket.");
                 return false;
             }
@@ -96,7 +102,7 @@ bool TcpSenderReceiver::receivePayload(Socket* socket, std::vector<char>& payloa
         const int m = socket->readUntil(line + MessageHeader::kMagicSize, '\n', 1,
                                         kMaxRawLength - MessageHeader::kMagicSize + 1, nullptr,
                                         sec, usec);
-        if (m < 0) {
+        if (readFailed(m)) {
             QM_LOG_ERROR("Failed to receive non-header message payload.");
             return false;
         }
@@ -141,7 +147,8 @@ bool TcpSenderReceiver::receiveBody(Socket* socket, std::uint64_t length,
             payload.swap(larger);
         }
         payload.resize(needed);
-        if (socket->read(payload.data() + base + done, want, nullptr, false, sec, usec) < 0) {
+        if (readFailed(
+                socket->read(payload.data() + base + done, want, nullptr, false, sec, usec))) {
             QM_LOG_ERROR("Failed to receive message payload.");
             payload.resize(base);
             return false;

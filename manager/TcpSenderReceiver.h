@@ -7,8 +7,9 @@
 // zero byte. It remembers in isFramed() which form the last request had, so the owner can reply
 // in the same form with send() (framed) or sendRaw() (raw).
 //
-// Every transfer uses the connection's own select time-out (Socket::setTimeout); with 0 and 0,
-// as on the manager's path, the operations block until the peer sends or closes.
+// Every transfer uses the connection's own select time-out (Socket::setTimeout); with 0 and 0
+// the operations block until the peer sends or closes. The Listener gives each connection a
+// limit, and timedOut() tells a receive that ran out of it from one that failed otherwise.
 //
 // A framed body longer than kMaxBodyLength is refused before anything is allocated, and the
 // payload grows with the bytes that actually arrive, so a peer's announced length alone cannot
@@ -69,14 +70,20 @@ public:
     // True when the last request received was framed (also before the first request); false
     // after a raw or short one. A receive that fails before the form is known leaves it alone.
     bool isFramed() const { return framed_; }
+    // True when the last receive failed because a wait for the peer's bytes ran out (the
+    // connection's time-out); false after a receive that succeeded or failed otherwise.
+    bool timedOut() const { return timedOut_; }
 
 private:
     // Reads one request and appends its payload to `payload`; on failure `payload` keeps its
     // size. The core of every receive form.
     bool receivePayload(Socket* socket, std::vector<char>& payload);
     bool receiveBody(Socket* socket, std::uint64_t length, std::vector<char>& payload);
+    // Whether a read's `result` is a failure; a time-out (-1) is remembered for timedOut().
+    bool readFailed(int result);
 
     bool framed_;
+    bool timedOut_;
 };
 
 }  // namespace quillmark

@@ -74,6 +74,10 @@ public:
     // exec, blocking) in `_clientChannel` and the client's address in `_address`. Returns 0, or
     // -1 with `_clientChannel` -1 (ERROR "Failed to accept. errno=<n>").
     int accept();
+    // accept() without its ERROR line, for a caller that tells an expected failure (its own
+    // shutdown of the socket) from a real one: returns 0, or -1 with `_clientChannel` -1 and the
+    // failure's errno in `error`.
+    int acceptSilently(int& error);
     // Puts the descriptor into blocking (non-zero) or non-blocking (0) mode. Returns 0 when the
     // mode is set or already was the one last recorded; -1 when the descriptor refuses it (the
     // recorded mode then stays as it was; nothing is logged).
@@ -167,6 +171,11 @@ public:
     // Stores the configured time-out for `host` (null counts as a remote host) in
     // getIoTimeout(), unnormalised and uncapped. Throws as above; logs nothing.
     void setIoTimeoutFromConfig(const char* host);
+    // Stores `limit` in getIoTimeout() and applies it to the descriptor as its receive and send
+    // time-out: each single read or write that waits longer fails as a time-out (-1), also
+    // inside the byte-by-byte reads, which wait with select only before their first byte.
+    // Returns 0, or -1 with a WARN line when the descriptor refuses it.
+    int applyIoTimeout(const timeval& limit);
     // The local host name. Returns 0, or -1 when it cannot be read or has 15 characters or more
     // (ERROR "Failed to get localhost name. errno=<n>", ENAMETOOLONG for a long name); `name` is
     // then unchanged.
@@ -186,7 +195,8 @@ public:
     long getTimeoutUsec() const { return static_cast<long>(_timeoutUsec); }
     std::int64_t getBytesRead() const { return _bytesRead; }
     std::int64_t getBytesWritten() const { return _bytesWritten; }
-    // The receive and send time-out set by setIoTimeoutFromConfig(); 0 and 0 until then.
+    // The receive and send time-out set by setIoTimeoutFromConfig() or applyIoTimeout(); 0 and
+    // 0 until then.
     const timeval& getIoTimeout() const { return _ioTimeout; }
 
 private:
@@ -202,7 +212,8 @@ private:
     std::int64_t _timeoutSec;
     std::int64_t _timeoutUsec;
     sockaddr_in _address;
-    // The receive and send time-out of the client side's blocking connect; never copied.
+    // The receive and send time-out of the client side's blocking connect or of
+    // applyIoTimeout(); never copied.
     timeval _ioTimeout;
 
     // Serialises host-name lookups. Built before main by this unit's static initialisation.

@@ -11,6 +11,7 @@
 #include <zthread/Task.h>
 #include <zthread/ThreadedExecutor.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -181,21 +182,46 @@ TEST_F(AgentConfigRefreshTest, IdenticalRewriteCausesNoRestart) {
     EXPECT_EQ(0u, occurrences(log(), kChangeLine));
 }
 
-TEST_F(AgentConfigRefreshTest, MissingFileEndsTheWatch) {
+TEST_F(AgentConfigRefreshTest, MissingFileIsLoggedAndTheWatchGoesOnWithItsDigest) {
+    const std::string failure =
+        "|\tAgentConfigRefresh caught exception: [0] \"Cannot stat() file\" raised from ";
+    const auto failures = [&] { return occurrences(log(), failure); };
     startWatch();
     ASSERT_TRUE(eventually([this] { return journalHasAtLeast(1); }));
 
+    // Each failing cycle logs the ERROR line and runs no agent command: every command of the
+    // cycles before has ended by the first line, and the journal stands still after it.
     ASSERT_EQ(0, std::remove(configPath_.c_str()));
-    // The digest's exception ends the worker's thread, with no cancel and no interruption.
-    ASSERT_TRUE(executor_.wait(20000)) << "the watch went on without its file";
-    EXPECT_FALSE(worker_->isCanceled());
+    ASSERT_TRUE(eventually([&] { return failures() >= 1; }));
+    const std::size_t whileMissing = journal().size();
+    ASSERT_TRUE(eventually([&] { return failures() >= 3; }));
+    EXPECT_EQ(whileMissing, journal().size());
+    std::istringstream lines(log());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(failure) != std::string::npos) {
+            EXPECT_EQ(0u, line.rfind("|ERROR\t|", 0)) << line;
+        }
+    }
 
-    // Not even a file that comes back brings the watch back.
-    const std::vector<std::string> atEnd = journal();
+    // Back with the same content: the remembered digest still matches, so the agent is started,
+    // not restarted.
     replaceConfiguration(configurationText(dir_.path(), "1"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(5 * kIntervalMs));
-    EXPECT_EQ(atEnd, journal());
+    ASSERT_TRUE(eventually([&] { return journalHasAtLeast(whileMissing + 2); }));
+    for (const std::string& line : journal()) EXPECT_EQ("start", line);
     EXPECT_EQ(0u, occurrences(log(), kChangeLine));
+
+    // Missing again, then back with other content: one restart.
+    const std::size_t failed = failures();
+    ASSERT_EQ(0, std::remove(configPath_.c_str()));
+    ASSERT_TRUE(eventually([&] { return failures() > failed; }));
+    replaceConfiguration(configurationText(dir_.path(), "2"));
+    ASSERT_TRUE(eventually([this] {
+        const std::vector<std::string> lines = journal();
+        return !lines.empty() && lines.back() == "start" &&
+               std::count(lines.begin(), lines.end(), "stop") == 1;
+    }));
+    EXPECT_EQ(1u, occurrences(log(), kChangeLine));
+    EXPECT_FALSE(worker_->isCanceled());
 }
 
 }  // namespace

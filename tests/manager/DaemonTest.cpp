@@ -17,6 +17,7 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -198,9 +200,11 @@ protected:
     }
 
     qmtest::ProcessResult launch(const std::string& configuration,
-                                 const std::string& workingDirectory = "") {
+                                 const std::string& workingDirectory = "",
+                                 const std::vector<std::string>& environment = {}) {
         qmtest::ProcessOptions options;
         options.workingDirectory = workingDirectory;
+        options.environment = environment;
         options.timeout = std::chrono::milliseconds(20000);
         return qmtest::runProcess({kDaemonPath, "-c", configuration}, options);
     }
@@ -208,10 +212,11 @@ protected:
     // Launches on `files`, expects the launcher's clean return and the daemon's pid in its PID
     // file, and keeps the pid for the clean-up. -1 (with a test failure) when that fails.
     pid_t startDaemon(const DaemonFiles& files, const std::string& workingDirectory = "",
-                      const std::string& configurationArgument = "") {
+                      const std::string& configurationArgument = "",
+                      const std::vector<std::string>& environment = {}) {
         const qmtest::ProcessResult launcher = launch(
             configurationArgument.empty() ? files.configuration : configurationArgument,
-            workingDirectory);
+            workingDirectory, environment);
         EXPECT_EQ("", launcher.launchError);
         EXPECT_EQ(0, launcher.exitStatus);
         EXPECT_EQ("", launcher.standardOutput);
@@ -685,11 +690,16 @@ TEST_F(DaemonTest, RelativeLogAndPidFilesStayInTheLaunchDirectory) {
     EXPECT_NE(std::string::npos, contentsOrEmpty(log).find("\tGot signal. Exiting ..."));
 }
 
+// The environment that preloads `library` into the daemon. A sanitizer runtime then no longer
+// comes first in the library list, which it accepts only when told so.
+std::vector<std::string> preloading(const std::string& library) {
+    const char* inherited = std::getenv("ASAN_OPTIONS");
+    return {"LD_PRELOAD=" + library,
+            "ASAN_OPTIONS=" + std::string(inherited != nullptr ? inherited : "") +
+                ":verify_asan_link_order=0"};
+}
+
 TEST_F(DaemonTest, AFailedForkEndsWith255) {
-    std::string sanitizerOptions = "verify_asan_link_order=0";
-    if (const char* inherited = std::getenv("ASAN_OPTIONS")) {
-        sanitizerOptions = std::string(inherited) + ":" + sanitizerOptions;
-    }
     for (const int failingFork : {1, 2}) {
         SCOPED_TRACE("fork " + std::to_string(failingFork) + " fails");
         qmtest::TempDir caseDir;
@@ -700,15 +710,10 @@ TEST_F(DaemonTest, AFailedForkEndsWith255) {
 
         reapExited();
         const std::map<pid_t, int> before = exited_;
-        qmtest::ProcessOptions options;
-        options.timeout = std::chrono::milliseconds(20000);
-        // The preloaded library fails the chosen fork with EAGAIN, as a process limit does; the
-        // sanitizer's runtime then no longer comes first, which it accepts when told so.
-        options.environment = {std::string("LD_PRELOAD=") + QM_FAIL_FORK_LIBRARY,
-                               "QM_FAIL_FORK=" + std::to_string(failingFork),
-                               "ASAN_OPTIONS=" + sanitizerOptions};
-        const qmtest::ProcessResult launcher =
-            qmtest::runProcess({kDaemonPath, "-c", files.configuration}, options);
+        // The preloaded library fails the chosen fork with EAGAIN, as a process limit does.
+        std::vector<std::string> environment = preloading(QM_FAIL_FORK_LIBRARY);
+        environment.push_back("QM_FAIL_FORK=" + std::to_string(failingFork));
+        const qmtest::ProcessResult launcher = launch(files.configuration, "", environment);
         EXPECT_EQ("", launcher.standardOutput);
         EXPECT_EQ("", launcher.standardError);
         const std::string fatal = "Cannot fork the daemon process: " + std::string(strerror(EAGAIN));
@@ -754,5 +759,71 @@ TEST_F(DaemonTest, RefusesAPortSettingThatIsNotAPort) {
     }
     EXPECT_TRUE(journal().empty());
 }
+
+// The log's ERROR lines.
+std::vector<std::string> errorLines(const std::string& log) {
+    std::vector<std::string> errors;
+    for (const std::string& line : linesOf(log)) {
+        if (line.rfind("|ERROR\t|", 0) == 0) errors.push_back(line);
+    }
+    return errors;
+}
+
+TEST_F(DaemonTest, WatchOutlivesAMissingConfigurationFile) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files_.configuration, files_.text(port));
+    // The daemon's 30000 ms between two cycles of the watch become 300 ms.
+    const pid_t pid = startDaemon(files_, "", "", preloading(QM_SHORT_SLEEP_PATH));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(eventually([this] { return journal().size() >= 2; }))
+        << "the watch does not cycle quickly; log:\n" << contentsOrEmpty(files_.log);
+
+    const std::string failure =
+        "|\tAgentConfigRefresh caught exception: [0] \"Cannot stat() file\" raised from ";
+    const auto failedCycles = [&] {
+        std::size_t count = 0;
+        for (const std::string& line : errorLines(contentsOrEmpty(files_.log))) {
+            if (line.find(failure) != std::string::npos) ++count;
+        }
+        return count;
+    };
+    // Moved away as an editor or a package manager may do while it replaces the file.
+    const std::string away = files_.configuration + ".away";
+    ASSERT_EQ(0, std::rename(files_.configuration.c_str(), away.c_str()));
+    ASSERT_TRUE(eventually([&] { return failedCycles() >= 1; }));
+    // Every command of an earlier cycle has ended by the first ERROR line; none runs after it.
+    const std::size_t whileMissing = journal().size();
+    ASSERT_TRUE(eventually([&] { return failedCycles() >= 2; }));
+    EXPECT_EQ(whileMissing, journal().size());
+
+    ASSERT_EQ(0, std::rename(away.c_str(), files_.configuration.c_str()));
+    ASSERT_TRUE(eventually([&] { return journal().size() > whileMissing; }))
+        << "the agent was not started again";
+    // Back unchanged: starts only, no restart.
+    for (const std::string& line : journal()) EXPECT_EQ("start", line);
+    EXPECT_FALSE(hasEnded(pid));
+}
+
+TEST_F(DaemonTest, CleanStopLogsNoError) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files_.configuration, files_.text(port));
+    const pid_t pid = startDaemon(files_);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(eventually([this] { return journal() == std::vector<std::string>{"start"}; }));
+    // One request served, and the Listener back waiting in accept when the signal comes.
+    EXPECT_NE("", request(port, "get_configuration\n"));
+    ASSERT_TRUE(eventually([pid] { return qmtest::someThreadInSystemCall(pid, SYS_accept4); }));
+
+    ASSERT_EQ(0, ::kill(pid, SIGTERM));
+    const std::optional<int> status = waitForExit(pid);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
+    const std::string log = contentsOrEmpty(files_.log);
+    EXPECT_NE(std::string::npos, log.find("\tListener was canceled.\n")) << log;
+    EXPECT_EQ(std::vector<std::string>{}, errorLines(log));
+}
+
 
 }  // namespace

@@ -19,7 +19,6 @@
 #include <zthread/ThreadedExecutor.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -31,10 +30,12 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
+#include <new>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,6 +49,9 @@ namespace {
 
 const char kNoProcessor[] = "FAILURE! Unable to create processor for the given request";
 const char kEmpty[] = "FAILURE! Unexpected empty response.";
+// Long enough that a client which keeps sending never pauses that long on a busy machine, short
+// enough for a test that waits it out several times.
+const int kIdleLimitMs = 500;
 
 const std::string kConfiguration =
     "<?xml version=\"1.0\"?>\n"
@@ -60,21 +64,8 @@ const std::string kConfiguration =
 
 std::string raw(const std::string& text) { return text + std::string(1, '\0'); }
 
-// True when some thread of this process is blocked in accept4 (the kernel's record of the
-// thread's current system call), so a test can act while the Listener really waits there.
-bool someThreadBlockedInAccept() {
-    DIR* tasks = ::opendir("/proc/self/task");
-    if (tasks == nullptr) return false;
-    bool found = false;
-    while (dirent* entry = ::readdir(tasks)) {
-        if (entry->d_name[0] == '.') continue;
-        std::ifstream in(std::string("/proc/self/task/") + entry->d_name + "/syscall");
-        long number = -1;
-        if (in >> number && number == SYS_accept4) found = true;
-    }
-    ::closedir(tasks);
-    return found;
-}
+// True while the Listener's thread is blocked in accept.
+bool someThreadBlockedInAccept() { return qmtest::someThreadInSystemCall(::getpid(), SYS_accept4); }
 
 // The descriptor of this process that listens on `port`; -1 when there is none.
 int listeningDescriptor(unsigned short port) {
@@ -111,14 +102,23 @@ private:
     std::string reply_;
 };
 
+// Throws what its request names: "bad_alloc", "runtime_error", "int", otherwise an Exception.
 class ThrowingProcessor : public CommandProcessor {
 public:
-    ThrowingProcessor() { ++alive; }
+    explicit ThrowingProcessor(std::string request) : request_(std::move(request)) { ++alive; }
     ~ThrowingProcessor() override { --alive; }
     std::string process(std::vector<char>&) override {
+        if (request_.find("bad_alloc") != std::string::npos) throw std::bad_alloc();
+        if (request_.find("runtime_error") != std::string::npos) {
+            throw std::runtime_error("library failed");
+        }
+        if (request_.find("int") != std::string::npos) throw 7;
         QM_THROW(ProcessingException, "processor failed");
     }
     static std::atomic<int> alive;
+
+private:
+    std::string request_;
 };
 std::atomic<int> ThrowingProcessor::alive{0};
 
@@ -126,14 +126,15 @@ std::atomic<int> ThrowingProcessor::alive{0};
 // the real factory. It reports its destruction so the test can wait for the task to let it go.
 class TestListener : public Listener {
 public:
-    TestListener(std::shared_ptr<CommandProcessorFactory> factory, std::atomic<bool>* destroyed)
-        : Listener(std::move(factory)), destroyed_(destroyed) {}
+    TestListener(std::shared_ptr<CommandProcessorFactory> factory, std::atomic<bool>* destroyed,
+                 int idleLimitMs)
+        : Listener(std::move(factory), idleLimitMs), destroyed_(destroyed) {}
     ~TestListener() override { *destroyed_ = true; }
 
 protected:
     CommandProcessor* createProcessor(std::vector<char>& payload) override {
         const std::string body(payload.data());
-        if (body.rfind("throw", 0) == 0) return new ThrowingProcessor;
+        if (body.rfind("throw", 0) == 0) return new ThrowingProcessor(body);
         if (body.rfind("empty", 0) == 0) return new FixedProcessor("");
         return Listener::createProcessor(payload);
     }
@@ -166,11 +167,11 @@ protected:
         LogManager::getInstance()->setLogger(nullptr);
     }
 
-    void start() {
+    void start(int idleLimitMs = Listener::kConnectionIdleLimitMs) {
         Listener::initSocket(0, "127.0.0.1");
         port_ = Listener::listeningPort();
         ASSERT_NE(0, port_);
-        listener_ = new TestListener(factory_, &destroyed_);
+        listener_ = new TestListener(factory_, &destroyed_, idleLimitMs);
         task_.emplace(listener_);
         executor_.execute(*task_);
     }
@@ -274,6 +275,91 @@ TEST_F(ListenerTest, ProcessorExceptionIsLoggedWithoutReply) {
     EXPECT_EQ(1u, occurrences(text, "\tQuillmark Agent Manager response: "));
 }
 
+TEST_F(ListenerTest, AnyExceptionFromAProcessorIsLoggedWithoutReply) {
+    start();
+    struct Case {
+        const char* request;
+        const char* line;
+    } cases[] = {
+        {"throw bad_alloc\n", "\tException raised while processing command: std::bad_alloc\n"},
+        {"throw runtime_error\n", "\tException raised while processing command: library failed\n"},
+        {"throw int\n",
+         "\tException raised while processing command: an exception of unknown type\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        EXPECT_EQ("", exchange(c.request));
+        EXPECT_EQ(0, ThrowingProcessor::alive);
+        EXPECT_EQ(1u, occurrences(log(), c.line));
+        // The Listener's thread is still there: the next connection is served as usual.
+        EXPECT_EQ(raw(kNoProcessor), exchange("hello\n"));
+    }
+    EXPECT_EQ(3u, occurrences(log(), "\tQuillmark Agent Manager response: "));
+}
+
+TEST_F(ListenerTest, SilentOrStalledClientIsDroppedWithoutReply) {
+    start(kIdleLimitMs);
+    const std::string framedGet = qmtest::framedMessage("get_configuration");
+    struct Case {
+        const char* name;
+        std::string sent;
+    } cases[] = {
+        {"nothing sent", ""},
+        {"raw line without its newline", "get_config"},
+        {"framed header cut short", framedGet.substr(0, 9)},
+        {"framed body cut short", framedGet.substr(0, 20)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        qmtest::LoopbackClient stalled(port_);
+        ASSERT_TRUE(stalled.write(c.sent));
+        // Queued behind the stalled client, and answered once the Listener has dropped it.
+        EXPECT_EQ(raw(kNoProcessor), exchange("hello\n"));
+        EXPECT_EQ("", stalled.readUntilClose());
+    }
+    EXPECT_EQ(4u, occurrences(log(), "|\tConnection from 127.0.0.1 closed without a reply: no "
+                                     "data for 500 ms.\n"));
+    EXPECT_EQ(4u, occurrences(log(), "\tQuillmark Agent Manager response: "));
+}
+
+TEST_F(ListenerTest, SlowUploadThatKeepsSendingIsNotCut) {
+    start(kIdleLimitMs);
+    const std::string document = configurationDocument();
+    struct Case {
+        const char* name;
+        std::string request;
+        std::string reply;
+    } cases[] = {
+        {"raw", "get_configuration\n", raw(document)},
+        {"framed", qmtest::framedMessage("get_configuration"), qmtest::framedMessage(document)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Each pause well within the limit, all of them together well beyond it.
+        qmtest::LoopbackClient client(port_);
+        ASSERT_TRUE(client.writePieces(qmtest::splitEvery(c.request, 2),
+                                       std::chrono::milliseconds(kIdleLimitMs / 10)));
+        EXPECT_EQ(c.reply, client.readExactly(c.reply.size()));
+    }
+}
+
+TEST_F(ListenerTest, RealAcceptFailureIsStillAnError) {
+    start();
+    ASSERT_TRUE(eventually(someThreadBlockedInAccept));
+    // Shut down behind the Listener's back: the accept fails although nobody cancelled it.
+    ASSERT_EQ(0, ::shutdown(listeningDescriptor(port_), SHUT_RDWR));
+    EXPECT_TRUE(eventually([this] {
+        std::istringstream lines(log());
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("|ERROR\t|", 0) == 0 &&
+                line.find("|\tFailed to accept. errno=22") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }));
+}
+
 TEST_F(ListenerTest, CancelWakesTheBlockedListenerAndClosesThePortOnce) {
     start();
     ASSERT_TRUE(eventually(someThreadBlockedInAccept));
@@ -313,6 +399,8 @@ TEST_F(ListenerTest, CancelWakesTheBlockedListenerAndClosesThePortOnce) {
     EXPECT_LT(closing, canceled);
     EXPECT_EQ(1u, occurrences(text, "\tListener was canceled.\n"));
     EXPECT_EQ(1u, occurrences(text, "\tRunning Listener\n"));
+    // The accept ended by the cancel is part of a clean stop, not a failure.
+    EXPECT_EQ(0u, occurrences(text, "Failed to accept"));
 
     // Without a listening socket no Listener can be made.
     EXPECT_THROW({ Listener orphan(factory_); }, Exception);

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <iostream>
 #include <random>
+#include <fstream>
 #include <system_error>
 #include <thread>
 
@@ -118,6 +119,16 @@ std::string pseudoRandomBytes(std::size_t size, unsigned seed) {
     std::string bytes(size, '\0');
     for (char& byte : bytes) byte = static_cast<char>(generator() & 0xFFu);
     return bytes;
+}
+
+bool someThreadInSystemCall(int pid, long number) {
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    for (const std::string& task : namesIn(tasks)) {
+        std::ifstream in(tasks + "/" + task + "/syscall");
+        long current = -1;
+        if (in >> current && current == number) return true;
+    }
+    return false;
 }
 
 }  // namespace qmtest

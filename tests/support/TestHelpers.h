@@ -37,6 +37,11 @@ std::string runWithoutNetwork(const std::function<void()>& body,
 // `size` bytes that look random, the same for the same seed on every run.
 std::string pseudoRandomBytes(std::size_t size, unsigned seed = 1);
 
+// Whether some thread of process `pid` is blocked in the system call `number` (SYS_accept4,
+// say), as the kernel records it in /proc/<pid>/task/<tid>/syscall; so a test can act while a
+// thread really waits there.
+bool someThreadInSystemCall(int pid, long number);
+
 }  // namespace qmtest
 
 #endif  // QM_TESTS_SUPPORT_TESTHELPERS_H
