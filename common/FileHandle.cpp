@@ -6,8 +6,11 @@
 
 namespace quillmark {
 
-Descriptor::~Descriptor() {
+Descriptor::~Descriptor() { reset(); }
+
+void Descriptor::reset() {
     if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
 }
 
 bool readLine(std::FILE* file, std::string& line) {

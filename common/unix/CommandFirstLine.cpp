@@ -1,17 +1,16 @@
 #include "quillmark/CommandFirstLine.h"
 
+#include "quillmark/FileHandle.h"
+#include "quillmark/ShellSpawn.h"
+
 #include <cerrno>
-#include <csignal>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace quillmark {
 
@@ -20,24 +19,6 @@ namespace {
 // Without a process descriptor (an older kernel) the shell's end is looked for this often while
 // its output is silent.
 const int kExitCheckMillis = 20;
-
-class Descriptor {
-public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-
-    int get() const { return fd_; }
-    bool isOpen() const { return fd_ >= 0; }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_;
-};
 
 // The shell's process, waited for on every path so that no zombie is left behind.
 class Shell {
@@ -64,11 +45,11 @@ public:
 
     // Waits for the shell; true when it ended with status 0.
     bool wait() {
-        while (started() && !ended_) {
-            const pid_t result = ::waitpid(pid_, &status_, 0);
-            if (result < 0 && errno == EINTR) continue;
+        if (started() && !ended_) {
+            int error = 0;
+            status_ = waitForShell(pid_, error);
             ended_ = true;
-            succeeded_ = result == pid_ && WIFEXITED(status_) && WEXITSTATUS(status_) == 0;
+            succeeded_ = status_ == 0;
         }
         return succeeded_;
     }
@@ -127,39 +108,6 @@ ReadResult readChunk(int fd, FirstLine& output) {
     return errno == EAGAIN ? ReadResult::kNothingYet : ReadResult::kFailed;
 }
 
-// /bin/sh -c command with standard output on `outputFd`; the process id, or -1.
-pid_t spawnShell(const std::string& command, int outputFd) {
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    if (posix_spawn_file_actions_init(&actions) != 0) return -1;
-    if (posix_spawnattr_init(&attributes) != 0) {
-        posix_spawn_file_actions_destroy(&actions);
-        return -1;
-    }
-    // The calling thread may hold signals back, and the daemon ignores SIGPIPE; the command
-    // starts as it would from a shell prompt.
-    sigset_t noSignals;
-    sigemptyset(&noSignals);
-    sigset_t defaultActions;
-    sigemptyset(&defaultActions);
-    sigaddset(&defaultActions, SIGPIPE);
-    pid_t pid = -1;
-    char shellName[] = "sh";
-    char option[] = "-c";
-    char* const arguments[] = {shellName, option, const_cast<char*>(command.c_str()), nullptr};
-    if (posix_spawn_file_actions_adddup2(&actions, outputFd, STDOUT_FILENO) != 0 ||
-        posix_spawnattr_setsigmask(&attributes, &noSignals) != 0 ||
-        posix_spawnattr_setsigdefault(&attributes, &defaultActions) != 0 ||
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) !=
-            0 ||
-        posix_spawn(&pid, "/bin/sh", &actions, &attributes, arguments, environ) != 0) {
-        pid = -1;
-    }
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
 }  // namespace
 
 bool runForFirstLine(const std::string& command, std::size_t maxLength, std::size_t maxOutput,
@@ -168,7 +116,12 @@ bool runForFirstLine(const std::string& command, std::size_t maxLength, std::siz
     if (::pipe2(ends, O_CLOEXEC) != 0) return false;
     Descriptor output(ends[0]);
     Descriptor commandEnd(ends[1]);
-    Shell shell(spawnShell(command, commandEnd.get()));
+    // The command starts as it would from a shell prompt, even where the daemon ignores SIGPIPE.
+    ShellSpawnOptions options;
+    options.standardOutput = commandEnd.get();
+    options.defaultSigpipe = true;
+    int error = 0;
+    Shell shell(spawnShell(command, options, error));
     commandEnd.reset();
     if (!shell.started()) return false;
     // Readable once the shell has ended; -1 where the kernel has no process descriptors, and

@@ -30,6 +30,9 @@ public:
     Descriptor& operator=(const Descriptor&) = delete;
 
     int get() const { return fd_; }
+    bool isOpen() const { return fd_ >= 0; }
+    // Closes the descriptor now.
+    void reset();
     // Gives the descriptor up without closing it.
     int release() {
         const int fd = fd_;
