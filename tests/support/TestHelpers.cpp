@@ -1,12 +1,10 @@
 #include "support/TestHelpers.h"
 
-#include "quillmark/SystemError.h"
+#include "support/ForkedCall.h"
 
 #include <gtest/gtest.h>
 
 #include <sched.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,9 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <iostream>
-#include <random>
 #include <fstream>
+#include <random>
 #include <system_error>
 #include <thread>
 
@@ -56,62 +53,23 @@ std::set<std::string> namesIn(const std::string& directory) {
     return names;
 }
 
-std::string runWithoutNetwork(const std::function<void()>& body, std::chrono::milliseconds limit) {
-    enum ChildStatus { kPassed = 0, kFailed = 1, kNoNamespace = 2, kThrew = 3 };
-    std::cout.flush();
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const pid_t child = ::fork();
-    if (child < 0) return quillmark::systemErrorText("fork", errno);
-    if (child == 0) {
-        int status = kPassed;
-        if (::unshare(CLONE_NEWNET) != 0) {
+std::string runWithoutNetwork(const std::function<void()>& body) {
+    const std::string outcome = runForked(
+        [] {
+            if (::unshare(CLONE_NEWNET) == 0) return true;
             std::fprintf(stderr, "unshare(CLONE_NEWNET): %s\n", std::strerror(errno));
-            status = kNoNamespace;
-        } else {
+            return false;
+        },
+        [&body]() -> std::string {
             try {
                 body();
-                if (::testing::Test::HasFailure()) status = kFailed;
             } catch (...) {
-                status = kThrew;
+                return "the child's code threw";
             }
-        }
-        std::cout.flush();
-        std::fflush(stdout);
-        std::fflush(stderr);
-        // No exit handlers: they belong to the parent's copy of the process.
-        ::_exit(status);
-    }
-
-    int status = 0;
-    const bool ended = eventually(
-        [&] {
-            pid_t waited;
-            do {
-                waited = ::waitpid(child, &status, WNOHANG);
-            } while (waited < 0 && errno == EINTR);
-            return waited == child;
-        },
-        limit);
-    if (!ended) {
-        ::kill(child, SIGKILL);
-        while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
-        return "the child did not end in time and was killed";
-    }
-    if (WIFSIGNALED(status)) return "the child was ended by signal " + std::to_string(WTERMSIG(status));
-    switch (WEXITSTATUS(status)) {
-    case kPassed:
-        return "";
-    case kFailed:
-        return "the child's checks failed (its failures are printed above)";
-    case kNoNamespace:
-        return "no network namespace could be made (the tests must run as root)";
-    case kThrew:
-        return "the child's code threw";
-    default:
-        return "the child ended with status " + std::to_string(WEXITSTATUS(status));
-    }
+            // The child's own failures are printed by the child.
+            return ::testing::Test::HasFailure() ? "the child's checks failed" : "";
+        });
+    return outcome;
 }
 
 std::string pseudoRandomBytes(std::size_t size, unsigned seed) {

@@ -24,15 +24,13 @@ std::string currentDirectory();
 // The names of the entries of `directory` ("." and ".." left out); empty when it cannot be read.
 std::set<std::string> namesIn(const std::string& directory);
 
-// Runs `body` in a forked child that first moves into a network namespace of its own, where the
-// only interface is a loopback that is down: name lookups there cannot reach any resolver and
-// fail at once, so tests of failing lookups send nothing beyond the machine. Needs root
-// (CAP_SYS_ADMIN). The child's GoogleTest failures are printed by the child and reported to
-// the caller through its exit status. Returns "" when `body` ran without a failure, otherwise
-// why not (a failure, no namespace, a crash, `limit` passed: the child is then killed by its
-// pid). Call it while the process has no other threads.
-std::string runWithoutNetwork(const std::function<void()>& body,
-                              std::chrono::milliseconds limit = std::chrono::seconds(60));
+// Runs `body` in a forked child (runForked) that first moves into a network namespace of its
+// own, where the only interface is a loopback that is down: name lookups there cannot reach any
+// resolver and fail at once, so tests of failing lookups send nothing beyond the machine. Needs
+// root (CAP_SYS_ADMIN). `body` may use test assertions: the child prints its failures, and the
+// result says that there were some. Returns "" when `body` ran without a failure, otherwise why
+// not. Call it while the process has no other threads.
+std::string runWithoutNetwork(const std::function<void()>& body);
 
 // `size` bytes that look random, the same for the same seed on every run.
 std::string pseudoRandomBytes(std::size_t size, unsigned seed = 1);
