@@ -1,10 +1,12 @@
 // Receive throughput of framed requests over loopback: TcpSenderReceiver::receive, as the
-// listener calls it (a new connection and a new payload per request), against a plain read()
-// loop into a buffer allocated once, on the same kind of accepted connection.
+// listener calls it (a new connection and a new payload per request, handed back to the
+// transport after use), against a plain read() loop into a buffer allocated once, on the same
+// kind of accepted connection.
 //
 // A writer thread connects once per iteration and sends one framed message (header, body, zero
 // byte); the benchmark thread accepts and receives. Bytes per second count the body only.
 #include "TcpSenderReceiver.h"
+#include "other/RequestMemory.h"
 #include "quillmark/Socket.h"
 
 #include <benchmark/benchmark.h>
@@ -144,6 +146,7 @@ void BM_TcpSenderReceiverReceive(benchmark::State& state) {
         }
         quillmark::Socket connection(listening.getClientChannel(), &listening.getAddress());
         std::vector<char> payload;
+        const quillmark::TcpSenderReceiver::ScopedRecycle recycling(transport, payload);
         if (!transport.receive(&connection, payload) || payload.size() != bodySize + 1) {
             state.SkipWithError("receive failed");
             break;
@@ -205,4 +208,12 @@ BENCHMARK(BM_PlainReadLoop)
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// The daemon's memory policy, set as its main sets it.
+int main(int argc, char** argv) {
+    quillmark::keepLargeAllocationsApart();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -164,6 +164,7 @@ void Listener::execute() {
 
 void Listener::serve(Socket* connection) {
     std::vector<char> payload;
+    const TcpSenderReceiver::ScopedRecycle recycling(transport_, payload);
     if (!transport_.receive(connection, payload) || payload.empty()) return;
 
     std::unique_ptr<CommandProcessor> processor;
