@@ -102,15 +102,15 @@ bool TcpSenderReceiver::receiveBody(Socket* socket, std::uint64_t length,
         return false;
     }
     const std::size_t bodyLength = static_cast<std::size_t>(length);
-    if (!payload.empty()) {
+    if (!payload.empty() || bodyLength >= spare_.size()) {
         const std::size_t base = payload.size();
         if (readBody(socket, base, bodyLength, payload)) return true;
         payload.resize(base);
         QM_LOG_ERROR("Failed to receive message payload.");
         return false;
     }
-    // A request of its own: read into the memory kept from the last one. The caller's vector is
-    // empty, so nothing of it is lost by the swap.
+    // A request of its own that fits the memory kept from the last one: read into it. The
+    // caller's vector is empty, so nothing of it is lost by the swap.
     std::vector<char> room;
     room.swap(spare_);
     if (readBody(socket, 0, bodyLength, room)) {

@@ -4,28 +4,33 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace quillmark {
 
 namespace {
 
-// The largest mmap threshold the GNU C library's dynamic adjustment reaches on 64-bit hosts:
-// every allocation above it gets a mapping of its own, released whole when it is freed, whether
-// keepLargeAllocationsApart() ran or not.
-const std::size_t kOwnMappingSize = 32 * 1024 * 1024;
+const std::size_t kFixedMmapThreshold = 1024 * 1024;
+const std::size_t kHugePageSize = 2 * 1024 * 1024;
+
+// Allocations above this size get a mapping of their own, released whole when freed: the largest
+// mmap threshold the GNU C library's dynamic adjustment reaches on 64-bit hosts, or the fixed
+// threshold once keepLargeAllocationsApart() has set it.
+std::atomic<std::size_t> ownMappingSize(32 * 1024 * 1024);
 
 }  // namespace
 
 void adviseHugePages(const void* data, std::size_t size) {
 #ifdef MADV_HUGEPAGE
-    if (data == nullptr || size <= kOwnMappingSize) return;
+    if (data == nullptr || size < kHugePageSize || size <= ownMappingSize.load()) return;
     const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
     const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(data);
-    // Inward to whole pages: the mapping's first page also holds the library's chunk header.
-    const std::uintptr_t begin = (start + page - 1) & ~(page - 1);
-    const std::uintptr_t end = (start + size) & ~(page - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+    // Out to whole pages, which are all the allocation's own mapping (its first page also holds
+    // the library's chunk header): the advice then covers the mapping without splitting it.
+    const std::uintptr_t begin = start & ~(page - 1);
+    const std::uintptr_t end = (start + size + page - 1) & ~(page - 1);
+    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 #else
     (void)data;
     (void)size;
@@ -34,7 +39,9 @@ void adviseHugePages(const void* data, std::size_t size) {
 
 void keepLargeAllocationsApart() {
     // Setting the mmap threshold also ends the dynamic adjustment of the trim threshold.
-    ::mallopt(M_MMAP_THRESHOLD, 1024 * 1024);
+    if (::mallopt(M_MMAP_THRESHOLD, static_cast<int>(kFixedMmapThreshold)) == 1) {
+        ownMappingSize.store(kFixedMmapThreshold);
+    }
 }
 
 }  // namespace quillmark

@@ -12,7 +12,8 @@
 namespace quillmark {
 
 // Asks for transparent huge pages on the `size` bytes at `data`, an allocation not touched yet,
-// when it is large enough that the C library maps it on its own (above 32 MiB). A large body is
+// when it spans huge pages and the C library surely maps it on its own (above 32 MiB, or above
+// 1 MiB once keepLargeAllocationsApart() has run). A large body is
 // fresh memory that its bytes fault in page by page; on a virtual machine the faults cost more
 // than the transfer, and huge pages cut their number 512-fold. Smaller allocations may lie in
 // the library's heap, where the advice would outlive them and keep huge pages of freed memory
