@@ -116,8 +116,10 @@ void FileLogger::log(const std::string& message, int level, const char* file, in
 
 void FileLogger::rotate() noexcept {
     if (fd_ < 0) return;
+    // The open descriptor's size, not the path's: no path lookup per line, and the same size,
+    // since the daemon's standard output and error append to this same file (opened apart).
     struct stat info;
-    if (::stat(fileName_.c_str(), &info) != 0) return;
+    if (::fstat(fd_, &info) != 0) return;
     const long long limit = static_cast<long long>(maxSizeMB_) * 1048576LL;
     if (static_cast<long long>(info.st_size) <= limit) return;
 

@@ -6,6 +6,7 @@
 
 #include <regex>
 #include <sstream>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -152,6 +153,24 @@ TEST(FileLogger, RotatesWhenTheFileGrowsPastTheLimit) {
 
     logger.info("after", "f", 1);
     EXPECT_EQ(lineLength, readFile(path).size());
+}
+
+TEST(FileLogger, CountsWhatOtherDescriptorsAppendTowardsTheLimit) {
+    // The daemon's standard output and error are the log file opened a second time.
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    FileLogger logger(path.c_str(), 4, 1);
+    const int other = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    const std::string output(1048576, 'o');
+    ASSERT_EQ(static_cast<ssize_t>(output.size()), ::write(other, output.data(), output.size()));
+    ::close(other);
+
+    logger.info("crossing", "f", 1);
+    const std::string old = readFile(path + ".old");
+    EXPECT_EQ(output, old.substr(0, output.size()));
+    EXPECT_EQ("crossing\n", old.substr(old.size() - 9));
+    EXPECT_EQ("", readFile(path));
 }
 
 TEST(FileLogger, KeepsLinesWhenTheFileCannotBeMovedAside) {
