@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <regex>
 #include <sstream>
 #include <fcntl.h>
@@ -91,6 +92,47 @@ TEST(FileLogger, HeaderFormFollowsTheConfiguredLevel) {
                                                                std::to_string(i + 1));
             EXPECT_TRUE(std::regex_match(got[i], std::regex(header + texts[i])));
         }
+    }
+}
+
+TEST(FileLogger, HeaderIsExactlyTheLineFormat) {
+    // Every field against snprintf with the documented formats, at the date and time the line
+    // itself carries; a header past 1023 characters is cut there.
+    struct Case {
+        int level;
+        const char* file;
+        int line;
+    };
+    const std::string longName(1500, 'n');
+    const Case cases[] = {
+        {5, "manager/Listener.cpp", 173}, {5, "", 0},     {5, nullptr, -42},
+        {5, "f", 2147483647},             {6, "f", 1},    {5, longName.c_str(), 7},
+        {4, "manager/Listener.cpp", 173}, {1, "f", -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.level) + " " + std::to_string(c.line));
+        qmtest::TempDir dir;
+        const std::string path = dir.file("m.log");
+        {
+            FileLogger logger(path.c_str(), c.level, 1);
+            logger.log("message", 2, c.file, c.line);
+        }
+        const std::string got = readFile(path);
+        ASSERT_GT(got.size(), 28u);
+        int year, month, day, hour, minute, second;
+        ASSERT_EQ(6, std::sscanf(got.c_str(), "|ERROR\t|%d-%d-%d|%d:%d:%d|", &year, &month, &day,
+                                 &hour, &minute, &second));
+        char header[1024];
+        if (c.level >= 5) {
+            std::snprintf(header, sizeof header,
+                          "|%s\t|%.4d-%.2d-%.2d|%.2d:%.2d:%.2d|Thread[%6li]|[%s:%d]|\t", "ERROR",
+                          year, month, day, hour, minute, second, static_cast<long>(getpid()),
+                          c.file ? c.file : "", c.line);
+        } else {
+            std::snprintf(header, sizeof header, "|%s\t|%.4d-%.2d-%.2d|%.2d:%.2d:%.2d|\t|\t|\t",
+                          "ERROR", year, month, day, hour, minute, second);
+        }
+        EXPECT_EQ(std::string(header) + "message\n", got);
     }
 }
 
