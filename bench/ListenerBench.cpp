@@ -206,19 +206,23 @@ void cutBack(const std::string& path) {
     }
 }
 
-// Sends `request` on a new connection each time request() is called, one after the other.
+// Sends `request` on a new connection each time request() is called, from two threads, so that
+// the next connection is waiting with its request while the server serves the last one.
 class Client {
 public:
-    Client(unsigned short port, std::string request)
-        : port_(port), request_(std::move(request)), thread_([this] { run(); }) {}
+    static const int kThreads = 2;
+
+    Client(unsigned short port, std::string request) : port_(port), request_(std::move(request)) {
+        for (std::thread& thread : threads_) thread = std::thread([this] { run(); });
+    }
 
     ~Client() {
         {
             std::lock_guard<std::mutex> guard(lock_);
             stop_ = true;
         }
-        wake_.notify_one();
-        thread_.join();
+        wake_.notify_all();
+        for (std::thread& thread : threads_) thread.join();
     }
 
     void request() {
@@ -251,10 +255,10 @@ private:
     int pending_ = 0;    // guarded by lock_
     bool stop_ = false;  // guarded by lock_
     std::atomic<bool> failed_{false};
-    std::thread thread_;
+    std::thread threads_[kThreads];
 };
 
-// Listener cycles on the benchmark thread; the client always has the next request queued.
+// Listener cycles on the benchmark thread; the client keeps the next requests queued.
 void runCycles(benchmark::State& state, const std::string& body) {
     Installation installation;
     if (!installation.ready()) {
@@ -267,14 +271,14 @@ void runCycles(benchmark::State& state, const std::string& body) {
         new quillmark::Listener(installation.factory()));
     {
         Client client(port, framedMessage(body));
-        client.request();
+        for (int i = 0; i < Client::kThreads; ++i) client.request();
         const long faultsBefore = minorFaults();
         for (auto _ : state) {
             client.request();
             listener->execute();
         }
         reportFaults(state, faultsBefore);
-        listener->execute();
+        for (int i = 0; i < Client::kThreads; ++i) listener->execute();
         if (client.failed()) state.SkipWithError("a request failed");
     }
     listener->cancel();
