@@ -12,9 +12,9 @@
 //   once, answers a framed "SUCCESS" and pauses 1 ms after each connection too.
 //
 // Bytes per second count the chunk's data only.
+#include "BenchSupport.h"
 #include "CommandProcessorFactory.h"
 #include "Listener.h"
-#include "other/RequestMemory.h"
 
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/FileLogger.h"
@@ -28,7 +28,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,13 +35,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -63,15 +60,10 @@ std::string readWholeFile(const std::string& path) {
     return text.str();
 }
 
-std::string framedMessage(const std::string& body) {
-    std::string message = "QMCP";
-    message.push_back(1);
-    for (int i = 0; i < 8; ++i) {
-        message.push_back(static_cast<char>((static_cast<std::uint64_t>(body.size()) >> (8 * i)) &
-                                            0xFF));
-    }
-    return message + body + std::string(1, '\0');
-}
+using qmbench::framedHeader;
+using qmbench::framedMessage;
+using qmbench::minorFaults;
+using qmbench::reportFaults;
 
 // Built in place once and never freed: freeing a block this large would make the C library
 // raise its thresholds for the whole process, which the daemon never sees.
@@ -81,12 +73,7 @@ const std::string& uploadMessage() {
         const std::size_t bodySize = head.size() + kChunkSize + 1;
         std::string* bytes = new std::string;
         bytes->reserve(13 + bodySize + 1);
-        *bytes = "QMCP";
-        bytes->push_back(1);
-        for (int i = 0; i < 8; ++i) {
-            bytes->push_back(static_cast<char>((static_cast<std::uint64_t>(bodySize) >> (8 * i)) &
-                                               0xFF));
-        }
+        *bytes = framedHeader(bodySize);
         *bytes += head;
         for (std::size_t i = 0; i < kChunkSize; ++i) bytes->push_back(static_cast<char>(i * 131));
         *bytes += ")";
@@ -96,36 +83,12 @@ const std::string& uploadMessage() {
     return *message;
 }
 
-int connectTo(unsigned short port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(port);
-    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool writeAll(int fd, const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n <= 0) return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
 // One request on a new connection; the reply is read until the server closes. Returns the
 // number of reply bytes, or -1 when the exchange failed.
 long exchange(unsigned short port, const std::string& request) {
-    const int fd = connectTo(port);
+    const int fd = qmbench::connectToLoopback(port);
     if (fd < 0) return -1;
-    long total = writeAll(fd, request.data(), request.size()) ? 0 : -1;
+    long total = qmbench::sendAll(fd, request.data(), request.size()) ? 0 : -1;
     char reply[64 * 1024];
     for (;;) {
         const ssize_t n = ::read(fd, reply, sizeof reply);
@@ -184,19 +147,6 @@ private:
     std::shared_ptr<quillmark::CommandProcessorFactory> factory_;
 };
 
-long minorFaults() {
-    struct rusage usage;
-    ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_minflt;
-}
-
-// Page faults per request, the whole process: fresh memory is what a server that reuses its
-// buffers does not pay for.
-void reportFaults(benchmark::State& state, long faultsBefore) {
-    state.counters["faults"] = benchmark::Counter(static_cast<double>(minorFaults() - faultsBefore),
-                                                  benchmark::Counter::kAvgIterations);
-}
-
 void cutBack(const std::string& path) {
     struct stat info;
     if (::stat(path.c_str(), &info) == 0 && info.st_size > kPackageLimit) {
@@ -206,80 +156,44 @@ void cutBack(const std::string& path) {
     }
 }
 
-// Sends `request` on a new connection each time request() is called, from two threads, so that
-// the next connection is waiting with its request while the server serves the last one.
-class Client {
-public:
-    static const int kThreads = 2;
-
-    Client(unsigned short port, std::string request) : port_(port), request_(std::move(request)) {
-        for (std::thread& thread : threads_) thread = std::thread([this] { run(); });
+// Opens the Listener's socket on a loopback port for `installation`; 0 (and the benchmark
+// skipped) when the installation is not ready or no port could be had.
+unsigned short openListener(benchmark::State& state, const Installation& installation) {
+    if (!installation.ready()) {
+        state.SkipWithError("cannot set up the installation");
+        return 0;
     }
-
-    ~Client() {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        for (std::thread& thread : threads_) thread.join();
-    }
-
-    void request() {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            ++pending_;
-        }
-        wake_.notify_one();
-    }
-
-    bool failed() const { return failed_; }
-
-private:
-    void run() {
-        for (;;) {
-            {
-                std::unique_lock<std::mutex> guard(lock_);
-                wake_.wait(guard, [this] { return stop_ || pending_ > 0; });
-                if (stop_) return;
-                --pending_;
-            }
-            if (exchange(port_, request_) <= 0) failed_ = true;
-        }
-    }
-
-    const unsigned short port_;
-    const std::string request_;
-    std::mutex lock_;
-    std::condition_variable wake_;
-    int pending_ = 0;    // guarded by lock_
-    bool stop_ = false;  // guarded by lock_
-    std::atomic<bool> failed_{false};
-    std::thread threads_[kThreads];
-};
+    quillmark::Listener::initSocket(0, "127.0.0.1");
+    const unsigned short port = quillmark::Listener::listeningPort();
+    if (port == 0) state.SkipWithError("cannot listen on 127.0.0.1");
+    return port;
+}
 
 // Listener cycles on the benchmark thread; the client keeps the next requests queued.
 void runCycles(benchmark::State& state, const std::string& body) {
     Installation installation;
-    if (!installation.ready()) {
-        state.SkipWithError("cannot set up the installation");
-        return;
-    }
-    quillmark::Listener::initSocket(0, "127.0.0.1");
-    const unsigned short port = quillmark::Listener::listeningPort();
+    const unsigned short port = openListener(state, installation);
+    if (port == 0) return;
     std::unique_ptr<quillmark::Listener> listener(
         new quillmark::Listener(installation.factory()));
     {
-        Client client(port, framedMessage(body));
-        for (int i = 0; i < Client::kThreads; ++i) client.request();
+        // Two client threads: the next connection waits with its request while the Listener
+        // serves the last one.
+        const int clients = 2;
+        const std::string request = framedMessage(body);
+        std::atomic<bool> failed{false};
+        qmbench::OnDemand client(clients, [&] {
+            if (exchange(port, request) <= 0) failed = true;
+        });
+        for (int i = 0; i < clients; ++i) client.request();
         const long faultsBefore = minorFaults();
         for (auto _ : state) {
             client.request();
             listener->execute();
         }
         reportFaults(state, faultsBefore);
-        for (int i = 0; i < Client::kThreads; ++i) listener->execute();
-        if (client.failed()) state.SkipWithError("a request failed");
+        for (int i = 0; i < clients; ++i) listener->execute();
+        if (failed) state.SkipWithError("a request failed");
     }
     listener->cancel();
 }
@@ -307,12 +221,8 @@ void uploadRoundTrips(benchmark::State& state, unsigned short port, const std::s
 
 void BM_UploadRoundTrip(benchmark::State& state) {
     Installation installation;
-    if (!installation.ready()) {
-        state.SkipWithError("cannot set up the installation");
-        return;
-    }
-    quillmark::Listener::initSocket(0, "127.0.0.1");
-    const unsigned short port = quillmark::Listener::listeningPort();
+    const unsigned short port = openListener(state, installation);
+    if (port == 0) return;
     quillmark::Listener* listener = new quillmark::Listener(installation.factory());
     {
         // The task owns the Listener and lets it go once its thread has ended.
@@ -355,7 +265,7 @@ public:
 
     ~PausingSink() {
         stop_ = true;
-        const int wake = connectTo(port_);
+        const int wake = qmbench::connectToLoopback(port_);
         if (wake >= 0) ::close(wake);
         thread_.join();
         ::close(listening_);
@@ -391,7 +301,7 @@ private:
             left -= static_cast<std::uint64_t>(n);
         }
         if (file >= 0) ::close(file);
-        writeAll(connection, reply.data(), reply.size());
+        qmbench::sendAll(connection, reply.data(), reply.size());
         char terminator;
         if (::read(connection, &terminator, 1) < 0) {
             // The client is gone; the connection is closed all the same.
@@ -422,12 +332,4 @@ BENCHMARK(BM_PausingSinkRoundTrip)->UseRealTime()->Unit(benchmark::kMillisecond)
 
 }  // namespace
 
-// The daemon's memory policy, set as its main sets it.
-int main(int argc, char** argv) {
-    quillmark::keepLargeAllocationsApart();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main(int argc, char** argv) { return qmbench::runBenchmarks(argc, argv); }
