@@ -9,7 +9,6 @@
 
 #include <tinyxml.h>
 
-#include <sstream>
 
 namespace quillmark {
 
@@ -27,9 +26,12 @@ std::string GetConfigurationCommandProcessor::process(std::vector<char>& /*paylo
         reply = failureText("Unable to load the following xml configuration file: " + path);
     } else {
         encoder_->encode(document);
-        std::ostringstream printed;
-        printed << document;
-        reply = printed.str();
+        // What the stream output operator prints (it runs this printer), without the copies
+        // through a string stream.
+        TiXmlPrinter printer;
+        printer.SetStreamPrinting();
+        document.Accept(&printer);
+        reply = printer.Str();
     }
     QM_LOG_DEBUG("GetConfiguration result: " << reply);
     return reply;

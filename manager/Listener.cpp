@@ -220,6 +220,8 @@ void Listener::limitSilence(Socket& connection) {
 
 void Listener::serve(Socket* connection) {
     std::vector<char> payload;
+    // The payload's memory goes back to the transport for the next request, on every path.
+    const TcpSenderReceiver::ScopedRecycle recycling(transport_, payload);
     if (!transport_.receive(connection, payload)) {
         if (transport_.timedOut()) {
             std::string peer;

@@ -2,11 +2,9 @@
 #include "TcpSenderReceiver.h"
 
 #include "MessageHeader.h"
+#include "other/RequestMemory.h"
 #include "quillmark/Log.h"
 #include "quillmark/Socket.h"
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -20,31 +18,13 @@ namespace {
 // raw request ends there and a framed one leaves its header after the magic on the connection.
 const unsigned long kDetectBufferLength = MessageHeader::kMagicSize + 1;
 
-// The body is read in steps that start small and double up to kLargestStep, and the payload's
-// room at most doubles per step: it never holds much more than twice the bytes that have
-// arrived (plus one step), and a large body still moves in few calls.
+// The body is read in steps that start small and double up to kLargestStep. A step is read
+// straight into the payload; room beyond what the payload already holds is zero-filled only just
+// before its step, so memory is touched as bytes arrive.
 const std::size_t kFirstStep = 64 * 1024;
 const std::size_t kLargestStep = 4 * 1024 * 1024;
-
-const std::size_t kHugePageSize = 2 * 1024 * 1024;
-
-// A large payload is fresh memory that the body's bytes fault in page by page; on a virtual
-// machine the faults, not the transfer, took most of the receive time of a large body.
-// Transparent huge pages cut their number 512-fold. Only advice: it changes nothing where huge
-// pages are off, and memory the range shares with a neighbouring allocation merely becomes
-// eligible for huge pages too.
-void adviseHugePages(const std::vector<char>& payload) {
-#ifdef MADV_HUGEPAGE
-    if (payload.capacity() < kHugePageSize) return;
-    const std::uintptr_t page = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
-    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(payload.data());
-    const std::uintptr_t begin = start & ~(page - 1);
-    const std::uintptr_t end = (start + payload.capacity()) & ~(page - 1);
-    ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#else
-    (void)payload;
-#endif
-}
+// The room a body may take however little of it has arrived.
+const std::size_t kFirstRoom = 1024 * 1024;
 
 // Hands `bytes` to the caller of the array form: a new array replaces the old one.
 void replaceBuffer(const std::vector<char>& bytes, char*& buffer, std::size_t* size) {
@@ -127,10 +107,31 @@ bool TcpSenderReceiver::receiveBody(Socket* socket, std::uint64_t length,
         QM_LOG_ERROR("Failed to receive message payload.");
         return false;
     }
+    const std::size_t bodyLength = static_cast<std::size_t>(length);
+    if (!payload.empty() || bodyLength >= spare_.size()) {
+        const std::size_t base = payload.size();
+        if (readBody(socket, base, bodyLength, payload)) return true;
+        payload.resize(base);
+        QM_LOG_ERROR("Failed to receive message payload.");
+        return false;
+    }
+    // A request of its own that fits the memory kept from the last one: read into it. The
+    // caller's vector is empty, so nothing of it is lost by the swap.
+    std::vector<char> room;
+    room.swap(spare_);
+    if (readBody(socket, 0, bodyLength, room)) {
+        payload.swap(room);
+        return true;
+    }
+    recycle(room);
+    QM_LOG_ERROR("Failed to receive message payload.");
+    return false;
+}
+
+bool TcpSenderReceiver::readBody(Socket* socket, std::size_t base, std::size_t bodyLength,
+                                 std::vector<char>& room) {
     const long sec = socket->getTimeoutSec();
     const long usec = socket->getTimeoutUsec();
-    const std::size_t base = payload.size();
-    const std::size_t bodyLength = static_cast<std::size_t>(length);
     const std::size_t finalSize = base + bodyLength + 1;
 
     std::size_t done = 0;
@@ -138,32 +139,54 @@ bool TcpSenderReceiver::receiveBody(Socket* socket, std::uint64_t length,
     while (done < bodyLength) {
         const std::size_t want = std::min(bodyLength - done, step);
         const std::size_t needed = base + done + want;
-        if (needed > payload.capacity()) {
-            // Grown by hand so that the advice precedes the copy that faults the pages in.
+        // The room may grow to kGrowthFactor times what has arrived. Growing to the whole body as
+        // soon as that allows it copies the fewest bytes.
+        const std::size_t allowed =
+            std::min(finalSize, base + std::max(kFirstRoom, kGrowthFactor * done));
+        if (needed > room.capacity() || (allowed == finalSize && room.capacity() < finalSize)) {
             std::vector<char> larger;
-            larger.reserve(std::min(finalSize, std::max(needed, 2 * payload.capacity())));
-            adviseHugePages(larger);
-            larger.insert(larger.end(), payload.begin(), payload.end());
-            payload.swap(larger);
+            larger.reserve(std::max(needed, allowed));
+            // Before the copy, which is the first touch of the new memory.
+            adviseHugePages(larger.data(), larger.capacity());
+            // Only what has arrived: the kept memory beyond it holds a former request's bytes.
+            const std::size_t kept = std::min(room.size(), base + done);
+            larger.insert(larger.end(), room.begin(),
+                          room.begin() + static_cast<std::ptrdiff_t>(kept));
+            room.swap(larger);
         }
-        payload.resize(needed);
+        if (room.size() < needed) room.resize(needed);
         if (readFailed(
-                socket->read(payload.data() + base + done, want, nullptr, false, sec, usec))) {
-            QM_LOG_ERROR("Failed to receive message payload.");
-            payload.resize(base);
+                socket->read(room.data() + base + done, want, nullptr, false, sec, usec))) {
             return false;
         }
         done += want;
         step = std::min(2 * step, kLargestStep);
     }
-    payload.push_back('\0');
+    room.resize(finalSize);
+    room[finalSize - 1] = '\0';
     return true;
+}
+
+void TcpSenderReceiver::recycle(std::vector<char>& payload) noexcept {
+    if (payload.capacity() == 0) return;
+    if (payload.capacity() > kKeptCapacity) {
+        std::vector<char>().swap(payload);
+        return;
+    }
+    if (payload.capacity() > spare_.capacity()) {
+        // Filling up to the capacity zero-fills only the slack after the last body; the next
+        // body then overwrites bytes that exist already.
+        payload.resize(payload.capacity());
+        spare_.swap(payload);
+    }
+    std::vector<char>().swap(payload);
 }
 
 bool TcpSenderReceiver::receive(Socket* socket, char*& buffer, std::size_t*& size) {
     if (size != nullptr) *size = 0;
     if (socket == nullptr) return true;
     std::vector<char> payload;
+    const ScopedRecycle recycling(*this, payload);
     if (!receivePayload(socket, payload)) return false;
     replaceBuffer(payload, buffer, size);
     return true;
@@ -181,6 +204,7 @@ bool TcpSenderReceiver::receive(Socket* socket, std::vector<char>& payload) {
 
 bool TcpSenderReceiver::receive(Socket* socket, std::string& payload) {
     std::vector<char> bytes;
+    const ScopedRecycle recycling(*this, bytes);
     const bool ok = socket == nullptr ? true : receivePayload(socket, bytes);
     if (ok && !bytes.empty()) {
         payload.append(bytes.data(), bytes.size());

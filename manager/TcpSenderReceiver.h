@@ -12,8 +12,16 @@
 // limit, and timedOut() tells a receive that ran out of it from one that failed otherwise.
 //
 // A framed body longer than kMaxBodyLength is refused before anything is allocated, and the
-// payload grows with the bytes that actually arrive, so a peer's announced length alone cannot
-// make the receiver reserve memory.
+// payload grows with the bytes that actually arrive (its room is at most kGrowthFactor times
+// what has arrived, or 1 MiB), so a peer's announced length alone cannot make the receiver
+// reserve memory.
+//
+// Memory between requests: a payload handed back through recycle() (or ScopedRecycle) is kept
+// for the next framed request when its room is at most kKeptCapacity, so that a client sending
+// its upload in chunks of up to 1 MiB is served without fresh memory; a larger one is freed at
+// once, so an idle receiver holds at most kKeptCapacity bytes. (Whether the C library gives
+// freed memory back to the system is its own policy; the daemon sets it with
+// keepLargeAllocationsApart().)
 //
 // Ownership: the Socket passed in stays the caller's; nothing here closes it. Threads: one
 // thread at a time per object (the Listener's thread on the manager's path).
@@ -35,6 +43,27 @@ public:
     static constexpr std::uint64_t kMaxBodyLength = 256ull * 1024 * 1024;
     // The longest raw request line, its newline included.
     static constexpr std::size_t kMaxRawLength = 2048;
+    // The largest payload room kept between requests: a 1 MiB chunk with its command, file name
+    // and delimiters.
+    static constexpr std::size_t kKeptCapacity = 1024 * 1024 + 4096;
+    // A body's room grows to at most this many times the bytes that have arrived (at least
+    // 1 MiB, at most the whole body).
+    static constexpr std::size_t kGrowthFactor = 16;
+
+    // Hands `payload`'s memory back to `transport` when the scope ends, by whatever way: the
+    // Listener declares one right after its payload.
+    class ScopedRecycle {
+    public:
+        ScopedRecycle(TcpSenderReceiver& transport, std::vector<char>& payload)
+            : transport_(transport), payload_(payload) {}
+        ~ScopedRecycle() { transport_.recycle(payload_); }
+        ScopedRecycle(const ScopedRecycle&) = delete;
+        ScopedRecycle& operator=(const ScopedRecycle&) = delete;
+
+    private:
+        TcpSenderReceiver& transport_;
+        std::vector<char>& payload_;
+    };
 
     TcpSenderReceiver();
     virtual ~TcpSenderReceiver();
@@ -46,8 +75,9 @@ public:
     // then unchanged and *size 0. A null socket: true with *size 0 and `buffer` unchanged.
     // `size` must point to a size_t.
     bool receive(Socket* socket, char*& buffer, std::size_t*& size);
-    // The same, the payload's bytes appended to `payload`. On failure nothing is appended
-    // (`payload` keeps its size; its capacity may have grown by at most what arrived).
+    // The same, the payload's bytes appended to `payload`. An empty `payload` receives a framed
+    // body into the memory kept from an earlier request. On failure nothing is appended
+    // (`payload` keeps its size; its capacity may have grown with what arrived).
     bool receive(Socket* socket, std::vector<char>& payload);
     // The same, appended to a string (the zero byte included).
     bool receive(Socket* socket, std::string& payload);
@@ -67,6 +97,11 @@ public:
     // complete.
     bool sendRaw(Socket* socket, const std::string& text);
 
+    // Takes over `payload`'s memory for the next request when its capacity is at most
+    // kKeptCapacity (and more than what is kept already); otherwise frees it. `payload` is left
+    // empty, without memory. Never throws.
+    void recycle(std::vector<char>& payload) noexcept;
+
     // True when the last request received was framed (also before the first request); false
     // after a raw or short one. A receive that fails before the form is known leaves it alone.
     bool isFramed() const { return framed_; }
@@ -82,8 +117,16 @@ private:
     // Whether a read's `result` is a failure; a time-out (-1) is remembered for timedOut().
     bool readFailed(int result);
 
+    // Reads the body into `room` after its first `base` bytes; `room` grows as bytes arrive.
+    // On failure `room` may hold anything beyond `base`.
+    bool readBody(Socket* socket, std::size_t base, std::size_t bodyLength,
+                  std::vector<char>& room);
+
     bool framed_;
     bool timedOut_;
+    // Memory kept from the last recycled payload, its size equal to its capacity (the bytes are
+    // a former request's and are overwritten before use), or empty.
+    std::vector<char> spare_;
 };
 
 }  // namespace quillmark

@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 #include "Service.h"
 #include "ServiceApp.h"
+#include "other/RequestMemory.h"
 #include "other/ServiceImpl.h"
 
 #include "quillmark/ConfigurationFileAccess.h"
@@ -21,6 +22,7 @@
 
 int main(int argc, char** argv) {
     using namespace quillmark;
+    keepLargeAllocationsApart();
 
     std::string configurationPath = kDefaultConfigurationFile;
     parseArgs(argc, argv, configurationPath);

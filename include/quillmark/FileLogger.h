@@ -1,9 +1,9 @@
 // The log file: one line per message with a header of level, local date and time and, when the
 // configured level enables debug output, the process id and the source position.
 //
-// Every line is written with one write() to a descriptor opened in append mode, so a line is on
-// disk (in the page cache) as soon as log() returns and lines of different threads never
-// interleave. When the file grows past maxSizeMB MiB it is moved to its name with ".old" appended
+// Every line (header, message, newline) is written with one writev() to a descriptor opened in
+// append mode, so a line is on disk (in the page cache) as soon as log() returns and lines of
+// different threads never interleave; the message is not copied on the way. When the file grows past maxSizeMB MiB it is moved to its name with ".old" appended
 // and a new file is started. Whenever the logger opens its file it hands it to the service user
 // "quillmar" (when that user exists).
 //

@@ -1,14 +1,14 @@
 // The logging statements of the system.
 //
 // QM_LOG_INFO("Listening on " << port); fetches the logger from LogManager, tests the level and
-// only then builds the text in a string stream and passes it with the statement's own source
-// file and line. Messages issued while no logger is installed are dropped.
+// only then builds the text in an output stream (LogText, formatting as a string stream does)
+// and passes it with the statement's own source file and line. Messages issued while no logger
+// is installed are dropped.
 #ifndef QUILLMARK_LOG_H
 #define QUILLMARK_LOG_H
 
 #include "quillmark/LogManager.h"
-
-#include <sstream>
+#include "quillmark/LogText.h"
 
 #define QM_LOG_AT(enabledTest, write, expr)                                          \
     do {                                                                             \
@@ -16,9 +16,9 @@
         ::quillmark::FileLogger* qmLogger =                                          \
             qmLogManager != nullptr ? qmLogManager->getLogger() : nullptr;           \
         if (qmLogger != nullptr && qmLogger->enabledTest()) {                        \
-            std::ostringstream qmLogText;                                            \
+            ::quillmark::LogText qmLogText;                                          \
             qmLogText << expr;                                                       \
-            qmLogger->write(qmLogText.str(), __FILE__, __LINE__);                    \
+            qmLogger->write(qmLogText.text(), __FILE__, __LINE__);                   \
         }                                                                            \
     } while (0)
 

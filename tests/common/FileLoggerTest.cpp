@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <regex>
 #include <sstream>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -93,6 +95,47 @@ TEST(FileLogger, HeaderFormFollowsTheConfiguredLevel) {
     }
 }
 
+TEST(FileLogger, HeaderIsExactlyTheLineFormat) {
+    // Every field against snprintf with the documented formats, at the date and time the line
+    // itself carries; a header past 1023 characters is cut there.
+    struct Case {
+        int level;
+        const char* file;
+        int line;
+    };
+    const std::string longName(1500, 'n');
+    const Case cases[] = {
+        {5, "manager/Listener.cpp", 173}, {5, "", 0},     {5, nullptr, -42},
+        {5, "f", 2147483647},             {6, "f", 1},    {5, longName.c_str(), 7},
+        {4, "manager/Listener.cpp", 173}, {1, "f", -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.level) + " " + std::to_string(c.line));
+        qmtest::TempDir dir;
+        const std::string path = dir.file("m.log");
+        {
+            FileLogger logger(path.c_str(), c.level, 1);
+            logger.log("message", 2, c.file, c.line);
+        }
+        const std::string got = readFile(path);
+        ASSERT_GT(got.size(), 28u);
+        int year, month, day, hour, minute, second;
+        ASSERT_EQ(6, std::sscanf(got.c_str(), "|ERROR\t|%d-%d-%d|%d:%d:%d|", &year, &month, &day,
+                                 &hour, &minute, &second));
+        char header[1024];
+        if (c.level >= 5) {
+            std::snprintf(header, sizeof header,
+                          "|%s\t|%.4d-%.2d-%.2d|%.2d:%.2d:%.2d|Thread[%6li]|[%s:%d]|\t", "ERROR",
+                          year, month, day, hour, minute, second, static_cast<long>(getpid()),
+                          c.file ? c.file : "", c.line);
+        } else {
+            std::snprintf(header, sizeof header, "|%s\t|%.4d-%.2d-%.2d|%.2d:%.2d:%.2d|\t|\t|\t",
+                          "ERROR", year, month, day, hour, minute, second);
+        }
+        EXPECT_EQ(std::string(header) + "message\n", got);
+    }
+}
+
 TEST(FileLogger, LevelNamesAndMessageShapes) {
     qmtest::TempDir dir;
     const std::string path = dir.file("m.log");
@@ -152,6 +195,24 @@ TEST(FileLogger, RotatesWhenTheFileGrowsPastTheLimit) {
 
     logger.info("after", "f", 1);
     EXPECT_EQ(lineLength, readFile(path).size());
+}
+
+TEST(FileLogger, CountsWhatOtherDescriptorsAppendTowardsTheLimit) {
+    // The daemon's standard output and error are the log file opened a second time.
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    FileLogger logger(path.c_str(), 4, 1);
+    const int other = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    const std::string output(1048576, 'o');
+    ASSERT_EQ(static_cast<ssize_t>(output.size()), ::write(other, output.data(), output.size()));
+    ::close(other);
+
+    logger.info("crossing", "f", 1);
+    const std::string old = readFile(path + ".old");
+    EXPECT_EQ(output, old.substr(0, output.size()));
+    EXPECT_EQ("crossing\n", old.substr(old.size() - 9));
+    EXPECT_EQ("", readFile(path));
 }
 
 TEST(FileLogger, KeepsLinesWhenTheFileCannotBeMovedAside) {

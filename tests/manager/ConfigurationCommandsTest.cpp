@@ -140,6 +140,18 @@ TEST_F(ConfigurationCommandsTest, GetRepliesWithTheDocumentAndEncodedValues) {
     EXPECT_EQ(kConfiguration, qmtest::readFile(path_));
 }
 
+TEST_F(ConfigurationCommandsTest, GetRepliesWhatTheStreamOperatorPrints) {
+    // The shipped example: declaration, comments, descriptions with entities and line breaks.
+    qmtest::writeFile(path_, qmtest::readFile(std::string(QM_SOURCE_DIR) +
+                                              "/examples/quillmark_agentd.xml"));
+    TiXmlDocument document;
+    ASSERT_TRUE(document.LoadFile(path_.c_str()));
+    ValueElementEncoderDecoder().encode(document);
+    std::ostringstream printed;
+    printed << document;
+    EXPECT_EQ(printed.str(), get("get_configuration"));
+}
+
 TEST_F(ConfigurationCommandsTest, GetFailsOnAFileThatDoesNotLoad) {
     const std::string reply =
         "FAILURE! Unable to load the following xml configuration file: " + path_;

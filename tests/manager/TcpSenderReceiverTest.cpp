@@ -217,6 +217,46 @@ TEST_F(TcpSenderReceiverTest, OversizedLengthIsRefusedBeforeAnythingIsReserved) 
     EXPECT_TRUE(log_.has("Failed to receive message payload."));
 }
 
+TEST_F(TcpSenderReceiverTest, RecycledMemoryCarriesNothingIntoTheNextRequest) {
+    // Each request goes into an empty payload, as the Listener's does, and is handed back after
+    // use; the kept memory then holds the bytes of a larger, earlier body.
+    const std::string large = binaryBody(TcpSenderReceiver::kKeptCapacity - 100);
+    const std::string small = "upgrade_append(n,x)";
+    struct Case {
+        const char* name;
+        std::vector<std::string> pieces;
+        bool ok;
+        std::string payload;  // without the zero byte the receiver adds
+    };
+    const Case cases[] = {
+        {"a large body fills the kept memory", {framedMessage(large)}, true, large},
+        {"a smaller body", {framedMessage(small)}, true, small},
+        {"an empty body", {framedMessage("")}, true, ""},
+        {"a raw line", {"raw\n"}, true, "raw\n"},
+        {"a body that ends early", {framedHeader(5000) + large.substr(0, 3000)}, false, ""},
+        {"the large body again", {framedMessage(large)}, true, large},
+        {"a body beyond the kept memory", {framedMessage(large + large)}, true, large + large},
+        {"a small body after it", {framedMessage(small)}, true, small},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Exchange got = receiveFrom(c.pieces);
+        EXPECT_EQ(c.ok, got.ok);
+        EXPECT_EQ(c.ok ? withZero(c.payload) : "", bytes(got.payload));
+        transport_.recycle(got.payload);
+        EXPECT_TRUE(got.payload.empty());
+    }
+
+    // A payload that already holds bytes gets the body appended, kept memory or not.
+    LoopbackClient client(server_.port());
+    std::unique_ptr<Socket> connection = server_.accept();
+    ASSERT_TRUE(connection);
+    ASSERT_TRUE(client.write(framedMessage(small)));
+    std::vector<char> payload{'<'};
+    ASSERT_TRUE(transport_.receive(connection.get(), payload));
+    EXPECT_EQ("<" + withZero(small), bytes(payload));
+}
+
 TEST_F(TcpSenderReceiverTest, SendWritesFramedAndRawReplies) {
     struct Case {
         const char* name;

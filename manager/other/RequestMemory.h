@@ -1,0 +1,32 @@
+// RequestMemory: how the memory of large request payloads is handled on Linux with the GNU C
+// library: large allocations in mappings of their own, so that freeing them gives them back to
+// the system, and huge pages for a body large enough to fill one.
+//
+// Both are advice to the system and the C library: they change how much memory a request
+// touches and keeps, never what it holds.
+#ifndef QUILLMARK_MANAGER_REQUESTMEMORY_H
+#define QUILLMARK_MANAGER_REQUESTMEMORY_H
+
+#include <cstddef>
+
+namespace quillmark {
+
+// Asks for transparent huge pages on the `size` bytes at `data`, an allocation not touched yet,
+// when it spans huge pages and the C library surely maps it on its own (above 32 MiB, or above
+// 1 MiB once keepLargeAllocationsApart() has run). A large body is
+// fresh memory that its bytes fault in page by page; on a virtual machine the faults cost more
+// than the transfer, and huge pages cut their number 512-fold. Smaller allocations may lie in
+// the library's heap, where the advice would outlive them and keep huge pages of freed memory
+// resident. Does nothing where huge pages are not available.
+void adviseHugePages(const void* data, std::size_t size);
+
+// Has the C library place every allocation of 1 MiB or more in a mapping of its own, which
+// freeing unmaps, and keep its heaps trimmed to its default 128 KiB of free memory. By default
+// the library raises both thresholds after each large free, up to 32 MiB and 64 MiB, and a
+// thread's heap then keeps the memory of the largest requests it served. Call once at start-up,
+// before other threads run.
+void keepLargeAllocationsApart();
+
+}  // namespace quillmark
+
+#endif  // QUILLMARK_MANAGER_REQUESTMEMORY_H
