@@ -227,6 +227,14 @@ protected:
         return pid;
     }
 
+    // startDaemon on the default configuration with a port that was free; the port in `port`.
+    pid_t startOnFreePort(unsigned short& port) {
+        port = freePort();
+        EXPECT_NE(0, port);
+        qmtest::writeFile(files_.configuration, files_.text(port));
+        return startDaemon(files_);
+    }
+
     // The pid in the PID file once it holds only digits.
     static pid_t waitForPidFile(const std::string& path) {
         pid_t pid = -1;
@@ -284,10 +292,8 @@ protected:
 };
 
 TEST_F(DaemonTest, DetachesHoldsItsPidFileAndStopsOnSigterm) {
-    const unsigned short port = freePort();
-    ASSERT_NE(0, port);
-    qmtest::writeFile(files_.configuration, files_.text(port));
-    const pid_t pid = startDaemon(files_);
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
     ASSERT_GT(pid, 0);
 
     // The PID file: the pid alone, and a write lock over the whole file held by the daemon.
@@ -390,10 +396,8 @@ TEST_F(DaemonTest, ServesAndSavesTheConfigurationGivenByARelativePath) {
 }
 
 TEST_F(DaemonTest, InstallsAnUpgradeDeliveredInChunks) {
-    const unsigned short port = freePort();
-    ASSERT_NE(0, port);
-    qmtest::writeFile(files_.configuration, files_.text(port));
-    const pid_t pid = startDaemon(files_);
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
     ASSERT_GT(pid, 0);
 
     const std::string marker = dir_.file("upgraded");
@@ -435,10 +439,8 @@ TEST_F(DaemonTest, GivesALargeRequestsMemoryBackOnceServed) {
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "AddressSanitizer's allocator keeps freed memory in quarantine";
 #endif
-    const unsigned short port = freePort();
-    ASSERT_NE(0, port);
-    qmtest::writeFile(files_.configuration, files_.text(port));
-    const pid_t pid = startDaemon(files_);
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
     ASSERT_GT(pid, 0);
     const std::string name = "(" + std::string(kPackageName) + ",";
     const std::string success = qmtest::framedMessage("SUCCESS");
@@ -853,10 +855,8 @@ TEST_F(DaemonTest, WatchOutlivesAMissingConfigurationFile) {
 }
 
 TEST_F(DaemonTest, CleanStopLogsNoError) {
-    const unsigned short port = freePort();
-    ASSERT_NE(0, port);
-    qmtest::writeFile(files_.configuration, files_.text(port));
-    const pid_t pid = startDaemon(files_);
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
     ASSERT_GT(pid, 0);
     ASSERT_TRUE(eventually([this] { return journal() == std::vector<std::string>{"start"}; }));
     // One request served, and the Listener back waiting in accept when the signal comes.
