@@ -1,6 +1,5 @@
 #include "quillmark/ConfigurationFileAccess.h"
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -30,19 +29,6 @@ std::string document(const std::string& sections) {
     return "<?xml version=\"1.0\"?><!-- comment --><quillmark_agentd_config>" + sections +
            "</quillmark_agentd_config>";
 }
-
-// Installs a debug-level logger on a temporary file for the life of the object.
-class CapturedLog {
-public:
-    explicit CapturedLog(const qmtest::TempDir& dir) : path_(dir.file("test.log")) {
-        LogManager::getInstance()->setLogger(new FileLogger(path_.c_str(), 5, 1));
-    }
-    ~CapturedLog() { LogManager::getInstance()->setLogger(nullptr); }
-    std::string text() const { return readFile(path_); }
-
-private:
-    std::string path_;
-};
 
 class ConfigurationFileAccessTest : public ::testing::Test {
 protected:
@@ -297,7 +283,7 @@ TEST_F(ConfigurationFileAccessTest, RichLayout) {
 }
 
 TEST_F(ConfigurationFileAccessTest, DumpLogsEveryEntryInOneMessage) {
-    CapturedLog log(dir_);
+    qmtest::LogCapture log;
     auto config = emptyAccess();
     config->dump();
     config->add("b", "");
@@ -333,7 +319,7 @@ TEST_F(ConfigurationFileAccessTest, EditionFile) {
         EXPECT_EQ(c.values, values);
     }
 
-    CapturedLog log(dir_);
+    qmtest::LogCapture log;
     auto config = emptyAccess();
     config->set("QMEditionFile", dir_.file("no-such-edition"), true);
     EXPECT_FALSE(config->loadEdition());
@@ -370,7 +356,7 @@ TEST_F(ConfigurationFileAccessTest, GlobalPropertiesFile) {
         EXPECT_EQ(c.ports, values);
     }
 
-    CapturedLog log(dir_);
+    qmtest::LogCapture log;
     auto config = emptyAccess();
     config->set("GlobalPropertiesFile", dir_.file("no-such-file"), true);
     EXPECT_FALSE(config->loadGlobalProperties());

@@ -2,9 +2,8 @@
 
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/Exception.h"
-#include "quillmark/FileLogger.h"
 #include "quillmark/LinuxDataRetriever.h"
-#include "quillmark/LogManager.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -59,18 +58,6 @@ public:
 private:
     const std::vector<std::string> addresses_;
     const bool result_;
-};
-
-class CapturedLog {
-public:
-    explicit CapturedLog(const qmtest::TempDir& dir) : path_(dir.file("test.log")) {
-        LogManager::getInstance()->setLogger(new FileLogger(path_.c_str(), 5, 1));
-    }
-    ~CapturedLog() { LogManager::getInstance()->setLogger(nullptr); }
-    std::string text() const { return qmtest::readFile(path_); }
-
-private:
-    const std::string path_;
 };
 
 TEST(DataRetriever, FactoryMakesTheLinuxRetrieverForRedhat64) {
@@ -179,7 +166,7 @@ TEST_F(LastUpgradeStatus, ReadsALongLineWhole) {
 }
 
 TEST_F(LastUpgradeStatus, MissingFileAnswersFalseAndSaysSo) {
-    CapturedLog log(dir_);
+    qmtest::LogCapture log;
     std::string time = "t";
     std::string status = "s";
     EXPECT_FALSE(retriever()->getLastUpgradeStatus(time, status));
@@ -194,7 +181,7 @@ TEST_F(LastUpgradeStatus, MissingFileAnswersFalseAndSaysSo) {
 
 TEST_F(LastUpgradeStatus, LogsWhereEachKeyWasFound) {
     writeStatus("# note\n  LAST_UPGRADE_TIME: 2024 \nLAST_UPGRADE_STATUS:done\n");
-    CapturedLog log(dir_);
+    qmtest::LogCapture log;
     std::string time;
     std::string status;
     EXPECT_TRUE(retriever()->getLastUpgradeStatus(time, status));

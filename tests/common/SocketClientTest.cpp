@@ -2,8 +2,7 @@
 
 #include "quillmark/ConfiguratorObjAccess.h"
 #include "quillmark/Exception.h"
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
+#include "support/LogCapture.h"
 #include "support/LoopbackClient.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
@@ -36,27 +35,6 @@ using qmtest::LoopbackServer;
 namespace {
 
 const char* const kNoAccess = "Cannot access ConfigurationFileAccess or xml is poorly formed.";
-
-// Installs a debug-level logger on a temporary file for the life of the object.
-class LogCapture {
-public:
-    LogCapture() : path_(dir_.file("socket.log")) {
-        LogManager::getInstance()->setLogger(new FileLogger(path_.c_str(), 5, 64));
-    }
-    ~LogCapture() { LogManager::getInstance()->setLogger(nullptr); }
-
-    // Whether a line carries a message that begins with `prefix` after its header.
-    bool has(const std::string& prefix) const {
-        return qmtest::readFile(path_).find("|\t" + prefix) != std::string::npos;
-    }
-    bool hasLine(const std::string& message) const { return has(message + "\n"); }
-    std::string text() const { return qmtest::readFile(path_); }
-    void clear() { ASSERT_EQ(0, ::truncate(path_.c_str(), 0)); }
-
-private:
-    qmtest::TempDir dir_;
-    std::string path_;
-};
 
 bool closeOnExec(int fd) { return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0; }
 
@@ -200,7 +178,7 @@ protected:
         ASSERT_TRUE(ConfiguratorObjAccess::getInstance()->isInitialized());
     }
 
-    LogCapture log_;
+    qmtest::LogCapture log_;
     qmtest::TempDir dir_;
     LoopbackServer server_;
     int files_ = 0;
@@ -247,7 +225,7 @@ TEST_F(SocketClientTest, ResolveCopiesDottedAddressesAndLooksUpNames) {
                 EXPECT_STREQ(c.address, address.get());
             }
             if (c.logged != nullptr) {
-                EXPECT_TRUE(log_.has(c.logged));
+                EXPECT_TRUE(log_.hasPrefix(c.logged));
             } else {
                 EXPECT_EQ("", log_.text());
             }
@@ -273,7 +251,7 @@ TEST_F(SocketClientTest, BoundedConnectReachesALoopbackServer) {
         EXPECT_TRUE(nonBlocking(fd));
         EXPECT_EQ(c.sec, client.getTimeoutSec());
         EXPECT_EQ(c.usec, client.getTimeoutUsec());
-        EXPECT_TRUE(log_.hasLine("connect - Select timeout set to " + std::to_string(c.sec) +
+        EXPECT_TRUE(log_.has("connect - Select timeout set to " + std::to_string(c.sec) +
                                  " sec, " + std::to_string(c.usec) + " usec"));
         std::string peer;
         EXPECT_EQ(0, client.getAddressString(peer));
@@ -332,7 +310,7 @@ TEST_F(SocketClientTest, BlockingConnectAppliesTheConfiguredTimeOuts) {
     std::unique_ptr<Socket> served = server_.accept();
     char buffer[8];
     EXPECT_EQ(-1, client.read(buffer, sizeof buffer, nullptr, false, 0, 0));
-    EXPECT_TRUE(log_.hasLine("Read() timed out after 0 sec 0 ms."));
+    EXPECT_TRUE(log_.has("Read() timed out after 0 sec 0 ms."));
 }
 
 TEST_F(SocketClientTest, MillisecondsBecomeSecondsAndMicroseconds) {
@@ -395,7 +373,7 @@ TEST_F(SocketClientTest, WholeSecondsOfMicrosecondsReachTheDescriptor) {
     useTimeouts("-5", "");
     Socket negative;
     EXPECT_EQ(-1, negative.connect("127.0.0.1", server_.port(), 0));
-    EXPECT_TRUE(log_.hasLine("Couldn't select on socket."));
+    EXPECT_TRUE(log_.has("Couldn't select on socket."));
 }
 
 TEST_F(SocketClientTest, RefusedAndUnresolvableHostsGiveMinusOne) {
@@ -407,13 +385,13 @@ TEST_F(SocketClientTest, RefusedAndUnresolvableHostsGiveMinusOne) {
         {
             Socket client;
             EXPECT_EQ(-1, client.connect("127.0.0.1", refusing.port(), 0));
-            EXPECT_TRUE(log_.hasLine("Couldn't connect to socket"));
+            EXPECT_TRUE(log_.has("Couldn't connect to socket"));
             EXPECT_GE(client.getChannel(), 0) << "a failed connect leaves the descriptor open";
         }
         {
             Socket client;
             EXPECT_EQ(-1, client.connect("127.0.0.1", refusing.port()));
-            EXPECT_TRUE(log_.hasLine("Failed to connect to host=127.0.0.1 at port=" +
+            EXPECT_TRUE(log_.has("Failed to connect to host=127.0.0.1 at port=" +
                                      std::to_string(refusing.port())));
             EXPECT_GE(client.getChannel(), 0);
             client.close();
@@ -432,7 +410,7 @@ TEST_F(SocketClientTest, RefusedAndUnresolvableHostsGiveMinusOne) {
             const int result = bounded ? client.connect("no-such-host.invalid", 80, 0)
                                        : client.connect("no-such-host.invalid", 80);
             EXPECT_EQ(-1, result);
-            EXPECT_TRUE(log_.has("gethostbyname(no-such-host.invalid) failed. errno="));
+            EXPECT_TRUE(log_.hasPrefix("gethostbyname(no-such-host.invalid) failed. errno="));
             EXPECT_GE(client.getChannel(), 0);
         }
         EXPECT_EQ(beforeLookups, openDescriptors());
@@ -492,7 +470,7 @@ TEST_F(SocketClientTest, BoundedConnectTimesOutWhileThePeerDoesNotAnswer) {
     useTimeouts("50", "");
     Socket client;
     EXPECT_EQ(-1, client.connect("127.0.0.1", backlog.port(), 0));
-    EXPECT_TRUE(log_.hasLine("Couldn't FD_ISSET on socket."));
+    EXPECT_TRUE(log_.has("Couldn't FD_ISSET on socket."));
     EXPECT_GE(client.getChannel(), 0);
 
     // Signals during the wait do not end it: it goes on for the time that remains.
@@ -514,8 +492,8 @@ TEST_F(SocketClientTest, BoundedConnectTimesOutWhileThePeerDoesNotAnswer) {
     worker.join();
     EXPECT_GT(signalsSeen.load(), 0);
     EXPECT_EQ(-1, result);
-    EXPECT_TRUE(log_.hasLine("Couldn't FD_ISSET on socket."));
-    EXPECT_FALSE(log_.hasLine("Couldn't select on socket."));
+    EXPECT_TRUE(log_.has("Couldn't FD_ISSET on socket."));
+    EXPECT_FALSE(log_.has("Couldn't select on socket."));
 }
 
 TEST_F(SocketClientTest, BlockingConnectSurvivesAnInterruption) {
@@ -549,7 +527,7 @@ TEST_F(SocketClientTest, BlockingConnectSurvivesAnInterruption) {
     worker.join();
     EXPECT_GT(signalsSeen.load(), 0);
     EXPECT_EQ(0, result);
-    EXPECT_FALSE(log_.has("Failed to connect to host="));
+    EXPECT_FALSE(log_.hasPrefix("Failed to connect to host="));
     EXPECT_EQ(0, client.getIoTimeout().tv_sec);
     EXPECT_EQ(100000, client.getIoTimeout().tv_usec);
 }
@@ -565,7 +543,7 @@ TEST_F(SocketClientTest, LocalHostNameAndAddressText) {
     } else {
         EXPECT_EQ(-1, Socket::getLocalHostName(name));
         EXPECT_EQ("unchanged", name);
-        EXPECT_TRUE(log_.hasLine("Failed to get localhost name. errno=" +
+        EXPECT_TRUE(log_.has("Failed to get localhost name. errno=" +
                                  std::to_string(ENAMETOOLONG)));
     }
 

@@ -1,7 +1,6 @@
 #include "quillmark/Socket.h"
 
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
+#include "support/LogCapture.h"
 #include "support/LoopbackClient.h"
 #include "support/TempDir.h"
 
@@ -27,34 +26,6 @@ using qmtest::LoopbackClient;
 using qmtest::LoopbackServer;
 
 namespace {
-
-// Installs a debug-level logger on a temporary file for the life of the object.
-class LogCapture {
-public:
-    LogCapture() : path_(dir_.file("socket.log")) {
-        LogManager::getInstance()->setLogger(new FileLogger(path_.c_str(), 5, 64));
-    }
-    ~LogCapture() { LogManager::getInstance()->setLogger(nullptr); }
-
-    std::string text() const { return qmtest::readFile(path_); }
-    // How many lines carry exactly `message` after their header.
-    int count(const std::string& message) const {
-        const std::string all = text();
-        const std::string needle = "|\t" + message + "\n";
-        int found = 0;
-        for (std::size_t at = all.find(needle); at != std::string::npos;
-             at = all.find(needle, at + 1)) {
-            ++found;
-        }
-        return found;
-    }
-    bool has(const std::string& message) const { return count(message) > 0; }
-    void clear() { ASSERT_EQ(0, ::truncate(path_.c_str(), 0)); }
-
-private:
-    qmtest::TempDir dir_;
-    std::string path_;
-};
 
 bool closeOnExec(int fd) { return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0; }
 
@@ -99,7 +70,7 @@ protected:
         return rest;
     }
 
-    LogCapture log_;
+    qmtest::LogCapture log_;
     LoopbackServer server_;
 };
 

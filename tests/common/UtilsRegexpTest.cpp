@@ -1,6 +1,5 @@
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
 #include "quillmark/Utils.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -10,19 +9,6 @@
 using namespace quillmark;
 
 namespace {
-
-// Installs a debug-level logger on a temporary file for the life of the object.
-class CapturedLog {
-public:
-    explicit CapturedLog(const qmtest::TempDir& dir) : path_(dir.file("test.log")) {
-        LogManager::getInstance()->setLogger(new FileLogger(path_.c_str(), 5, 1));
-    }
-    ~CapturedLog() { LogManager::getInstance()->setLogger(nullptr); }
-    std::string text() const { return qmtest::readFile(path_); }
-
-private:
-    std::string path_;
-};
 
 // How often `text` occurs in `log`.
 size_t countOf(const std::string& log, const std::string& text) {
@@ -59,7 +45,7 @@ TEST(UtilsRegexp, FirstMatchPointsIntoTheText) {
 
 TEST(UtilsRegexp, PatternsThatDoNotCompileGiveNullAndLengthZero) {
     qmtest::TempDir dir;
-    CapturedLog log(dir);
+    qmtest::LogCapture log;
     testing::internal::CaptureStderr();
     int length = -7;
     EXPECT_EQ(nullptr, Utils::regexpFirstMatch("abc", "a**", &length));
@@ -79,7 +65,7 @@ TEST(UtilsRegexp, PatternsThatDoNotCompileGiveNullAndLengthZero) {
 // A search the engine does not finish is a failure with its own length, never "no match".
 TEST(UtilsRegexp, UnfinishedSearchesGiveNullAndTheFailedLength) {
     qmtest::TempDir dir;
-    CapturedLog log(dir);
+    qmtest::LogCapture log;
     const std::string exponential = std::string(30, 'a') + "!b";
     const std::string manyChoices = std::string(1100000, 'a') + "c";
     const struct {

@@ -11,8 +11,7 @@
 
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/DataRetriever.h"
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 
@@ -58,24 +57,6 @@ Kind kindOf(const CommandProcessor* processor) {
     ADD_FAILURE() << "unexpected processor type";
     return Kind::kNone;
 }
-
-// Installs a debug-level logger on a temporary file for the life of the object.
-class LogCapture {
-public:
-    LogCapture() : path_(dir_.file("factory.log")) {
-        LogManager::getInstance()->setLogger(new FileLogger(path_.c_str(), 5, 64));
-    }
-    ~LogCapture() { LogManager::getInstance()->setLogger(nullptr); }
-
-    // Whether a line carries exactly `message` after its header.
-    bool has(const std::string& message) const {
-        return qmtest::readFile(path_).find("|\t" + message + "\n") != std::string::npos;
-    }
-
-private:
-    qmtest::TempDir dir_;
-    std::string path_;
-};
 
 // A configuration file with an installation root in a temp directory, and the process's
 // working directory, which an upgrade_final changes.
@@ -211,7 +192,7 @@ TEST_F(CommandProcessorFactoryTest, MakesItsDataRetrieverOnceOnTheFirstUpgradeRe
 }
 
 TEST_F(CommandProcessorFactoryTest, LogsWhatItCreates) {
-    LogCapture log;
+    qmtest::LogCapture log;
     CommandProcessorFactory factory(configuration_.get());
     struct Case {
         const char* body;

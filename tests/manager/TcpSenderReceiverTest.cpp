@@ -1,8 +1,7 @@
 #include "TcpSenderReceiver.h"
 
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
 #include "quillmark/Socket.h"
+#include "support/LogCapture.h"
 #include "support/LoopbackClient.h"
 #include "support/TempDir.h"
 
@@ -24,25 +23,6 @@ using qmtest::LoopbackClient;
 using qmtest::LoopbackServer;
 
 namespace {
-
-// Installs a debug-level logger on a temporary file for the life of the object.
-class LogCapture {
-public:
-    LogCapture() : path_(dir_.file("framing.log")) {
-        LogManager::getInstance()->setLogger(new FileLogger(path_.c_str(), 5, 64));
-    }
-    ~LogCapture() { LogManager::getInstance()->setLogger(nullptr); }
-
-    // Whether a line carries exactly `message` after its header.
-    bool has(const std::string& message) const {
-        return qmtest::readFile(path_).find("|\t" + message + "\n") != std::string::npos;
-    }
-    void clear() { ASSERT_EQ(0, ::truncate(path_.c_str(), 0)); }
-
-private:
-    qmtest::TempDir dir_;
-    std::string path_;
-};
 
 std::string bytes(const std::vector<char>& v) { return std::string(v.begin(), v.end()); }
 
@@ -89,7 +69,7 @@ protected:
         return receiveFrom(std::vector<std::string>{input});
     }
 
-    LogCapture log_;
+    qmtest::LogCapture log_;
     LoopbackServer server_;
     TcpSenderReceiver transport_;
 };

@@ -1,8 +1,7 @@
 #include "quillmark/LinuxDataRetriever.h"
 
 #include "quillmark/ConfigurationFileAccess.h"
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -37,18 +36,6 @@ struct Owned {
         for (Record* record : items) delete record;
     }
     std::vector<Record*> items;
-};
-
-class CapturedLog {
-public:
-    explicit CapturedLog(const qmtest::TempDir& dir) : path_(dir.file("test.log")) {
-        LogManager::getInstance()->setLogger(new FileLogger(path_.c_str(), 5, 1));
-    }
-    ~CapturedLog() { LogManager::getInstance()->setLogger(nullptr); }
-    std::string text() const { return qmtest::readFile(path_); }
-
-private:
-    const std::string path_;
 };
 
 class LinuxDataRetrieverTest : public ::testing::Test {
@@ -122,7 +109,7 @@ TEST_F(LinuxDataRetrieverTest, ReadCpusNumbersProcessorsAndTakesTheirModels) {
 }
 
 TEST_F(LinuxDataRetrieverTest, ReadCpusOfAMissingFileFailsWithAWarning) {
-    CapturedLog log(dir_);
+    qmtest::LogCapture log;
     Owned<CpuInfo> cpus;
     EXPECT_FALSE(LinuxDataRetriever::readCpus(dir_.file("missing"), cpus.items));
     EXPECT_TRUE(cpus.items.empty());
@@ -250,7 +237,7 @@ TEST_F(LinuxDataRetrieverTest, CollectsMountsThatDfGivesASize) {
               "stub /stub none rw 0 0\n"
               "tmpfs /run tmpfs rw 0 0\n"
               "tmpfs /dev/shm tmpfs rw 0 0\n");
-    CapturedLog log(dir_);
+    qmtest::LogCapture log;
     Owned<FileSystemInfo> fileSystems;
     fileSystems.items.push_back(new FileSystemInfo);
     std::string errorText = "untouched";
