@@ -2,7 +2,6 @@
 #include "TcpSenderReceiver.h"
 
 #include "MessageHeader.h"
-#include "other/RequestMemory.h"
 #include "quillmark/Log.h"
 #include "quillmark/Socket.h"
 
@@ -23,8 +22,6 @@ const unsigned long kDetectBufferLength = MessageHeader::kMagicSize + 1;
 // before its step, so memory is touched as bytes arrive.
 const std::size_t kFirstStep = 64 * 1024;
 const std::size_t kLargestStep = 4 * 1024 * 1024;
-// The room a body may take however little of it has arrived.
-const std::size_t kFirstRoom = 1024 * 1024;
 
 // Hands `bytes` to the caller of the array form: a new array replaces the old one.
 void replaceBuffer(const std::vector<char>& bytes, char*& buffer, std::size_t* size) {
@@ -108,17 +105,16 @@ bool TcpSenderReceiver::receiveBody(Socket* socket, std::uint64_t length,
         return false;
     }
     const std::size_t bodyLength = static_cast<std::size_t>(length);
-    if (!payload.empty() || bodyLength >= spare_.size()) {
+    // A request of its own that fits the memory kept from the last one is read into it. The
+    // caller's vector is empty then, so nothing of it is lost by the swap.
+    std::vector<char> room;
+    if (!payload.empty() || !memory_.takeKept(bodyLength, room)) {
         const std::size_t base = payload.size();
         if (readBody(socket, base, bodyLength, payload)) return true;
         payload.resize(base);
         QM_LOG_ERROR("Failed to receive message payload.");
         return false;
     }
-    // A request of its own that fits the memory kept from the last one: read into it. The
-    // caller's vector is empty, so nothing of it is lost by the swap.
-    std::vector<char> room;
-    room.swap(spare_);
     if (readBody(socket, 0, bodyLength, room)) {
         payload.swap(room);
         return true;
@@ -138,23 +134,7 @@ bool TcpSenderReceiver::readBody(Socket* socket, std::size_t base, std::size_t b
     std::size_t step = kFirstStep;
     while (done < bodyLength) {
         const std::size_t want = std::min(bodyLength - done, step);
-        const std::size_t needed = base + done + want;
-        // The room may grow to kGrowthFactor times what has arrived. Growing to the whole body as
-        // soon as that allows it copies the fewest bytes.
-        const std::size_t allowed =
-            std::min(finalSize, base + std::max(kFirstRoom, kGrowthFactor * done));
-        if (needed > room.capacity() || (allowed == finalSize && room.capacity() < finalSize)) {
-            std::vector<char> larger;
-            larger.reserve(std::max(needed, allowed));
-            // Before the copy, which is the first touch of the new memory.
-            adviseHugePages(larger.data(), larger.capacity());
-            // Only what has arrived: the kept memory beyond it holds a former request's bytes.
-            const std::size_t kept = std::min(room.size(), base + done);
-            larger.insert(larger.end(), room.begin(),
-                          room.begin() + static_cast<std::ptrdiff_t>(kept));
-            room.swap(larger);
-        }
-        if (room.size() < needed) room.resize(needed);
+        PayloadMemory::makeRoom(room, base, done, base + done + want, finalSize);
         if (readFailed(
                 socket->read(room.data() + base + done, want, nullptr, false, sec, usec))) {
             return false;
@@ -165,21 +145,6 @@ bool TcpSenderReceiver::readBody(Socket* socket, std::size_t base, std::size_t b
     room.resize(finalSize);
     room[finalSize - 1] = '\0';
     return true;
-}
-
-void TcpSenderReceiver::recycle(std::vector<char>& payload) noexcept {
-    if (payload.capacity() == 0) return;
-    if (payload.capacity() > kKeptCapacity) {
-        std::vector<char>().swap(payload);
-        return;
-    }
-    if (payload.capacity() > spare_.capacity()) {
-        // Filling up to the capacity zero-fills only the slack after the last body; the next
-        // body then overwrites bytes that exist already.
-        payload.resize(payload.capacity());
-        spare_.swap(payload);
-    }
-    std::vector<char>().swap(payload);
 }
 
 bool TcpSenderReceiver::receive(Socket* socket, char*& buffer, std::size_t*& size) {

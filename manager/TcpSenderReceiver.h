@@ -11,22 +11,22 @@
 // the operations block until the peer sends or closes. The Listener gives each connection a
 // limit, and timedOut() tells a receive that ran out of it from one that failed otherwise.
 //
-// A framed body longer than kMaxBodyLength is refused before anything is allocated, and the
-// payload grows with the bytes that actually arrive (its room is at most kGrowthFactor times
-// what has arrived, or 1 MiB), so a peer's announced length alone cannot make the receiver
-// reserve memory.
+// A framed body longer than kMaxBodyLength is refused before anything is allocated; the room a
+// body takes grows with the bytes that actually arrive, and payloads handed back through
+// recycle() (or ScopedRecycle) are kept for the next request, both as PayloadMemory decides.
+// (Whether the C library gives freed memory back to the system is its own policy; the daemon
+// sets it with keepLargeAllocationsApart().)
 //
-// Memory between requests: a payload handed back through recycle() (or ScopedRecycle) is kept
-// for the next framed request when its room is at most kKeptCapacity, so that a client sending
-// its upload in chunks of up to 1 MiB is served without fresh memory; a larger one is freed at
-// once, so an idle receiver holds at most kKeptCapacity bytes. (Whether the C library gives
-// freed memory back to the system is its own policy; the daemon sets it with
-// keepLargeAllocationsApart().)
+// The daemon's Listener uses receive(Socket*, std::vector<char>&) with a ScopedRecycle, and
+// send() or sendRaw() for the reply; the array and string forms of receive, readChunk and
+// receiveRaw serve other callers of the interface.
 //
 // Ownership: the Socket passed in stays the caller's; nothing here closes it. Threads: one
 // thread at a time per object (the Listener's thread on the manager's path).
 #ifndef QUILLMARK_TCPSENDERRECEIVER_H
 #define QUILLMARK_TCPSENDERRECEIVER_H
+
+#include "other/PayloadMemory.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -43,12 +43,8 @@ public:
     static constexpr std::uint64_t kMaxBodyLength = 256ull * 1024 * 1024;
     // The longest raw request line, its newline included.
     static constexpr std::size_t kMaxRawLength = 2048;
-    // The largest payload room kept between requests: a 1 MiB chunk with its command, file name
-    // and delimiters.
-    static constexpr std::size_t kKeptCapacity = 1024 * 1024 + 4096;
-    // A body's room grows to at most this many times the bytes that have arrived (at least
-    // 1 MiB, at most the whole body).
-    static constexpr std::size_t kGrowthFactor = 16;
+    // The largest payload room kept between requests (PayloadMemory).
+    static constexpr std::size_t kKeptCapacity = PayloadMemory::kKeptCapacity;
 
     // Hands `payload`'s memory back to `transport` when the scope ends, by whatever way: the
     // Listener declares one right after its payload.
@@ -97,10 +93,10 @@ public:
     // complete.
     bool sendRaw(Socket* socket, const std::string& text);
 
-    // Takes over `payload`'s memory for the next request when its capacity is at most
-    // kKeptCapacity (and more than what is kept already); otherwise frees it. `payload` is left
-    // empty, without memory. Never throws.
-    void recycle(std::vector<char>& payload) noexcept;
+    // Hands `payload`'s memory to PayloadMemory::recycle: kept for the next request when its
+    // capacity is at most kKeptCapacity, freed otherwise. `payload` is left empty, without
+    // memory. Never throws.
+    void recycle(std::vector<char>& payload) noexcept { memory_.recycle(payload); }
 
     // True when the last request received was framed (also before the first request); false
     // after a raw or short one. A receive that fails before the form is known leaves it alone.
@@ -124,9 +120,7 @@ private:
 
     bool framed_;
     bool timedOut_;
-    // Memory kept from the last recycled payload, its size equal to its capacity (the bytes are
-    // a former request's and are overwritten before use), or empty.
-    std::vector<char> spare_;
+    PayloadMemory memory_;
 };
 
 }  // namespace quillmark
