@@ -33,10 +33,8 @@ const char* const kDefaultSuffix = "_DEFAULT";
 const std::size_t kMaxConfLine = 4095;
 
 // A sys macro answers the first output line as a buffer of 1024 bytes holds it; the command's
-// further output is read and dropped up to kMaxCommandOutput bytes so that it can finish
-// normally. A command that writes more is cut off (it sees a closed pipe) and counts as failed.
+// further output is read and dropped so that it can finish normally.
 const std::size_t kMaxCommandLine = 1023;
-const std::size_t kMaxCommandOutput = 16 << 20;
 
 // ASCII only, whatever the process's locale: keys and tags fold exactly a-z / A-Z, and no byte
 // value reaches a <ctype.h> function (where a negative char is undefined behaviour).
@@ -338,7 +336,7 @@ std::string Configurator::resolveMacro(const std::string& inner, int kind, Expan
         }
         case kSysMacro: {
             std::string line;
-            return runForFirstLine(inner, kMaxCommandLine, kMaxCommandOutput, line) ? line : inner;
+            return runForFirstLine(inner, kMaxCommandLine, line) ? line : inner;
         }
         case kFuncMacro:
             if (inner == "PID" || inner == "THREAD") return std::to_string(::getpid());

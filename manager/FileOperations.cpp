@@ -10,9 +10,12 @@
 #include "unzip/UnzipArchive.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <iterator>
 #include <memory>
+#include <system_error>
 
 namespace quillmark {
 
@@ -24,6 +27,15 @@ const char kTempDirectoryName[] = "temp";
 const char kUpgradeScriptName[] = "quillmark_upgrade.sh";
 const std::size_t kCopyBufferSize = 64 * 1024;
 
+// Gives the file at `path` back its earlier `length`, dropping what a failed write added.
+void cutBack(const std::string& path, long length) {
+    std::error_code error;
+    std::filesystem::resize_file(path, static_cast<std::uintmax_t>(length), error);
+    if (error) {
+        QM_LOG_ERROR(systemErrorText("truncate " + path + " to " + std::to_string(length),
+                                     error.value()));
+    }
+}
 
 }  // namespace
 
@@ -131,14 +143,29 @@ std::string FileOperations::storeChunk(const std::string& fileName, DataRange ra
         QM_LOG_ERROR(systemErrorText("open " + path, errno));
         return failure;
     }
+    // A client retries a failed chunk, so a failure must leave the package as it was before
+    // the request (empty after a truncating open) rather than holding part of the chunk.
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) {
+        QM_LOG_ERROR(systemErrorText("seek " + path, errno));
+        return failure;
+    }
+    const long lengthBefore = std::ftell(file.get());
+    if (lengthBefore < 0) {
+        QM_LOG_ERROR(systemErrorText("seek " + path, errno));
+        return failure;
+    }
     const std::size_t length = static_cast<std::size_t>(std::distance(range.first, range.second));
     if (length > 0 && std::fwrite(&*range.first, 1, length, file.get()) != length) {
         QM_LOG_ERROR(systemErrorText("write " + path, errno));
+        // The close may still flush buffered bytes, so the package is cut only after it.
+        file.reset();
+        cutBack(path, lengthBefore);
         return failure;
     }
     // A full disk often shows only when the buffer is flushed at the close.
     if (std::fclose(file.release()) != 0) {
         QM_LOG_ERROR(systemErrorText("close " + path, errno));
+        cutBack(path, lengthBefore);
         return failure;
     }
     return kSuccessText;

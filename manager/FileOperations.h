@@ -65,10 +65,12 @@ public:
     virtual std::string copyFile(const std::string& source, const std::string& target);
     // Writes the bytes of `range` to the package file `fileName` in the temp directory,
     // replacing what it held (created when missing). "SUCCESS", or "FAILURE! Unable to write
-    // upgrade file" when it cannot be opened, written or closed. The range must lie in one
+    // upgrade file" when it cannot be opened, written or closed; after a failed write or close
+    // the package file is empty, so the chunk can be sent again. The range must lie in one
     // vector.
     virtual std::string writeFile(const std::string& fileName, DataRange range);
-    // As writeFile, but the bytes go after what the package file already holds.
+    // As writeFile, but the bytes go after what the package file already holds; after a failed
+    // write or close the package file is cut back to its length before the call.
     virtual std::string appendFile(const std::string& fileName, DataRange range);
 
     // The setting "ManagerInstallationRoot", "/opt/quillmark/agent_manager" when it is empty; a

@@ -61,15 +61,12 @@ private:
     bool succeeded_ = false;
 };
 
-// Keeps the first line of the output and counts every byte.
+// Keeps the first line of the output; the bytes after it are dropped.
 class FirstLine {
 public:
-    FirstLine(std::size_t maxLength, std::size_t maxOutput)
-        : maxLength_(maxLength), maxOutput_(maxOutput) {}
+    explicit FirstLine(std::size_t maxLength) : maxLength_(maxLength) {}
 
-    // False once more than maxOutput bytes have come.
-    bool take(const char* data, std::size_t count) {
-        total_ += count;
+    void take(const char* data, std::size_t count) {
         for (std::size_t i = 0; i < count && !complete_; ++i) {
             // The line was read through a buffer of maxLength bytes and a terminating zero.
             if (data[i] == '\n' || data[i] == '\0' || text_.size() == maxLength_) {
@@ -78,7 +75,6 @@ public:
                 text_.push_back(data[i]);
             }
         }
-        return total_ <= maxOutput_;
     }
 
     bool complete() const { return complete_; }
@@ -86,8 +82,6 @@ public:
 
 private:
     const std::size_t maxLength_;
-    const std::size_t maxOutput_;
-    std::size_t total_ = 0;
     std::string text_;
     bool complete_ = false;
 };
@@ -101,8 +95,8 @@ ReadResult readChunk(int fd, FirstLine& output) {
         count = ::read(fd, buffer, sizeof buffer);
     } while (count < 0 && errno == EINTR);
     if (count > 0) {
-        return output.take(buffer, static_cast<std::size_t>(count)) ? ReadResult::kData
-                                                                      : ReadResult::kFailed;
+        output.take(buffer, static_cast<std::size_t>(count));
+        return ReadResult::kData;
     }
     if (count == 0) return ReadResult::kEnd;
     return errno == EAGAIN ? ReadResult::kNothingYet : ReadResult::kFailed;
@@ -110,8 +104,7 @@ ReadResult readChunk(int fd, FirstLine& output) {
 
 }  // namespace
 
-bool runForFirstLine(const std::string& command, std::size_t maxLength, std::size_t maxOutput,
-                     std::string& line) {
+bool runForFirstLine(const std::string& command, std::size_t maxLength, std::string& line) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) return false;
     Descriptor output(ends[0]);
@@ -128,10 +121,11 @@ bool runForFirstLine(const std::string& command, std::size_t maxLength, std::siz
     // poll then skips it.
     Descriptor shellEnd(static_cast<int>(::syscall(SYS_pidfd_open, shell.pid(), 0)));
 
-    FirstLine first(maxLength, maxOutput);
+    FirstLine first(maxLength);
     bool failed = false;
-    // Background processes of the command may keep the pipe open long after the shell, so the
-    // end of the output is not waited for once the shell has ended.
+    // However much the command writes, it is read while the shell lives: a closed pipe would
+    // end the command with SIGPIPE. Background processes of the command may keep the pipe open
+    // long after the shell, so the end of the output is not waited for once the shell has ended.
     while (output.isOpen() && !shell.hasEnded()) {
         pollfd watched[2] = {{output.get(), POLLIN, 0}, {shellEnd.get(), POLLIN, 0}};
         const int ready = ::poll(watched, 2, shellEnd.isOpen() ? -1 : kExitCheckMillis);

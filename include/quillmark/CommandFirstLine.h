@@ -18,12 +18,12 @@ namespace quillmark {
 
 // Runs `command` and sets `line` to its first output line: the bytes up to the first line feed,
 // at most `maxLength` of them, and up to a zero byte among them; empty when the command printed
-// nothing. Output after that line is read and dropped while the shell runs, so the command never
-// blocks on a full pipe or fails on a closed one; past `maxOutput` bytes the pipe is closed and
-// the run counts as failed. True when the command could be started, its output read, and the
-// shell ended with status 0; otherwise false with `line` unchanged.
-bool runForFirstLine(const std::string& command, std::size_t maxLength, std::size_t maxOutput,
-                     std::string& line);
+// nothing. Output after that line is read and dropped, however much there is, while the shell
+// runs, so the command never blocks on a full pipe or fails on a closed one (a command that
+// writes without end keeps the call waiting, as one that never ends does). True when the
+// command could be started, its output read, and the shell ended with status 0; otherwise false
+// with `line` unchanged.
+bool runForFirstLine(const std::string& command, std::size_t maxLength, std::string& line);
 
 }  // namespace quillmark
 

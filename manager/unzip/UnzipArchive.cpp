@@ -115,9 +115,10 @@ int copyEntry(unzFile archive, std::FILE* out, char* buffer) {
     }
 }
 
-// Writes the open entry to `writeName`; returns 0 or the error code.
+// Writes the open entry to `writeName`; returns 0 or the error code. Sets `opened` once the
+// file has been created or truncated, from when on `writeName` no longer holds its old contents.
 int writeEntry(unzFile archive, const char* name, const char* base, const char* writeName,
-               bool withoutPath, const tm_unz& date, char* buffer) {
+               bool withoutPath, const tm_unz& date, char* buffer, bool& opened) {
     FileHandle out(std::fopen(writeName, "wbe"));
     if (!out && !withoutPath && base != name) {
         makeDirectoryPath(std::string(name, static_cast<std::size_t>(base - name)).c_str());
@@ -127,6 +128,7 @@ int writeEntry(unzFile archive, const char* name, const char* base, const char* 
         std::printf("error opening %s\n", writeName);
         return UNZ_ERRNO;
     }
+    opened = true;
     std::printf(" extracting: %s\n", writeName);
     int result = copyEntry(archive, out.get(), buffer);
     // Buffered bytes reach the file only here, so a full disk may show at the close.
@@ -136,6 +138,16 @@ int writeEntry(unzFile archive, const char* name, const char* base, const char* 
     }
     if (result == UNZ_OK) setFileTimeFromEntry(writeName, date);
     return result;
+}
+
+// A file cut short or damaged must not pass for the entry (the script would run on it), and a
+// zip bomb's part must not keep its file system full.
+void removeIncompleteFile(const char* path) {
+    if (std::remove(path) == 0) {
+        std::printf(" removed incomplete file: %s\n", path);
+    } else {
+        std::printf("error %d removing incomplete file %s\n", errno, path);
+    }
 }
 
 // extractCurrentEntry, skipping the entry when its base name is `packageName`.
@@ -198,8 +210,10 @@ int extractEntry(unzFile archive, const int* withoutPath, int* overwrite, const 
         if (answer == 'N') skip = true;
         if (answer == 'A') *overwrite = 1;
     }
+    bool opened = false;
     if (!skip) {
-        result = writeEntry(archive, name, base, writeName, flat, info.tmu_date, buffer.get());
+        result = writeEntry(archive, name, base, writeName, flat, info.tmu_date, buffer.get(),
+                            opened);
     }
 
     // The CRC-32 is compared here, once the whole entry has been read.
@@ -208,6 +222,7 @@ int extractEntry(unzFile archive, const int* withoutPath, int* overwrite, const 
         std::printf("error %d with zipfile in unzCloseCurrentFile\n", closed);
         result = closed;
     }
+    if (result != UNZ_OK && opened) removeIncompleteFile(writeName);
     return result;
 }
 

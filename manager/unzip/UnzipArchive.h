@@ -38,7 +38,8 @@ enum ExtractionResult {
 // would overwrite the archive while it is read); the others are extracted. Returns an
 // ExtractionResult: 1 for a null path or a file that is missing or not a zip archive, 2 when the
 // directory cannot be entered (nothing is extracted and the working directory is unchanged),
-// 3 when extractAllEntries did not finish. The working directory is not changed back.
+// 3 when extractAllEntries did not finish (the failed entry leaves no file, see
+// extractCurrentEntry). The working directory is not changed back.
 int extractArchiveToDirectory(const char* archivePath, const char* targetDirectory);
 
 // Extracts the entries of `archive` in archive order, from the first, into the working
@@ -59,6 +60,9 @@ int extractAllEntries(unzFile archive, int withoutPath, int overwrite, const cha
 // base name "." or "..", and, with `withoutPath` 0, an absolute name or one with a ".." part.
 // With `*overwrite` 0 and an existing file the question reads standard input; when standard
 // input ends the process exits with status 1. With `*overwrite` 1 standard input is never read.
+// When the entry fails after its file was created or truncated (a full disk, damaged data, a
+// CRC-32 mismatch), that file is removed, so no file stands under the entry's name then: an
+// existing file it was to replace is gone too. A file that could not be opened is left alone.
 int extractCurrentEntry(unzFile archive, const int* withoutPath, int* overwrite,
                         const char* password);
 

@@ -237,6 +237,38 @@ TEST_F(FileOperationsTest, ChunkWritesThatCannotCompleteAreFailures) {
               }));
 }
 
+TEST_F(FileOperationsTest, AChunkThatFailsPartWayLeavesThePackageAsBefore) {
+    fs::create_directories(awkwardRoot() + "/temp");
+    NonWindowsFileOperations operations(&configurationWithRoot(awkwardRoot()));
+    const std::string package = operations.packageFilePath("p_redhat_64_.qmp");
+    const std::string earlier = patternedBytes(5000);
+    const std::vector<char> chunk(64 * 1024, 'c');
+    struct Case {
+        const char* label;
+        bool append;
+        std::string left;  // what the package holds after the failure
+    };
+    const std::vector<Case> cases = {
+        {"write", false, ""},
+        {"append", true, earlier},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        qmtest::writeFile(package, earlier);
+        auto store = [&] {
+            return c.append ? operations.appendFile("p_redhat_64_.qmp", rangeOf(chunk))
+                            : operations.writeFile("p_redhat_64_.qmp", rangeOf(chunk));
+        };
+
+        // The file may not grow past 16 KiB, so the write stops within the chunk.
+        EXPECT_EQ(kWriteFailure, qmtest::runWithFileSizeLimit(16 * 1024, store));
+        EXPECT_EQ(c.left, qmtest::readFile(package));
+
+        ASSERT_EQ("SUCCESS", store());
+        EXPECT_EQ(c.left + std::string(chunk.begin(), chunk.end()), qmtest::readFile(package));
+    }
+}
+
 TEST_F(FileOperationsTest, CopiesAFileOverItsTarget) {
     NonWindowsFileOperations operations(&configurationWithRoot(awkwardRoot()));
     const std::string target = dir_.file("config.xml.bak");

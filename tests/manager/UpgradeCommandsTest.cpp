@@ -8,12 +8,14 @@
 
 #include "quillmark/ConfigurationFileAccess.h"
 #include "support/FileSizeLimit.h"
+#include "support/ScopedMount.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 #include "support/ZipBuilder.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -268,6 +270,46 @@ TEST_F(UpgradeCommandsTest, ReportsAChunkThatCannotBeStored) {
               run<UpgradeInitialCommandProcessor>(
                   std::string("upgrade_initial(") + kPackage + ",data)", missingRoot.get()));
     EXPECT_FALSE(fs::exists(dir_.file("missing")));
+}
+
+// The installation root on a small tmpfs that a filler file keeps nearly full, so that a chunk
+// fails after part of it was written, as on a real full disk.
+TEST_F(UpgradeCommandsTest, AChunkThatFailsOnAFullDiskCanBeSentAgain) {
+    const qmtest::ScopedMount tmpfs = qmtest::ScopedMount::tmpfs(root_, 1024 * 1024);
+    if (!tmpfs.mounted()) GTEST_SKIP() << tmpfs.error();
+    const std::string filler = root_ + "/filler";
+    ASSERT_TRUE(qmtest::fillFileSystem(filler));
+    const std::uintmax_t full = fs::file_size(filler);
+    const std::uintmax_t chunkSize = 96 * 1024;
+    // Leaves room for a third of a chunk, then for a chunk and a third.
+    auto leaveRoom = [&](std::uintmax_t room) { fs::resize_file(filler, full - room); };
+
+    qmtest::ZipEntryOptions stored;
+    stored.stored = true;
+    const std::string payload = patternedBytes(chunkSize * 3 / 2);
+    const std::string archive = archiveBytes(qmtest::ZipBuilder()
+                                                 .addFile("quillmark_upgrade.sh", upgradeScript(0))
+                                                 .addFile("payload.bin", payload, stored));
+    ASSERT_GT(archive.size(), chunkSize);
+    const std::string first = archive.substr(0, chunkSize);
+    const std::string second = archive.substr(chunkSize);
+    ASSERT_GT(second.size(), chunkSize / 3);
+    const std::string package = temp_ + "/" + kPackage;
+
+    leaveRoom(chunkSize / 3);
+    EXPECT_EQ(kWriteFailure, initial(kPackage, first));
+    EXPECT_EQ("", qmtest::readFile(package));
+    leaveRoom(chunkSize + chunkSize / 3);
+    ASSERT_EQ("SUCCESS", initial(kPackage, first));
+
+    EXPECT_EQ(kWriteFailure, append(kPackage, second));
+    EXPECT_EQ(first, qmtest::readFile(package));
+    fs::remove(filler);
+    ASSERT_EQ("SUCCESS", append(kPackage, second));
+    EXPECT_EQ(archive, qmtest::readFile(package));
+
+    EXPECT_EQ("SUCCESS", finish(kPackage));
+    EXPECT_EQ(payload, qmtest::readFile(temp_ + "/payload.bin"));
 }
 
 TEST_F(UpgradeCommandsTest, RunsTheScriptOnlyOnAWholePackage) {

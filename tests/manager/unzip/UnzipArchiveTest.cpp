@@ -1,6 +1,7 @@
 #include "unzip/UnzipArchive.h"
 
 #include "support/FileSizeLimit.h"
+#include "support/ScopedMount.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 #include "support/ZipBuilder.h"
@@ -14,10 +15,12 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <stdio_ext.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 using qmtest::currentDirectory;
@@ -271,6 +274,93 @@ TEST_F(UnzipArchiveTest, AWriteThatFailsGivesCode3) {
     EXPECT_EQ(std::to_string(quillmark::kEntryNotExtracted), result);
     EXPECT_EQ("small", qmtest::readFile(target_ + "/small.txt"));
     EXPECT_FALSE(qmtest::fileExists(target_ + "/after.txt"));
+}
+
+// A file cut short or damaged must not stand under the entry's name, whether the entry made it
+// or replaced an older file; a name the module could not open for writing is left as it is.
+TEST_F(UnzipArchiveTest, AnEntryThatFailsLeavesNoFileUnderItsName) {
+    const std::string first = patternedBytes(20000);
+    struct Case {
+        const char* label;
+        std::function<void(ZipBuilder&)> addBadEntry;
+        bool damaged;         // its stored bytes are damaged once the archive is written
+        long fileSizeLimit;   // 0: none
+    };
+    const std::vector<Case> cases = {
+        {"deflated data damaged",
+         [](ZipBuilder& zip) { zip.addFile("dir/bad.bin", patternedBytes(100000)); }, true, 0},
+        {"wrong CRC-32",
+         [](ZipBuilder& zip) {
+             zip.addFile("bad.bin", patternedBytes(30000), ZipEntryOptions{{}, false, true});
+         },
+         false, 0},
+        {"the disk fills up within the entry",
+         [](ZipBuilder& zip) { zip.addFile("bad.bin", patternedBytes(64 * 1024)); }, false,
+         32 * 1024},
+    };
+    for (const Case& c : cases) {
+        for (const bool existing : {false, true}) {
+            SCOPED_TRACE(std::string(c.label) + (existing ? ", replacing a file" : ""));
+            freshTarget();
+            if (existing) qmtest::writeFile(target_ + "/bad.bin", "an earlier file");
+            ZipBuilder zip;
+            zip.addFile("first.txt", first);
+            c.addBadEntry(zip);
+            zip.addFile("last.txt", "never written");
+            ASSERT_TRUE(zip.writeTo(archive_));
+            if (c.damaged) {
+                ASSERT_TRUE(qmtest::corruptEntryData(archive_, "dir/bad.bin"));
+            }
+
+            const std::string result =
+                c.fileSizeLimit > 0
+                    ? qmtest::runWithFileSizeLimit(c.fileSizeLimit,
+                                                   [this] { return std::to_string(extract()); })
+                    : std::to_string(extract());
+
+            EXPECT_EQ(std::to_string(quillmark::kEntryNotExtracted), result);
+            EXPECT_EQ((std::set<std::string>{"first.txt"}), namesIn(target_));
+            EXPECT_EQ(first, qmtest::readFile(target_ + "/first.txt"));
+        }
+    }
+
+    // A directory in the entry's way makes the open fail; it stays.
+    freshTarget();
+    fs::create_directory(target_ + "/bad.bin");
+    ASSERT_TRUE(ZipBuilder().addFile("bad.bin", "x").writeTo(archive_));
+    EXPECT_EQ(quillmark::kEntryNotExtracted, extract());
+    EXPECT_TRUE(fs::is_directory(target_ + "/bad.bin"));
+}
+
+// A zip bomb: one entry that inflates to far more than the file system holding the target has.
+// The extraction fails and gives the space back.
+TEST_F(UnzipArchiveTest, AnEntryLargerThanItsFileSystemLeavesNoPartialFile) {
+    const std::size_t capacity = 256 * 1024;
+    const qmtest::ScopedMount tmpfs = qmtest::ScopedMount::tmpfs(target_, capacity);
+    if (!tmpfs.mounted()) GTEST_SKIP() << tmpfs.error();
+    ASSERT_TRUE(ZipBuilder()
+                    .addFile("small.txt", "small")
+                    .addFile("bomb.bin", std::string(8 * 1024 * 1024, '\0'))
+                    .addFile("after.txt", "after")
+                    .writeTo(archive_));
+    ASSERT_LT(fs::file_size(archive_), capacity / 4);
+
+    for (const bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "replacing a file" : "a new file");
+        ASSERT_EQ(0, ::chdir(savedDirectory_.c_str()));
+        for (const fs::directory_entry& entry : fs::directory_iterator(target_)) {
+            fs::remove_all(entry.path());
+        }
+        if (existing) qmtest::writeFile(target_ + "/bomb.bin", "an earlier file");
+
+        EXPECT_EQ(quillmark::kEntryNotExtracted, extract());
+
+        EXPECT_EQ((std::set<std::string>{"small.txt"}), namesIn(target_));
+        EXPECT_EQ("small", qmtest::readFile(target_ + "/small.txt"));
+        struct statvfs space;
+        ASSERT_EQ(0, ::statvfs(target_.c_str(), &space));
+        EXPECT_GT(space.f_bavail * space.f_frsize, capacity - 16 * 1024);
+    }
 }
 
 TEST_F(UnzipArchiveTest, AnythingButAZipArchiveGivesCode1) {
