@@ -25,8 +25,9 @@ const std::size_t kMaxSideFileLine = 2063;
 typedef ConfigurationFileAccess::Table Table;
 
 
+// A side file that is a FIFO or a socket counts as one that does not open.
 FileHandle openForReading(const std::string& path) {
-    return FileHandle(std::fopen(path.c_str(), "rbe"));
+    return openFileForReading(path, ReadableKinds::kAllButFifoOrSocket);
 }
 
 // strtol in base 10, then the low 32 bits of the long: "12abc" gives 12, "4294967297" gives 1.

@@ -48,8 +48,9 @@ std::string lowerCopy(const std::string& text) {
 }
 
 // The whole file, opened close-on-exec so that a command started meanwhile does not inherit it.
+// A FIFO or a socket does not open: the store would wait on it for a writer.
 bool readWholeFile(const std::string& path, std::string& contents) {
-    FileHandle file(std::fopen(path.c_str(), "rbe"));
+    FileHandle file(openFileForReading(path, ReadableKinds::kAllButFifoOrSocket));
     if (!file) return false;
     std::string text;
     char buffer[8192];

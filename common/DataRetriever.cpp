@@ -72,7 +72,7 @@ bool DataRetriever::getLastUpgradeStatus(std::string& time, std::string& status)
     std::string path;
     FileUtils(configuration_).getTempPath(kStatusFileName, path);
 
-    FileHandle file(std::fopen(path.c_str(), "re"));
+    FileHandle file(openFileForReading(path, ReadableKinds::kAllButFifoOrSocket));
     if (!file) {
         QM_LOG_DEBUG("File does not exist:" << path);
         return false;

@@ -6,6 +6,7 @@
 #include "quillmark/CksumCrc.h"
 #include "quillmark/DevMetrics.h"
 #include "quillmark/Exception.h"
+#include "quillmark/FileHandle.h"
 #include "quillmark/FileMetrics.h"
 #include "quillmark/FsMetrics.h"
 #include "quillmark/Md5.h"
@@ -28,10 +29,12 @@ const std::size_t kReadBlock = 16384;
 const long long kMaxDigestBytes = 67108864;
 
 // A file read through a buffered stream, opened close-on-exec and closed when the object goes,
-// so no path out of an operation leaves it open.
+// so no path out of an operation leaves it open. A FIFO or a socket counts as a file that does
+// not open: reading one would wait for a writer for as long as it pleases.
 class InputFile {
 public:
-    explicit InputFile(const std::string& path) : stream_(std::fopen(path.c_str(), "rbe")) {}
+    explicit InputFile(const std::string& path)
+        : stream_(openFileForReading(path, ReadableKinds::kAllButFifoOrSocket).release()) {}
     ~InputFile() {
         if (stream_ != nullptr) std::fclose(stream_);
     }

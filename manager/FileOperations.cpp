@@ -90,7 +90,8 @@ std::string FileOperations::unzipFile(const std::string& fileName) {
 }
 
 std::string FileOperations::copyFile(const std::string& source, const std::string& target) {
-    FileHandle in(std::fopen(source.c_str(), "rbe"));
+    // A FIFO or a socket in place of the source counts as a source that does not open.
+    FileHandle in(openFileForReading(source, ReadableKinds::kAllButFifoOrSocket));
     if (!in) {
         QM_LOG_ERROR(systemErrorText("open " + source, errno));
         return failureText("Unable to open " + source + " for copy operation.");

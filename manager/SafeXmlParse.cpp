@@ -254,9 +254,8 @@ std::size_t xmlNestingDepth(const std::string& text, std::size_t limit) {
 
 XmlParseOutcome parseXmlText(const std::string& text, TiXmlDocument& document) {
     if (xmlNestingDepth(text, kMaxXmlNesting) > kMaxXmlNesting) return XmlParseOutcome::kTooDeep;
-    // Zero bytes for TinyXML to land on when it steps over a sequence cut short by the end.
     std::string padded = text.substr(0, text.find('\0'));
-    padded.append(4, '\0');
+    padForXmlParse(padded);
     disableXmlLocationTracking(document);
     document.Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
     return document.Error() ? XmlParseOutcome::kMalformed : XmlParseOutcome::kParsed;

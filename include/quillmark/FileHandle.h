@@ -1,7 +1,9 @@
-// Owning a stdio stream or a file descriptor, and reading a stream line by line.
+// Owning a stdio stream or a file descriptor, opening a file for reading, and reading a stream
+// line by line.
 //
 // FileHandle closes its stream, and Descriptor its descriptor, when it goes out of scope, on
-// every path. readLine reads one
+// every path. openFileForReading is the one way to open a file whose path comes from the
+// configuration or a request: it never waits in the open. readLine reads one
 // whole line whatever its length and whatever bytes it holds, so no caller parses the tail of a
 // long line as a line of its own. Any thread; a stream is used by one thread at a time.
 #ifndef QUILLMARK_FILEHANDLE_H
@@ -43,6 +45,22 @@ public:
 private:
     int fd_;
 };
+
+// The kinds of file openFileForReading hands out.
+enum class ReadableKinds {
+    // Only a regular file.
+    kRegularOnly,
+    // Anything but a FIFO or a socket: a device or a directory opens as fopen would open it.
+    kAllButFifoOrSocket,
+};
+
+// Opens `path` for reading as a binary stream, close-on-exec. The open itself does not block: a
+// FIFO is opened without waiting for a writer and then refused, as a socket is, and the kind is
+// checked on the opened descriptor, so a path swapped meanwhile cannot slip through. Blocking
+// reads are restored before the stream is made, so an accepted device reads as it would through
+// fopen. Returns a null handle when the open fails (errno from the system) or the kind is not
+// accepted (errno EINVAL).
+FileHandle openFileForReading(const std::string& path, ReadableKinds accepted);
 
 // The next line of `file` into `line`, without its line feed. False at the end of the file, or
 // on a read error (ferror tells which), when nothing was read.

@@ -1,5 +1,6 @@
 // The ".conf" reader and writer of Configurator, and its load and save on real files.
 #include "quillmark/Configurator.h"
+#include "support/BoundedFifo.h"
 #include "support/FileModes.h"
 #include "support/TempDir.h"
 
@@ -168,6 +169,12 @@ TEST_F(ConfFileTest, LoadFailureKeepsTheStore) {
     store.setValue("kept", "1", "Main", false);
     EXPECT_FALSE(store.load(dir_.file("missing.conf")));
     EXPECT_FALSE(store.load(dir_.path()));  // a directory opens but does not read
+    {
+        // Does not open, rather than wait for a writer.
+        const qmtest::BoundedFifo fifo(dir_.file("fifo.conf"));
+        EXPECT_FALSE(store.load(fifo.path()));
+        EXPECT_FALSE(fifo.releasedAWaitingReader()) << "the load waited for a writer";
+    }
     EXPECT_EQ(Texts{"MAIN/KEPT=1"}, listing(store));
 
     const std::string path = dir_.file("no-final-newline.conf");

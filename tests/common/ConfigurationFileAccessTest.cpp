@@ -1,6 +1,8 @@
 #include "quillmark/ConfigurationFileAccess.h"
+#include "support/BoundedFifo.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -362,6 +364,26 @@ TEST_F(ConfigurationFileAccessTest, GlobalPropertiesFile) {
     EXPECT_FALSE(config->loadGlobalProperties());
     EXPECT_EQ(1u, config->getProperties()->size());
     EXPECT_NE(std::string::npos, log.text().find(kOpenFailure));
+}
+
+// A side file that is a FIFO counts as one that does not open, rather than wait for a writer;
+// so does a configuration file that is one.
+TEST_F(ConfigurationFileAccessTest, AFifoDoesNotOpen) {
+    const qmtest::BoundedFifo fifo(dir_.file("fifo"));
+    qmtest::LogCapture log;
+    auto config = emptyAccess();
+    config->set("QMEditionFile", fifo.path(), true);
+    config->set("GlobalPropertiesFile", fifo.path(), true);
+    EXPECT_FALSE(config->loadEdition());
+    EXPECT_FALSE(config->loadGlobalProperties());
+    EXPECT_EQ(2u, qmtest::occurrences(log.text(), kOpenFailure));
+    EXPECT_EQ(0u, config->getProperties()->count("QMEdition"));
+
+    for (const bool rich : {false, true}) {
+        SCOPED_TRACE(rich ? "rich" : "simple");
+        EXPECT_FALSE(ConfigurationFileAccess(fifo.path(), rich).isLoaded());
+    }
+    EXPECT_FALSE(fifo.releasedAWaitingReader()) << "an open waited for a writer";
 }
 
 TEST_F(ConfigurationFileAccessTest, ExampleConfigurationLoadsInBothLayouts) {

@@ -3,6 +3,7 @@
 #include "quillmark/FileLogger.h"
 #include "quillmark/LogManager.h"
 #include "quillmark/StandardConfigurationFileAccess.h"
+#include "support/BoundedFifo.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -83,6 +84,26 @@ TEST_F(ConfiguratorObjAccessTest, ExtensionChoosesTheAccess) {
         EXPECT_EQ(c.dotConf, dynamic_cast<StandardConfigurationFileAccess*>(access) != nullptr);
         EXPECT_EQ(c.port, access->get("ManagerPort"));
     }
+}
+
+// A FIFO in either form is a file that does not load, found so at once: the XML access reports
+// itself not loaded, the ".conf" access throws.
+TEST_F(ConfiguratorObjAccessTest, AFifoDoesNotLoadInEitherForm) {
+    const qmtest::BoundedFifo xml(dir_.file("fifo.xml"));
+    const qmtest::BoundedFifo conf(dir_.file("fifo.conf"));
+
+    EXPECT_EQ("", initializeError(xml.path()));
+    ConfiguratorObjAccess* holder = ConfiguratorObjAccess::getInstance();
+    EXPECT_FALSE(holder->isInitialized());
+    ASSERT_NE(nullptr, holder->getAccess());
+    EXPECT_FALSE(holder->getAccess()->isLoaded());
+
+    ConfiguratorObjAccess::destroyInstance();
+    EXPECT_EQ("Failed to read config file " + conf.path(), initializeError(conf.path()));
+    EXPECT_EQ(nullptr, ConfiguratorObjAccess::getInstance()->getAccess());
+
+    EXPECT_FALSE(xml.releasedAWaitingReader()) << "the XML load waited for a writer";
+    EXPECT_FALSE(conf.releasedAWaitingReader()) << "the .conf load waited for a writer";
 }
 
 TEST_F(ConfiguratorObjAccessTest, BadExtensionsThrowAndChangeNothing) {

@@ -3,6 +3,7 @@
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/Exception.h"
 #include "quillmark/LinuxDataRetriever.h"
+#include "support/BoundedFifo.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
@@ -177,6 +178,17 @@ TEST_F(LastUpgradeStatus, MissingFileAnswersFalseAndSaysSo) {
               text.find("File does not exist:" + dir_.path() + "/last_upgrade_status.txt"))
         << text;
     EXPECT_NE(std::string::npos, text.find("DataRetriever")) << text;
+}
+
+// A FIFO in place of the status file counts as a missing one, rather than wait for a writer.
+TEST_F(LastUpgradeStatus, AFifoAnswersFalse) {
+    const qmtest::BoundedFifo fifo(dir_.file("last_upgrade_status.txt"));
+    std::string time = "t";
+    std::string status = "s";
+    EXPECT_FALSE(retriever()->getLastUpgradeStatus(time, status));
+    EXPECT_EQ("t", time);
+    EXPECT_EQ("s", status);
+    EXPECT_FALSE(fifo.releasedAWaitingReader()) << "the read waited for a writer";
 }
 
 TEST_F(LastUpgradeStatus, LogsWhereEachKeyWasFound) {

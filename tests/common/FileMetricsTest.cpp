@@ -1,6 +1,7 @@
 #include "quillmark/FileMetrics.h"
 
 #include "quillmark/Exception.h"
+#include "support/BoundedFifo.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
@@ -9,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,6 +21,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -346,10 +349,28 @@ long readerFlags(const std::string& path) {
 void ignoreSignal(int) {}
 
 // A signal that interrupts the digest's reads (no SA_RESTART) must neither cut the digest short
-// nor fail it; meanwhile the file is open close-on-exec.
+// nor fail it; meanwhile the file is open close-on-exec. The file is a terminal device, whose
+// reads wait for what the other end sends; its input is taken a line at a time, and the end of
+// file character (^D) ends a line without adding to it, or at the start of a line makes one read
+// answer the end of the file (the stream asks twice: once within the read that got the line,
+// once more after it).
 TEST_F(FileMetricsTest, DigestSurvivesInterruptedReadsAndOpensCloseOnExec) {
-    const std::string fifo = dir_.file("fifo");
-    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0) << std::strerror(errno);
+    ASSERT_EQ(0, ::grantpt(master));
+    ASSERT_EQ(0, ::unlockpt(master));
+    const std::string terminal = ::ptsname(master);
+    // Held open by the test so that the terminal lives on between the digest's open and close;
+    // without echo, so that nothing the test sends comes back to it.
+    const int slave = ::open(terminal.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(slave, 0) << std::strerror(errno);
+    struct termios settings {};
+    ASSERT_EQ(0, ::tcgetattr(slave, &settings));
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    settings.c_lflag |= ICANON;
+    ASSERT_EQ(0, ::tcsetattr(slave, TCSANOW, &settings));
+    const char endOfFile = static_cast<char>(settings.c_cc[VEOF]);
+
     struct sigaction action {}, previous{};
     action.sa_handler = ignoreSignal;
     sigemptyset(&action.sa_mask);
@@ -360,46 +381,81 @@ TEST_F(FileMetricsTest, DigestSurvivesInterruptedReadsAndOpensCloseOnExec) {
     std::string failure;
     std::thread reader([&] {
         try {
-            std::unique_ptr<ResultInfo> result(item_.md5sum(makeRequest("md5sum", {fifo})));
+            std::unique_ptr<ResultInfo> result(item_.md5sum(makeRequest("md5sum", {terminal})));
             digest = result->value;
         } catch (const Exception& e) {
             failure = e.getMessage();
         }
     });
 
-    // A reader that gives up early must fail the test, not kill it with SIGPIPE.
-    struct sigaction ignorePipe {}, previousPipe{};
-    ignorePipe.sa_handler = SIG_IGN;
-    sigemptyset(&ignorePipe.sa_mask);
-    ::sigaction(SIGPIPE, &ignorePipe, &previousPipe);
-
-    const int writer = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-    EXPECT_GE(writer, 0);
-    if (writer >= 0) {
-        EXPECT_EQ(3, ::write(writer, "123", 3));
-        // The reader's descriptor appears once its open returns, just after the writer's.
-        long flags = readerFlags(fifo);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (flags == -1 && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            flags = readerFlags(fifo);
-        }
-        EXPECT_NE(-1, flags);
-        EXPECT_NE(0, flags & O_CLOEXEC) << "flags " << std::oct << flags;
-        // Each signal finds the reader blocked in read, waiting for the rest.
-        for (int i = 0; i < 5; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            pthread_kill(reader.native_handle(), SIGUSR1);
-        }
-        EXPECT_EQ(6, ::write(writer, "456789", 6));
-        ::close(writer);
+    EXPECT_EQ(3, ::write(master, "123", 3));
+    long flags = readerFlags(terminal);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (flags == -1 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        flags = readerFlags(terminal);
     }
+    EXPECT_NE(-1, flags);
+    EXPECT_NE(0, flags & O_CLOEXEC) << "flags " << std::oct << flags;
+    // Each signal finds the reader blocked in read, waiting for the end of the line.
+    for (int i = 0; i < 5; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        pthread_kill(reader.native_handle(), SIGUSR1);
+    }
+    const std::string rest = std::string("456789") + std::string(3, endOfFile);
+    EXPECT_EQ(static_cast<ssize_t>(rest.size()), ::write(master, rest.data(), rest.size()));
     reader.join();
-    ::sigaction(SIGPIPE, &previousPipe, nullptr);
     ::sigaction(SIGUSR1, &previous, nullptr);
+    ::close(slave);
+    ::close(master);
 
     EXPECT_EQ("", failure);
     EXPECT_EQ("25f9e794323b453885f5181f1b624d0b", digest);
+}
+
+// The commands that read a file's content take a FIFO or a socket for a file that does not open,
+// at once and whether a writer would ever come or not; a character device reads as before.
+TEST_F(FileMetricsTest, FifosAndSocketsDoNotOpenDevicesDo) {
+    const qmtest::BoundedFifo fifo(dir_.file("fifo"));
+    const std::string socket = socketFile();
+    const int descriptorsBefore = openDescriptorCount();
+
+    const struct {
+        const char* command;
+        const char* pattern;
+        Kind kind;
+        const char* message;
+    } refusals[] = {
+        {"md5sum", nullptr, Kind::System, "Failed to open file."},
+        {"cksum", nullptr, Kind::Processing, "Failed to open file."},
+        {"regexp", "x*", Kind::Processing, "Failed to open file."},
+        {"regmatch", "x*", Kind::Processing, "Failed to open file."},
+    };
+    for (const std::string& path : {fifo.path(), socket}) {
+        for (const auto& c : refusals) {
+            SCOPED_TRACE(std::string(c.command) + " [" + path + "]");
+            std::vector<std::string> args{path};
+            if (c.pattern != nullptr) args.push_back(c.pattern);
+            expectFailure(c.command, args, c.kind, c.message);
+        }
+    }
+    EXPECT_FALSE(fifo.releasedAWaitingReader()) << "an open waited for a writer";
+    EXPECT_EQ(descriptorsBefore, openDescriptorCount()) << "a refusal left a file open";
+
+    const struct {
+        const char* command;
+        std::vector<std::string> args;
+        const char* value;
+    } devices[] = {
+        {"md5sum", {"/dev/null"}, "d41d8cd98f00b204e9800998ecf8427e"},
+        {"cksum", {"/dev/null"}, "4294967295"},
+        {"regexp", {"/dev/null", "x"}, "EOF"},
+        {"regmatch", {"/dev/null", "x*"}, "1"},
+    };
+    for (const auto& c : devices) {
+        SCOPED_TRACE(std::string(c.command) + " [/dev/null]");
+        EXPECT_EQ(c.value, answer(c.command, c.args));
+    }
 }
 
 }  // namespace

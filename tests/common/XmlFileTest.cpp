@@ -1,14 +1,82 @@
 #include "quillmark/XmlFile.h"
+#include "support/BoundedFifo.h"
+#include "support/ForkedCall.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <tinyxml.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <sstream>
 #include <string>
 
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 using quillmark::loadXmlFile;
+
+namespace {
+
+// While armed, every block from operator new ends (up to the 16-byte alignment) right before a
+// page that cannot be read, so a read past the end of any buffer faults at once. Used in forked
+// children only. Off, blocks come from malloc.
+std::atomic<bool> fenceArmed{false};
+
+struct FencedBlock {
+    void* mapping;
+    std::size_t length;
+    void* block;
+};
+FencedBlock fencedBlocks[1024];
+std::size_t fencedCount = 0;
+
+void* fencedAllocate(std::size_t size) {
+    const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t rounded = (size + 15) / 16 * 16;
+    const std::size_t body = (rounded + page - 1) / page * page;
+    if (fencedCount == sizeof fencedBlocks / sizeof fencedBlocks[0]) return nullptr;
+    void* mapping = ::mmap(nullptr, body + page, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapping == MAP_FAILED) return nullptr;
+    char* start = static_cast<char*>(mapping);
+    if (::mprotect(start + body, page, PROT_NONE) != 0) {
+        ::munmap(mapping, body + page);
+        return nullptr;
+    }
+    void* block = start + body - rounded;
+    fencedBlocks[fencedCount++] = FencedBlock{mapping, body + page, block};
+    return block;
+}
+
+bool releaseFenced(void* block) {
+    for (std::size_t i = 0; i < fencedCount; ++i) {
+        if (fencedBlocks[i].block != block) continue;
+        ::munmap(fencedBlocks[i].mapping, fencedBlocks[i].length);
+        fencedBlocks[i] = fencedBlocks[--fencedCount];
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    void* block = fenceArmed ? fencedAllocate(size) : std::malloc(size == 0 ? 1 : size);
+    if (block == nullptr) throw std::bad_alloc();
+    return block;
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* block) noexcept {
+    if (block != nullptr && !releaseFenced(block)) std::free(block);
+}
+void operator delete[](void* block) noexcept { operator delete(block); }
+void operator delete(void* block, std::size_t) noexcept { operator delete(block); }
+void operator delete[](void* block, std::size_t) noexcept { operator delete(block); }
 
 namespace {
 
@@ -59,4 +127,58 @@ TEST(XmlFile, RefusesWhatIsNotARegularFile) {
     TiXmlDocument document;
     EXPECT_FALSE(loadXmlFile(dir.path(), document));
     EXPECT_FALSE(loadXmlFile(dir.file("missing.xml"), document));
+    EXPECT_FALSE(loadXmlFile("/dev/null", document));
+
+    // Neither waits for a writer nor reads what one would send.
+    const qmtest::BoundedFifo fifo(dir.file("fifo.xml"));
+    EXPECT_FALSE(loadXmlFile(fifo.path(), document));
+    EXPECT_FALSE(fifo.releasedAWaitingReader()) << "the load waited for a writer";
+
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    dir.file("socket.xml").copy(address.sun_path, sizeof address.sun_path - 1);
+    EXPECT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    EXPECT_FALSE(loadXmlFile(dir.file("socket.xml"), document));
+    ::close(listener);
+}
+
+// In UTF-8 mode TinyXML takes a lead byte with the bytes it announces, so a file that ends in
+// one must not make it read past the loaded text. Each file is loaded in a child whose heap
+// blocks end at an unreadable page; sixteen lengths of each put the text's end at every place
+// within the blocks' alignment.
+TEST(XmlFile, AFileEndingInAUtf8LeadByteIsReadWithinItsText) {
+    const struct {
+        const char* name;
+        std::string tail;
+        bool loads;
+    } cases[] = {
+        {"two-byte lead in a text", "<a>x\xC3", false},
+        {"three-byte lead in a text", "<a>x\xE2", false},
+        {"four-byte lead in a text", "<a>x\xF0", false},
+        {"four-byte lead in an attribute value", "<a b=\"\xF0", false},
+        {"lead byte after the root element", "<a>x</a>\xF0", true},
+    };
+    qmtest::TempDir dir;
+    const std::string path = dir.file("doc.xml");
+    for (const auto& c : cases) {
+        for (std::size_t blanks = 0; blanks < 16; ++blanks) {
+            SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(blanks) + " blanks");
+            qmtest::writeFile(path, "<?xml version=\"1.0\"?>" + std::string(blanks, ' ') + c.tail);
+            const std::string outcome = qmtest::runForked(
+                [] { return true; },
+                [&] {
+                    bool loaded;
+                    {
+                        fenceArmed = true;
+                        TiXmlDocument document;
+                        loaded = loadXmlFile(path, document);
+                        fenceArmed = false;
+                    }
+                    return std::string(loaded ? "loaded" : "not loaded");
+                });
+            EXPECT_EQ(c.loads ? "loaded" : "not loaded", outcome);
+        }
+    }
 }

@@ -7,6 +7,7 @@
 #include "other/NonWindowsFileOperations.h"
 
 #include "quillmark/ConfigurationFileAccess.h"
+#include "support/BoundedFifo.h"
 #include "support/FileModes.h"
 #include "support/ScopedMount.h"
 #include "support/TempDir.h"
@@ -161,6 +162,22 @@ TEST_F(ConfigurationCommandsTest, GetFailsOnAFileThatDoesNotLoad) {
     EXPECT_EQ(reply, get("get_configuration"));
     ASSERT_EQ(0, ::mkdir(path_.c_str(), 0700));
     EXPECT_EQ(reply, get("get_configuration"));
+}
+
+// A FIFO in place of the file is answered at once: get as a file that does not load, save as a
+// file that cannot be backed up; the FIFO stays, and no backup is written.
+TEST_F(ConfigurationCommandsTest, AFifoInPlaceOfTheFileFailsAtOnce) {
+    ASSERT_EQ(0, ::unlink(path_.c_str()));
+    const qmtest::BoundedFifo fifo(path_);
+    EXPECT_EQ("FAILURE! Unable to load the following xml configuration file: " + path_,
+              get("get_configuration"));
+    EXPECT_EQ("FAILURE! Unable to open " + path_ + " for copy operation.",
+              save("save_configuration " + kConfiguration));
+    struct stat status;
+    ASSERT_EQ(0, ::stat(path_.c_str(), &status));
+    EXPECT_TRUE(S_ISFIFO(status.st_mode));
+    EXPECT_FALSE(qmtest::fileExists(path_ + ".bak"));
+    EXPECT_FALSE(fifo.releasedAWaitingReader()) << "a command waited for a writer";
 }
 
 TEST_F(ConfigurationCommandsTest, GetReplySavedBackKeepsTheValues) {

@@ -2,6 +2,7 @@
 // temporary directory. The test process is a child subreaper, so every process the launcher
 // leaves behind (the first child, the daemon, the shells the daemon runs) is reparented to it:
 // the daemon's exit status is read with waitpid, and nothing outlives the test.
+#include "support/BoundedFifo.h"
 #include "support/LoopbackClient.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -870,6 +871,67 @@ TEST_F(DaemonTest, CleanStopLogsNoError) {
     const std::string log = contentsOrEmpty(files_.log);
     EXPECT_NE(std::string::npos, log.find("\tListener was canceled.\n")) << log;
     EXPECT_EQ(std::vector<std::string>{}, errorLines(log));
+}
+
+
+// A FIFO in place of the configuration file: the start reports it as a file that does not load,
+// and never waits for a writer.
+TEST_F(DaemonTest, AFifoGivenAsTheConfigurationIsReportedOnStandardError) {
+    const qmtest::BoundedFifo fifo(dir_.file("fifo.xml"));
+    const qmtest::ProcessResult result = launch(fifo.path());
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_FALSE(fifo.releasedAWaitingReader()) << "the start waited for a writer";
+    EXPECT_EQ(255, result.exitStatus);
+    EXPECT_EQ("", result.standardOutput);
+    EXPECT_EQ(0u, result.standardError.rfind(
+                      "error in main: [0] \"Cannot access xml Configuration file\" raised from "
+                      "manager/main.cpp:",
+                      0))
+        << result.standardError;
+    EXPECT_FALSE(qmtest::fileExists(files_.pid));
+}
+
+// A FIFO put where the configuration file was, while the daemon runs: get_configuration answers
+// its load failure at once, the watch logs each failed cycle and goes on, and both work again
+// once the file is back.
+TEST_F(DaemonTest, AFifoInPlaceOfTheConfigurationBlocksNeitherTheListenerNorTheWatch) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files_.configuration, files_.text(port));
+    // The daemon's 30000 ms between two cycles of the watch become 300 ms.
+    const pid_t pid = startDaemon(files_, "", "", preloading(QM_SHORT_SLEEP_PATH));
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(eventually([this] { return journal().size() >= 2; }))
+        << "the watch does not cycle quickly; log:\n" << contentsOrEmpty(files_.log);
+
+    const std::string failure =
+        "|\tAgentConfigRefresh caught exception: [0] \"Failed to open file.\" raised from ";
+    const auto failedCycles = [&] {
+        std::size_t count = 0;
+        for (const std::string& line : errorLines(contentsOrEmpty(files_.log))) {
+            if (line.find(failure) != std::string::npos) ++count;
+        }
+        return count;
+    };
+    const std::string away = files_.configuration + ".away";
+    ASSERT_EQ(0, std::rename(files_.configuration.c_str(), away.c_str()));
+    {
+        const qmtest::BoundedFifo fifo(files_.configuration);
+        EXPECT_EQ("FAILURE! Unable to load the following xml configuration file: " +
+                      files_.configuration + std::string(1, '\0'),
+                  request(port, "get_configuration\n"));
+        ASSERT_TRUE(eventually([&] { return failedCycles() >= 2; }))
+            << contentsOrEmpty(files_.log);
+        const std::size_t whileFifo = journal().size();
+        EXPECT_FALSE(fifo.releasedAWaitingReader()) << "the daemon waited for a writer";
+
+        ASSERT_EQ(0, std::rename(away.c_str(), files_.configuration.c_str()));
+        ASSERT_TRUE(eventually([&] { return journal().size() > whileFifo; }))
+            << "the agent was not started again";
+        EXPECT_NE(std::string::npos,
+                  request(port, "get_configuration\n").find("<quillmark_agentd_config>"));
+    }
+    EXPECT_FALSE(hasEnded(pid));
 }
 
 

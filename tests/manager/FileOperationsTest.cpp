@@ -3,6 +3,7 @@
 
 #include "ResultText.h"
 #include "quillmark/ConfigurationFileAccess.h"
+#include "support/BoundedFifo.h"
 #include "support/FileModes.h"
 #include "support/FileSizeLimit.h"
 #include "support/TempDir.h"
@@ -333,6 +334,7 @@ TEST_F(FileOperationsTest, CopyFailuresLeaveTheTargetAsItWas) {
     fs::create_directory(directory);
     qmtest::writeFile(source, patternedBytes(64 * 1024));
     const std::string missing = dir_.file("missing/config.xml");
+    const qmtest::BoundedFifo fifo(dir_.file("fifo.xml"));
     struct Case {
         const char* label;
         std::string source;
@@ -347,6 +349,8 @@ TEST_F(FileOperationsTest, CopyFailuresLeaveTheTargetAsItWas) {
          "FAILURE! Unable to open " + missing + " for copy operation.", 0},
         {"target is a directory", source, directory,
          "FAILURE! Unable to open " + directory + " for copy operation.", 0},
+        {"source is a FIFO", fifo.path(), target,
+         "FAILURE! Unable to open " + fifo.path() + " for copy operation.", 0},
         {"source cannot be read", directory, target,
          "FAILURE! Unable to copy " + directory + " to " + target + ".", 0},
         {"disk full", source, target, "FAILURE! Unable to copy " + source + " to " + target + ".",
@@ -369,6 +373,7 @@ TEST_F(FileOperationsTest, CopyFailuresLeaveTheTargetAsItWas) {
         EXPECT_EQ(before, namesIn(dir_.path()));
         EXPECT_TRUE(fs::is_empty(directory));
     }
+    EXPECT_FALSE(fifo.releasedAWaitingReader()) << "the copy waited for a writer";
 }
 
 TEST_F(FileOperationsTest, UnzipsThePackageIntoTheTempDirectory) {
