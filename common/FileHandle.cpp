@@ -30,24 +30,42 @@ FileHandle failedOpen(Descriptor& fd, int error) {
     return FileHandle();
 }
 
+// The stream on `fd`, opened with O_NONBLOCK, when its file is of a kind `accepted` takes;
+// the descriptor then blocks again, as a plain open leaves it.
+template <typename Accepted>
+FileHandle streamOnDescriptor(Descriptor& fd, Accepted accepted, const char* mode) {
+    if (!fd.isOpen()) return FileHandle();
+    struct stat status;
+    if (::fstat(fd.get(), &status) != 0) return failedOpen(fd, errno);
+    if (!accepted(status.st_mode)) return failedOpen(fd, EINVAL);
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        return failedOpen(fd, errno);
+    }
+    FileHandle stream(::fdopen(fd.get(), mode));
+    if (!stream) return failedOpen(fd, errno);
+    fd.release();
+    return stream;
+}
+
 }  // namespace
 
 FileHandle openFileForReading(const std::string& path, ReadableKinds accepted) {
     // Without O_NONBLOCK the open of a FIFO waits for a writer, for ever when none comes.
     // O_NOCTTY: a terminal device opened here must not become the controlling terminal.
     Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!fd.isOpen()) return FileHandle();
-    struct stat status;
-    if (::fstat(fd.get(), &status) != 0) return failedOpen(fd, errno);
-    if (!isAccepted(status.st_mode, accepted)) return failedOpen(fd, EINVAL);
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        return failedOpen(fd, errno);
-    }
-    FileHandle stream(::fdopen(fd.get(), "rb"));
-    if (!stream) return failedOpen(fd, errno);
-    fd.release();
-    return stream;
+    return streamOnDescriptor(
+        fd, [accepted](mode_t mode) { return isAccepted(mode, accepted); }, "rb");
+}
+
+FileHandle openRegularFileForWriting(const std::string& path, bool append) {
+    // O_TRUNC does nothing to a FIFO or a device, so emptying before the type check is safe.
+    Descriptor fd(::open(path.c_str(),
+                         O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
+                             (append ? O_APPEND : O_TRUNC),
+                         0666));
+    return streamOnDescriptor(
+        fd, [](mode_t mode) { return S_ISREG(mode); }, append ? "ab" : "wb");
 }
 
 bool readLine(std::FILE* file, std::string& line) {

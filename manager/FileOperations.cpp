@@ -128,18 +128,18 @@ std::string FileOperations::copyFile(const std::string& source, const std::strin
 }
 
 std::string FileOperations::writeFile(const std::string& fileName, DataRange range) {
-    return storeChunk(fileName, range, "wbe");
+    return storeChunk(fileName, range, false);
 }
 
 std::string FileOperations::appendFile(const std::string& fileName, DataRange range) {
-    return storeChunk(fileName, range, "abe");
+    return storeChunk(fileName, range, true);
 }
 
 std::string FileOperations::storeChunk(const std::string& fileName, DataRange range,
-                                       const char* mode) {
+                                       bool append) {
     const std::string path = packageFilePath(fileName);
     const std::string failure = failureText("Unable to write upgrade file");
-    FileHandle file(std::fopen(path.c_str(), mode));
+    FileHandle file(openRegularFileForWriting(path, append));
     if (!file) {
         QM_LOG_ERROR(systemErrorText("open " + path, errno));
         return failure;

@@ -90,7 +90,7 @@ private:
     // The working directory at construction; empty when it could not be read.
     const std::string workingDirectory_;
 
-    std::string storeChunk(const std::string& fileName, DataRange range, const char* mode);
+    std::string storeChunk(const std::string& fileName, DataRange range, bool append);
 };
 
 }  // namespace quillmark

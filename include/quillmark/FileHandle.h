@@ -62,6 +62,12 @@ enum class ReadableKinds {
 // accepted (errno EINVAL).
 FileHandle openFileForReading(const std::string& path, ReadableKinds accepted);
 
+// Opens `path` for writing as a binary stream, close-on-exec, created (mode 0666 less the umask)
+// when missing, its contents kept and every write at its end with `append`, emptied without.
+// Only a regular file is handed out, and the open never waits: a FIFO without a reader fails
+// at once, one with a reader or any other file that is not regular is refused (errno EINVAL).
+FileHandle openRegularFileForWriting(const std::string& path, bool append);
+
 // The next line of `file` into `line`, without its line feed. False at the end of the file, or
 // on a read error (ferror tells which), when nothing was read.
 bool readLine(std::FILE* file, std::string& line);

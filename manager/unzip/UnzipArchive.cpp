@@ -31,10 +31,11 @@ const mode_t kDirectoryMode = 0775;
 
 
 // minizip's own opener does not set close-on-exec; the archive must not leak into the commands
-// the manager runs on other threads while it is open.
+// the manager runs on other threads while it is open. Only a regular file is an archive, and a
+// FIFO in its place must not hold the request in the open.
 voidpf ZCALLBACK openArchiveForReading(voidpf, const char* fileName, int mode) {
     if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ) return nullptr;
-    return std::fopen(fileName, "rbe");
+    return openFileForReading(fileName, ReadableKinds::kRegularOnly).release();
 }
 
 unzFile openArchive(const char* path) {
@@ -80,7 +81,7 @@ bool leavesWorkingDirectory(const char* name) {
 }
 
 bool fileOpensForReading(const char* path) {
-    FileHandle file(std::fopen(path, "rbe"));
+    FileHandle file(openFileForReading(path, ReadableKinds::kAllButFifoOrSocket));
     return file != nullptr;
 }
 
@@ -119,10 +120,10 @@ int copyEntry(unzFile archive, std::FILE* out, char* buffer) {
 // file has been created or truncated, from when on `writeName` no longer holds its old contents.
 int writeEntry(unzFile archive, const char* name, const char* base, const char* writeName,
                bool withoutPath, const tm_unz& date, char* buffer, bool& opened) {
-    FileHandle out(std::fopen(writeName, "wbe"));
+    FileHandle out(openRegularFileForWriting(writeName, false));
     if (!out && !withoutPath && base != name) {
         makeDirectoryPath(std::string(name, static_cast<std::size_t>(base - name)).c_str());
-        out.reset(std::fopen(writeName, "wbe"));
+        out.reset(openRegularFileForWriting(writeName, false).release());
     }
     if (!out) {
         std::printf("error opening %s\n", writeName);

@@ -3,6 +3,7 @@
 
 #include "ResultText.h"
 #include "quillmark/ConfigurationFileAccess.h"
+#include "quillmark/FileHandle.h"
 #include "support/BoundedFifo.h"
 #include "support/FileModes.h"
 #include "support/FileSizeLimit.h"
@@ -19,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -228,6 +230,19 @@ TEST_F(FileOperationsTest, ChunkWritesThatCannotCompleteAreFailures) {
 
     fs::create_directories(root + "/temp/a directory");
     EXPECT_EQ(kWriteFailure, operations.writeFile("a directory", rangeOf(chunk)));
+
+    // A FIFO in the package's place is refused at once, whether a reader holds it or not.
+    const qmtest::BoundedFifo fifo(root + "/temp/f.qmp");
+    EXPECT_EQ(kWriteFailure, operations.writeFile("f.qmp", rangeOf(chunk)));
+    EXPECT_EQ(kWriteFailure, operations.appendFile("f.qmp", rangeOf(chunk)));
+    {
+        const quillmark::Descriptor reader(::open(fifo.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        ASSERT_TRUE(reader.isOpen());
+        EXPECT_EQ(kWriteFailure, operations.writeFile("f.qmp", rangeOf(chunk)));
+        EXPECT_EQ(kWriteFailure, operations.appendFile("f.qmp", rangeOf(chunk)));
+        char byte;
+        EXPECT_EQ(0, ::read(reader.get(), &byte, 1)) << "a chunk went into the FIFO";
+    }
 
     // The disk fills up within the chunk.
     EXPECT_EQ(kWriteFailure, qmtest::runWithFileSizeLimit(8192, [&] {
