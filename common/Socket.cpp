@@ -447,6 +447,23 @@ void Socket::close() {
     _channel = -1;
 }
 
+int Socket::shutdown() {
+    if (_channel == -1) return -1;
+    return ::shutdown(_channel, SHUT_RDWR) == 0 ? 0 : -1;
+}
+
+unsigned short Socket::localPort() const {
+    if (_channel == -1) return 0;
+    struct sockaddr_in local;
+    std::memset(&local, 0, sizeof local);
+    socklen_t size = sizeof local;
+    if (::getsockname(_channel, reinterpret_cast<struct sockaddr*>(&local), &size) != 0 ||
+        local.sin_family != AF_INET) {
+        return 0;
+    }
+    return ntohs(local.sin_port);
+}
+
 namespace {
 
 // The single wait before a byte-by-byte read: 0 to go on reading, or the read's result.
@@ -641,6 +658,17 @@ int Socket::readOnce(char* buffer, unsigned long length, unsigned long* received
     }
     QM_LOG_ERROR("Read failed.");
     return -99;
+}
+
+int Socket::readArrived(char* buffer, unsigned long length) {
+    for (;;) {
+        const ssize_t n =
+            ::recv(_channel, buffer, std::min(length, kMaxTransfer), MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        _bytesRead += n;
+        return static_cast<int>(n);
+    }
 }
 
 int Socket::write(const char* buffer, unsigned long length, unsigned long* written, long sec,

@@ -24,9 +24,11 @@
 //
 // Ownership: the factory is shared (std::shared_ptr) with the other worker that uses it, so it
 // is destroyed once, after the last of them. The listening socket belongs to the class (created
-// by initSocket(), destroyed by cancel()); the Listener's copy object belongs to the Listener and
-// lives until its destructor, so its thread can use it until it has left execute(). Each
-// processor and connection lives for one cycle and is deleted by the Listener.
+// by initSocket(), destroyed by cancel()), kept with its bookkeeping (who is inside accept(), what
+// is left to close) under one lock, socketLock_, by a small class of Listener.cpp; the Listener's
+// copy object belongs to the Listener and lives until its destructor, so its thread can use it
+// until it has left execute(). Each processor and connection lives for one cycle and is deleted
+// by the Listener.
 //
 // Threads: initSocket() before any worker runs (it takes socketLock_ all the same). execute(),
 // sendResponse() and createProcessor() on the Listener's thread. cancel() and the observers from
@@ -37,9 +39,6 @@
 
 #include "AbstractExecution.h"
 #include "TcpSenderReceiver.h"
-
-#include <zthread/Condition.h>
-#include <zthread/FastMutex.h>
 
 #include <memory>
 #include <string>
@@ -117,27 +116,14 @@ private:
     // begun, that is whether a failed accept was ended by it.
     bool leaveAccept(bool acceptFailed);
 
-    // Both are created by the unit's static initialisation and never destroyed, so a Listener
-    // thread still in accept() while the process exits never meets a destroyed lock.
-    static ZThread::FastMutex& socketLock_;
-    // Broadcast when the last thread inside accept() leaves it and when a cancel() ends; bound
-    // to socketLock_.
-    static ZThread::Condition& socketChanged_;
-    static Socket* socketShared_;        // guarded by socketLock_
-    static unsigned socketGeneration_;   // guarded by socketLock_; counts initSocket() creations
-    static int acceptsInProgress_;       // guarded by socketLock_
-    // Listening sockets shut down by cancel() while a thread was inside accept(); closed by the
-    // last thread to leave. Guarded by socketLock_.
-    static std::vector<Socket*>& closesPending_;
-
     int number_;
     std::string text_;
     TcpSenderReceiver transport_;
     std::shared_ptr<CommandProcessorFactory> factory_;
     // The copy's storage; its descriptor is never closed through it.
     std::unique_ptr<Socket> copy_;
-    Socket* socket_;               // guarded by socketLock_; copy_.get(), null after cancel()
-    unsigned generation_;          // the socketGeneration_ that copy_ was taken from
+    Socket* socket_;  // copy_.get(), null after cancel(); guarded by socketLock_
+    unsigned generation_;  // which listening socket copy_ was taken from
     const int idleLimitMs_;
 };
 
