@@ -116,6 +116,8 @@ private:
     // begun, that is whether a failed accept was ended by it.
     bool leaveAccept(bool acceptFailed);
 
+    // Kept because the system's interfaces name them; nothing reads either. text_ hides
+    // AbstractExecution's text_, which is kept for the same reason.
     int number_;
     std::string text_;
     TcpSenderReceiver transport_;
