@@ -184,13 +184,15 @@ void Listener::initSocket(int port, const std::string& ip) {
     sharedSocket.create(port, ip);
 }
 
-Listener::Listener(std::shared_ptr<CommandProcessorFactory> factory, int idleLimitMs)
+Listener::Listener(std::shared_ptr<CommandProcessorFactory> factory, int idleLimitMs,
+                   int failedAcceptPauseMs)
     : AbstractExecution(1, "Listener"),
       number_(0),
       factory_(std::move(factory)),
       socket_(nullptr),
       generation_(0),
-      idleLimitMs_(idleLimitMs) {
+      idleLimitMs_(idleLimitMs),
+      failedAcceptPauseMs_(failedAcceptPauseMs) {
     {
         SocketGuard guard(sharedSocket.lock());
         copy_ = sharedSocket.copy(generation_);
@@ -231,8 +233,8 @@ bool Listener::leaveAccept(bool acceptFailed) {
     const bool canceling = socket_ == nullptr;
     if (!acceptFailed || !canceling) return canceling;
     // The accept was ended by this Listener's cancel(), which sets the worker's flag only after
-    // the close. Waiting for it here keeps the loop from starting the 3000 ms pause of a failed
-    // accept just before it would have seen the flag.
+    // the close. Waiting for it here keeps the loop from starting the pause of a failed accept
+    // just before it would have seen the flag.
     sharedSocket.waitBriefly([this] { return isCanceled(); });
     return true;
 }
@@ -245,7 +247,7 @@ void Listener::execute() {
             QM_LOG_ERROR("Required local socket reference was found to be null");
             // The socket is gone but this worker goes on: pause as after a failed accept instead
             // of spinning every 1 ms.
-            intervalMs_ = 3000;
+            intervalMs_ = failedAcceptPauseMs_;
         } else {
             // Given up by this Listener's cancel(), which is under way: part of a clean stop.
             QM_LOG_DEBUG("Required local socket reference was found to be null");
@@ -265,7 +267,7 @@ void Listener::execute() {
         } else {
             QM_LOG_ERROR("Failed to accept. errno=" << acceptError);
         }
-        intervalMs_ = 3000;
+        intervalMs_ = failedAcceptPauseMs_;
         return;
     }
     intervalMs_ = 1;

@@ -9,8 +9,8 @@
 // limited: a client silent for longer is dropped without a reply, while a slow upload that keeps
 // sending is never cut. A failure of any kind while serving (an Exception, a std::exception such
 // as std::bad_alloc for a large body, anything else) is logged, no reply is sent, and the next
-// connection is served. The pause is 1 ms after a served connection and 3000 ms after a failed
-// accept.
+// connection is served. The pause is 1 ms after a served connection and 3000 ms (the daemon's;
+// a constructor argument) after a failed accept.
 //
 // Cancelling closes the listening socket. A thread blocked in accept() is not woken by close()
 // on Linux, so cancel() first shuts the socket down, which makes every pending and later
@@ -60,14 +60,17 @@ public:
 
     // How long a connection may stay silent: the limit of each wait for its bytes.
     static constexpr int kConnectionIdleLimitMs = 60000;
+    // The pause after a failed accept before the next one.
+    static constexpr int kFailedAcceptPauseMs = 3000;
 
     // Copies the listening socket; `factory` makes the processors and may be null (every request
     // is then answered as matching no command). `idleLimitMs` is the limit of each wait on a
-    // connection, 0 for none (the service uses the default). Throws Exception (empty message, code
-    // 0) after a FATAL line when initSocket() has not created the socket, or cancel() has
-    // removed it.
+    // connection, 0 for none; `failedAcceptPauseMs` the pause after a failed accept (the service
+    // uses the defaults of both). Throws Exception (empty message, code 0) after a FATAL line
+    // when initSocket() has not created the socket, or cancel() has removed it.
     explicit Listener(std::shared_ptr<CommandProcessorFactory> factory,
-                      int idleLimitMs = kConnectionIdleLimitMs);
+                      int idleLimitMs = kConnectionIdleLimitMs,
+                      int failedAcceptPauseMs = kFailedAcceptPauseMs);
     // Gives up the factory and the copy (without closing the descriptor). Cancels the worker
     // (not the socket) when nobody did. Call only once the Listener's thread has left run().
     ~Listener() override;
@@ -84,7 +87,7 @@ public:
     // Shuts down, closes and destroys the listening socket, gives up this Listener's copy and
     // cancels the worker. Any thread; may block for a short while (see the note above).
     void cancel() override;
-    // The pause after the cycle just finished: 1 or 3000 ms.
+    // The pause after the cycle just finished: 1 ms, or the failed-accept pause.
     int getInterval() override;
 
     // Observers for diagnostics and tests; any thread.
@@ -127,6 +130,7 @@ private:
     Socket* socket_;  // copy_.get(), null after cancel(); guarded by socketLock_
     unsigned generation_;  // which listening socket copy_ was taken from
     const int idleLimitMs_;
+    const int failedAcceptPauseMs_;
 };
 
 }  // namespace quillmark
