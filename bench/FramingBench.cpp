@@ -11,7 +11,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -39,12 +38,7 @@ void sendOnce(unsigned short port, const std::string& message) {
 
 unsigned short listenOnLoopback(quillmark::Socket& listening) {
     if (listening.create() != 0 || listening.listen(0, "127.0.0.1") != 0) return 0;
-    struct sockaddr_in local;
-    socklen_t size = sizeof local;
-    if (::getsockname(listening.getChannel(), reinterpret_cast<sockaddr*>(&local), &size) != 0) {
-        return 0;
-    }
-    return ntohs(local.sin_port);
+    return listening.localPort();
 }
 
 void BM_TcpSenderReceiverReceive(benchmark::State& state) {

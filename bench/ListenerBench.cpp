@@ -19,6 +19,7 @@
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/FileLogger.h"
 #include "quillmark/LogManager.h"
+#include "quillmark/Socket.h"
 
 #include <benchmark/benchmark.h>
 
@@ -249,16 +250,16 @@ bool readExactly(int fd, char* buffer, std::size_t size) {
 // pauses 1 ms, until stopped.
 class PausingSink {
 public:
-    explicit PausingSink(std::string path) : path_(std::move(path)) {
-        listening_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    explicit PausingSink(std::string path)
+        : path_(std::move(path)),
+          listening_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), nullptr) {
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof local;
-        if (::bind(listening_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
-            ::listen(listening_, 16) == 0 &&
-            ::getsockname(listening_, reinterpret_cast<sockaddr*>(&local), &size) == 0) {
-            port_ = ntohs(local.sin_port);
+        const int fd = listening_.getChannel();
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0 &&
+            ::listen(fd, 16) == 0) {
+            port_ = listening_.localPort();
         }
         thread_ = std::thread([this] { run(); });
     }
@@ -268,7 +269,6 @@ public:
         const int wake = qmbench::connectToLoopback(port_);
         if (wake >= 0) ::close(wake);
         thread_.join();
-        ::close(listening_);
     }
 
     unsigned short port() const { return port_; }
@@ -278,7 +278,8 @@ private:
         std::vector<char> buffer(kChunkSize);
         const std::string reply = framedMessage("SUCCESS");
         while (!stop_) {
-            const int connection = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int connection =
+                ::accept4(listening_.getChannel(), nullptr, nullptr, SOCK_CLOEXEC);
             if (connection < 0) continue;
             serve(connection, buffer, reply);
             ::close(connection);
@@ -309,7 +310,8 @@ private:
     }
 
     const std::string path_;
-    int listening_ = -1;
+    // Plain system calls serve it; the Socket owns the descriptor.
+    quillmark::Socket listening_;
     unsigned short port_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;

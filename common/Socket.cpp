@@ -74,9 +74,9 @@ int waitFor(int fd, bool forWrite, const WaitTime& wait) {
     return ::ppoll(&entry, 1, &limit, nullptr);
 }
 
-// Whether the socket's pending error can be fetched; its value plays no part.
-bool fetchPendingError(int fd) {
-    int pending = 0;
+// The socket's pending error into `pending`; false when it cannot be fetched.
+bool pendingError(int fd, int& pending) {
+    pending = 0;
     socklen_t size = sizeof pending;
     return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) == 0;
 }
@@ -164,13 +164,6 @@ sockaddr_in peerAddress(const char* dotted, unsigned short port) {
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = ::inet_addr(dotted);
     return peer;
-}
-
-// The socket's pending error into `pending`; false when it cannot be fetched.
-bool pendingError(int fd, int& pending) {
-    pending = 0;
-    socklen_t size = sizeof pending;
-    return ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &size) == 0;
 }
 
 // Waits up to `wait` for a connecting descriptor to become readable or writable, as select with
@@ -447,25 +440,102 @@ void Socket::close() {
     _channel = -1;
 }
 
+int Socket::shutdown() {
+    if (_channel == -1) return -1;
+    return ::shutdown(_channel, SHUT_RDWR) == 0 ? 0 : -1;
+}
+
+unsigned short Socket::localPort() const {
+    if (_channel == -1) return 0;
+    struct sockaddr_in local;
+    std::memset(&local, 0, sizeof local);
+    socklen_t size = sizeof local;
+    if (::getsockname(_channel, reinterpret_cast<struct sockaddr*>(&local), &size) != 0 ||
+        local.sin_family != AF_INET) {
+        return 0;
+    }
+    return ntohs(local.sin_port);
+}
+
 namespace {
 
-// The single wait before a byte-by-byte read: 0 to go on reading, or the read's result.
-int waitBeforeByteReads(int channel, long sec, long usec) {
+// The wait before a transfer with a time-out (none when `sec` and `usec` are both 0): 0 to go
+// on with the transfer, -1 when the time ran out, -99 when the wait was interrupted or refused
+// its time. Any other failed wait is left to the transfer, which reports what it meets;
+// `otherFailure`, when not null, is logged for it. `announce`, when not null, opens a DEBUG line
+// that shows the wait.
+int waitBeforeTransfer(int channel, bool forWrite, long sec, long usec, const char* announce,
+                       const char* otherFailure) {
     if (!hasTimeout(sec, usec)) return 0;
-    const int ready = waitFor(channel, false, lowered(sec, usec, true));
+    const WaitTime wait = lowered(sec, usec, !forWrite);
+    if (announce != nullptr) {
+        QM_LOG_DEBUG(announce << ". _channel [" << channel << "] tv_sec [" << wait.sec
+                              << "], tv_usec [" << wait.usec << "]");
+    }
+    const int ready = waitFor(channel, forWrite, wait);
     if (ready == 0) {
         QM_LOG_ERROR("Select() timed out after " << sec << " sec " << usec << " ms.");
         return -1;
     }
-    if (ready < 0 && (errno == EINTR || errno == EINVAL)) {
-        QM_LOG_ERROR("Select() failed");
-        return -99;
+    if (ready < 0) {
+        if (errno == EINTR || errno == EINVAL) {
+            QM_LOG_ERROR("Select() failed");
+            return -99;
+        }
+        if (otherFailure != nullptr) QM_LOG_ERROR(otherFailure);
     }
-    if (!fetchPendingError(channel)) {
+    return 0;
+}
+
+// The single wait before a byte-by-byte read: 0 to go on reading, or the read's result.
+int waitBeforeByteReads(int channel, long sec, long usec) {
+    if (!hasTimeout(sec, usec)) return 0;
+    const int waited = waitBeforeTransfer(channel, false, sec, usec, nullptr, nullptr);
+    if (waited != 0) return waited;
+    int pending = 0;
+    if (!pendingError(channel, pending)) {
         QM_LOG_ERROR("getsockopt() failed");
         return -1;
     }
     return 0;
+}
+
+// What a read logs when ::read() fails; the texts differ from one read to another.
+struct ReadFailureTexts {
+    const char* interrupted;  // EINTR
+    bool repeatsInterrupted;  // after EINTR the read is repeated instead of failing
+    const char* failed;       // any error but EINTR, EAGAIN and EWOULDBLOCK
+    bool failedNamesErrno;    // `failed` is followed by the errno
+};
+
+const ReadFailureTexts kReadUntilFailure = {"Read() interupted by a signal.", false,
+                                            "Read failed with errno = ", true};
+const ReadFailureTexts kReadFailure = {"Read() interupted by a signal.", false, "Read failed.",
+                                       false};
+const ReadFailureTexts kExactReadFailure = {"Read() interrupted by a signal", true,
+                                            "Read failed.", false};
+
+// failedRead() result: the interrupted read is to be repeated.
+const int kReadAgain = 0;
+
+// The result of a read whose ::read() failed with `error`, logged with `texts`: -1 for a
+// time-out (EAGAIN or EWOULDBLOCK), kReadAgain for an interruption that `texts` repeats, -99 for
+// any other interruption or failure.
+int failedRead(int error, long sec, long usec, const ReadFailureTexts& texts) {
+    if (error == EINTR) {
+        QM_LOG_ERROR(texts.interrupted);
+        return texts.repeatsInterrupted ? kReadAgain : -99;
+    }
+    if (error == EAGAIN || error == EWOULDBLOCK) {
+        QM_LOG_ERROR("Read() timed out after " << sec << " sec " << usec << " ms.");
+        return -1;
+    }
+    if (texts.failedNamesErrno) {
+        QM_LOG_ERROR(texts.failed << error);
+    } else {
+        QM_LOG_ERROR(texts.failed);
+    }
+    return -99;
 }
 
 }  // namespace
@@ -483,19 +553,7 @@ int Socket::readUntil(char* buffer, char delimiter, int count, unsigned long buf
     while (stored < limit && delimiters < count) {
         const ssize_t n = ::read(_channel, buffer + stored, 1);
         if (n == 0) return 0;
-        if (n < 0) {
-            const int error = errno;
-            if (error == EINTR) {
-                QM_LOG_ERROR("Read() interupted by a signal.");
-                return -99;
-            }
-            if (error == EAGAIN || error == EWOULDBLOCK) {
-                QM_LOG_ERROR("Read() timed out after " << sec << " sec " << usec << " ms.");
-                return -1;
-            }
-            QM_LOG_ERROR("Read failed with errno = " << error);
-            return -99;
-        }
+        if (n < 0) return failedRead(errno, sec, usec, kReadUntilFailure);
         if (buffer[stored] == delimiter) ++delimiters;
         ++stored;
     }
@@ -526,16 +584,7 @@ int Socket::readUntilString(char* buffer, const char* terminator, unsigned long*
         if (n < 0) {
             const int error = errno;
             buffer[stored] = '\0';
-            if (error == EINTR) {
-                QM_LOG_ERROR("Read() interupted by a signal.");
-                return -99;
-            }
-            if (error == EAGAIN || error == EWOULDBLOCK) {
-                QM_LOG_ERROR("Read() timed out after " << sec << " sec " << usec << " ms.");
-                return -1;
-            }
-            QM_LOG_ERROR("Read failed.");
-            return -99;
+            return failedRead(error, sec, usec, kReadFailure);
         }
         // A mismatching byte restarts the match and is not tried as the terminator's first byte.
         position = buffer[stored] == *position ? position + 1 : terminator;
@@ -591,17 +640,9 @@ int Socket::read(char* buffer, unsigned long length, unsigned long* received, bo
             QM_LOG_ERROR("Connection went down before all bytes were read.");
             return -99;
         }
-        const int error = errno;
-        if (error == EINTR) {
-            QM_LOG_ERROR("Read() interrupted by a signal");
-            continue;
-        }
-        if (error == EAGAIN || error == EWOULDBLOCK) {
-            QM_LOG_ERROR("Read() timed out after " << sec << " sec " << usec << " ms.");
-            return -1;
-        }
-        QM_LOG_ERROR("Read failed.");
-        return -99;
+        const int result = failedRead(errno, sec, usec, kExactReadFailure);
+        if (result == kReadAgain) continue;
+        return result;
     }
     return static_cast<int>(length);
 }
@@ -609,20 +650,9 @@ int Socket::read(char* buffer, unsigned long length, unsigned long* received, bo
 int Socket::readOnce(char* buffer, unsigned long length, unsigned long* received, long sec,
                      long usec) {
     clearOut(received);
-    if (hasTimeout(sec, usec)) {
-        const WaitTime wait = lowered(sec, usec, true);
-        QM_LOG_DEBUG("readOnce: using Select. _channel [" << _channel << "] tv_sec [" << wait.sec
-                                                          << "], tv_usec [" << wait.usec << "]");
-        const int ready = waitFor(_channel, false, wait);
-        if (ready == 0) {
-            QM_LOG_ERROR("Select() timed out after " << sec << " sec " << usec << " ms.");
-            return -1;
-        }
-        if (ready < 0 && (errno == EINTR || errno == EINVAL)) {
-            QM_LOG_ERROR("Select() failed");
-            return -99;
-        }
-    }
+    const int waited =
+        waitBeforeTransfer(_channel, false, sec, usec, "readOnce: using Select", nullptr);
+    if (waited != 0) return waited;
     const ssize_t n = ::read(_channel, buffer, std::min(length, kMaxTransfer));
     if (n > 0) {
         setOut(received, static_cast<unsigned long>(n));
@@ -630,17 +660,18 @@ int Socket::readOnce(char* buffer, unsigned long length, unsigned long* received
         return static_cast<int>(n);
     }
     if (n == 0) return 0;
-    const int error = errno;
-    if (error == EINTR) {
-        QM_LOG_ERROR("Read() interupted by a signal.");
-        return -99;
+    return failedRead(errno, sec, usec, kReadFailure);
+}
+
+int Socket::readArrived(char* buffer, unsigned long length) {
+    for (;;) {
+        const ssize_t n =
+            ::recv(_channel, buffer, std::min(length, kMaxTransfer), MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        _bytesRead += n;
+        return static_cast<int>(n);
     }
-    if (error == EAGAIN || error == EWOULDBLOCK) {
-        QM_LOG_ERROR("Read() timed out after " << sec << " sec " << usec << " ms.");
-        return -1;
-    }
-    QM_LOG_ERROR("Read failed.");
-    return -99;
 }
 
 int Socket::write(const char* buffer, unsigned long length, unsigned long* written, long sec,
@@ -652,25 +683,11 @@ int Socket::write(const char* buffer, unsigned long length, unsigned long* writt
         return -99;
     }
     const bool waits = hasTimeout(sec, usec);
-    const WaitTime wait = lowered(sec, usec, false);
     unsigned long done = 0;
     while (done < length) {
-        if (waits) {
-            QM_LOG_DEBUG("write: using select. _channel [" << _channel << "] tv_sec [" << wait.sec
-                                                           << "], tv_usec [" << wait.usec << "]");
-            const int ready = waitFor(_channel, true, wait);
-            if (ready == 0) {
-                QM_LOG_ERROR("Select() timed out after " << sec << " sec " << usec << " ms.");
-                return -1;
-            }
-            if (ready < 0) {
-                if (errno == EINTR || errno == EINVAL) {
-                    QM_LOG_ERROR("Select() failed");
-                    return -99;
-                }
-                QM_LOG_ERROR("Select failed with error");
-            }
-        }
+        const int waited = waitBeforeTransfer(_channel, true, sec, usec, "write: using select",
+                                              "Select failed with error");
+        if (waited != 0) return waited;
         // MSG_NOSIGNAL: a peer that has gone away is a failed write (EPIPE), not a SIGPIPE that
         // ends a process which has not ignored it. With a time-out the send takes only what fits
         // now (MSG_DONTWAIT) and the loop waits again for the rest: on a blocking descriptor a

@@ -61,7 +61,7 @@ protected:
     // "<name> caught exception: ", the start of the line that reports a failed cycle.
     const std::string& exceptionMessage() const { return exceptionMessage_; }
 
-    std::string text_;
+    std::string text_;  // kept because the system's interfaces name it; nothing reads it
     // The pause after each cycle; execute() may change it. Worker's thread only.
     int intervalMs_;
 

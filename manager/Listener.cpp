@@ -7,15 +7,16 @@
 #include "quillmark/Log.h"
 #include "quillmark/Socket.h"
 
+#include <zthread/Condition.h>
 #include <zthread/Exceptions.h>
+#include <zthread/FastMutex.h>
 #include <zthread/Guard.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <chrono>
 #include <exception>
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace quillmark {
 
@@ -27,10 +28,7 @@ namespace {
 void discardArrivedInput(Socket& connection) {
     char sink[4096];
     for (int round = 0; round < 256; ++round) {
-        const ssize_t n = ::recv(connection.getChannel(), sink, sizeof sink, MSG_DONTWAIT);
-        if (n > 0) continue;
-        if (n < 0 && errno == EINTR) continue;
-        return;
+        if (connection.readArrived(sink, sizeof sink) <= 0) return;
     }
 }
 
@@ -57,19 +55,64 @@ void logProcessingFailure(const char* separator, const Detail& detail) {
     }
 }
 
-}  // namespace
+// The process's one listening socket, which every Listener uses through a copy of the object
+// (the same descriptor), and the bookkeeping that lets a cancel() close it while other threads
+// may be blocked in accept() on their copies.
+//
+// Invariants, all guarded by socketLock_: every member but lock() expects the caller to hold it.
+// - socketShared_ is the socket that create() made, null before and again once remove() has
+//   taken it away; socketGeneration_ counts the sockets made, so that a copy of a removed socket
+//   is recognised as stale even after a new one has been made.
+// - acceptsInProgress_ counts the threads between enterAccept(), before they read their copy's
+//   descriptor, and leaveAccept(), after accept() has returned.
+// - A removed socket's descriptor is closed once, and only while acceptsInProgress_ is 0: closed
+//   any earlier, its number could be handed to another open() and a thread would accept on that.
+//   remove() closes it itself, or leaves it in closesPending_ for the last thread to leave.
+// - socketChanged_ is broadcast when the last thread leaves accept() and when a cancel() ends.
+class SharedListeningSocket {
+public:
+    SharedListeningSocket()
+        : socketChanged_(socketLock_), socketGeneration_(0), acceptsInProgress_(0) {}
 
-ZThread::FastMutex& Listener::socketLock_ = *new ZThread::FastMutex;
-ZThread::Condition& Listener::socketChanged_ = *new ZThread::Condition(Listener::socketLock_);
-Socket* Listener::socketShared_ = nullptr;
-unsigned Listener::socketGeneration_ = 0;
-int Listener::acceptsInProgress_ = 0;
-std::vector<Socket*>& Listener::closesPending_ = *new std::vector<Socket*>;
+    ZThread::FastMutex& lock() { return socketLock_; }
 
-void Listener::initSocket(int port, const std::string& ip) {
-    SocketGuard guard(socketLock_);
+    // Makes and binds the socket unless there is one. Throws Exception (empty message) after a
+    // FATAL line when it cannot be made or cannot listen; the failed socket then stays in place.
+    void create(int port, const std::string& ip);
+    // A copy of the socket for a new Listener and, in `generation`, the socket it copies; null
+    // when there is none.
+    std::unique_ptr<Socket> copy(unsigned& generation) const;
+    // Counts a thread into accept() on a copy of the socket `generation`. False, and not counted,
+    // when that socket has been removed.
+    bool enterAccept(unsigned generation);
+    // Ends the count of enterAccept(); the last thread out closes what remove() left.
+    void leaveAccept();
+    // Takes the socket away and shuts it down, so that every accept() on it fails, then waits
+    // briefly for the threads inside accept() to leave and closes it; should they not leave in
+    // time (or the wait be interrupted), the last of them closes it.
+    void remove();
+    // Waits, releasing the lock, until `done()` holds or kAcceptExitWait has passed.
+    // ZThread::Interrupted_Exception propagates.
+    template <typename Done>
+    void waitBriefly(Done done);
+    void announceChange() { socketChanged_.broadcast(); }
+
+    bool exists() const { return socketShared_ != nullptr; }
+    // The local port; 0 when there is no socket or it is not bound.
+    unsigned short port() const { return exists() ? socketShared_->localPort() : 0; }
+
+private:
+    ZThread::FastMutex socketLock_;
+    ZThread::Condition socketChanged_;
+    std::unique_ptr<Socket> socketShared_;
+    unsigned socketGeneration_;
+    int acceptsInProgress_;
+    std::vector<std::unique_ptr<Socket>> closesPending_;
+};
+
+void SharedListeningSocket::create(int port, const std::string& ip) {
     if (socketShared_ != nullptr) return;
-    socketShared_ = new Socket();
+    socketShared_.reset(new Socket());
     ++socketGeneration_;
     if (socketShared_->create() == -1) {
         QM_LOG_FATAL("Failed to open listening socket on port [" << port << kPortInUse);
@@ -82,20 +125,78 @@ void Listener::initSocket(int port, const std::string& ip) {
     }
 }
 
-Listener::Listener(std::shared_ptr<CommandProcessorFactory> factory, int idleLimitMs)
+std::unique_ptr<Socket> SharedListeningSocket::copy(unsigned& generation) const {
+    if (socketShared_ == nullptr) return nullptr;
+    generation = socketGeneration_;
+    return std::unique_ptr<Socket>(new Socket(*socketShared_));
+}
+
+bool SharedListeningSocket::enterAccept(unsigned generation) {
+    if (socketShared_ == nullptr || generation != socketGeneration_) return false;
+    ++acceptsInProgress_;
+    return true;
+}
+
+void SharedListeningSocket::leaveAccept() {
+    if (--acceptsInProgress_ > 0) return;
+    for (const std::unique_ptr<Socket>& pending : closesPending_) pending->close();
+    closesPending_.clear();
+    socketChanged_.broadcast();
+}
+
+void SharedListeningSocket::remove() {
+    if (socketShared_ == nullptr) return;
+    std::unique_ptr<Socket> removed = std::move(socketShared_);
+    // shutdown() acts on the socket, not the descriptor: accept() fails at once in every thread
+    // blocked on it, later calls fail too, and the port refuses new connections.
+    removed->shutdown();
+    try {
+        waitBriefly([this] { return acceptsInProgress_ == 0; });
+    } catch (const ZThread::Interrupted_Exception&) {
+        // An interrupted canceller stops waiting; the close is then left to the last thread.
+    }
+    if (acceptsInProgress_ == 0) {
+        removed->close();
+    } else {
+        closesPending_.push_back(std::move(removed));
+    }
+}
+
+template <typename Done>
+void SharedListeningSocket::waitBriefly(Done done) {
+    const auto deadline = std::chrono::steady_clock::now() + kAcceptExitWait;
+    while (!done()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        socketChanged_.wait(static_cast<unsigned long>(left.count()));
+    }
+}
+
+// Built by the unit's static initialisation and never destroyed, so a Listener thread still in
+// accept() while the process exits never meets a destroyed lock.
+SharedListeningSocket& sharedSocket = *new SharedListeningSocket;
+
+}  // namespace
+
+void Listener::initSocket(int port, const std::string& ip) {
+    SocketGuard guard(sharedSocket.lock());
+    sharedSocket.create(port, ip);
+}
+
+Listener::Listener(std::shared_ptr<CommandProcessorFactory> factory, int idleLimitMs,
+                   int failedAcceptPauseMs)
     : AbstractExecution(1, "Listener"),
       number_(0),
       factory_(std::move(factory)),
       socket_(nullptr),
       generation_(0),
-      idleLimitMs_(idleLimitMs) {
+      idleLimitMs_(idleLimitMs),
+      failedAcceptPauseMs_(failedAcceptPauseMs) {
     {
-        SocketGuard guard(socketLock_);
-        if (socketShared_ != nullptr) {
-            copy_.reset(new Socket(*socketShared_));
-            socket_ = copy_.get();
-            generation_ = socketGeneration_;
-        }
+        SocketGuard guard(sharedSocket.lock());
+        copy_ = sharedSocket.copy(generation_);
+        socket_ = copy_.get();
     }
     if (socket_ == nullptr) {
         QM_LOG_FATAL("Defect in code, socketShared_ cannot be NULL. Exiting agent application.");
@@ -113,42 +214,28 @@ Listener::~Listener() {
 }
 
 Socket* Listener::enterAccept(bool& stale) {
-    SocketGuard guard(socketLock_);
+    SocketGuard guard(sharedSocket.lock());
     stale = false;
     if (socket_ == nullptr) return nullptr;
-    if (socketShared_ == nullptr || generation_ != socketGeneration_) {
+    if (!sharedSocket.enterAccept(generation_)) {
         // Another Listener's cancel() removed the socket this copy was taken from.
         socket_ = nullptr;
         stale = true;
         return nullptr;
     }
-    ++acceptsInProgress_;
     return socket_;
 }
 
 bool Listener::leaveAccept(bool acceptFailed) {
-    SocketGuard guard(socketLock_);
-    if (--acceptsInProgress_ == 0) {
-        for (Socket* pending : closesPending_) {
-            pending->close();
-            delete pending;
-        }
-        closesPending_.clear();
-        socketChanged_.broadcast();
-    }
+    SocketGuard guard(sharedSocket.lock());
+    sharedSocket.leaveAccept();
     // cancel() gives up the copy before it shuts the socket down.
     const bool canceling = socket_ == nullptr;
     if (!acceptFailed || !canceling) return canceling;
     // The accept was ended by this Listener's cancel(), which sets the worker's flag only after
-    // the close. Waiting for it here keeps the loop from starting the 3000 ms pause of a failed
-    // accept just before it would have seen the flag.
-    const auto deadline = std::chrono::steady_clock::now() + kAcceptExitWait;
-    while (!isCanceled()) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        socketChanged_.wait(static_cast<unsigned long>(left.count()));
-    }
+    // the close. Waiting for it here keeps the loop from starting the pause of a failed accept
+    // just before it would have seen the flag.
+    sharedSocket.waitBriefly([this] { return isCanceled(); });
     return true;
 }
 
@@ -160,7 +247,7 @@ void Listener::execute() {
             QM_LOG_ERROR("Required local socket reference was found to be null");
             // The socket is gone but this worker goes on: pause as after a failed accept instead
             // of spinning every 1 ms.
-            intervalMs_ = 3000;
+            intervalMs_ = failedAcceptPauseMs_;
         } else {
             // Given up by this Listener's cancel(), which is under way: part of a clean stop.
             QM_LOG_DEBUG("Required local socket reference was found to be null");
@@ -180,7 +267,7 @@ void Listener::execute() {
         } else {
             QM_LOG_ERROR("Failed to accept. errno=" << acceptError);
         }
-        intervalMs_ = 3000;
+        intervalMs_ = failedAcceptPauseMs_;
         return;
     }
     intervalMs_ = 1;
@@ -262,59 +349,28 @@ void Listener::sendResponse(Socket* connection, std::string& reply) {
 }
 
 void Listener::cancel() {
-    SocketGuard guard(socketLock_);
+    SocketGuard guard(sharedSocket.lock());
     // Given up first, so that this Listener's thread, once woken, knows the cancel is under way.
     socket_ = nullptr;
-    if (socketShared_ != nullptr) {
-        Socket* shared = socketShared_;
-        socketShared_ = nullptr;
-        // shutdown() acts on the socket, not the descriptor: accept() fails at once in every
-        // thread blocked on it, later calls fail too, and the port refuses new connections.
-        if (shared->getChannel() >= 0) ::shutdown(shared->getChannel(), SHUT_RDWR);
-
-        const auto deadline = std::chrono::steady_clock::now() + kAcceptExitWait;
-        try {
-            while (acceptsInProgress_ > 0) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now());
-                if (left.count() <= 0) break;
-                socketChanged_.wait(static_cast<unsigned long>(left.count()));
-            }
-        } catch (const ZThread::Interrupted_Exception&) {
-            // An interrupted canceller stops waiting; the close is then left to the last thread.
-        }
-        if (acceptsInProgress_ == 0) {
-            shared->close();
-            delete shared;
-        } else {
-            closesPending_.push_back(shared);
-        }
-    }
+    sharedSocket.remove();
     AbstractExecution::cancel();
-    socketChanged_.broadcast();
+    sharedSocket.announceChange();
 }
 
 int Listener::getInterval() { return intervalMs_; }
 
 unsigned short Listener::listeningPort() {
-    SocketGuard guard(socketLock_);
-    if (socketShared_ == nullptr || socketShared_->getChannel() < 0) return 0;
-    sockaddr_in address{};
-    socklen_t size = sizeof address;
-    if (::getsockname(socketShared_->getChannel(), reinterpret_cast<sockaddr*>(&address),
-                      &size) != 0) {
-        return 0;
-    }
-    return ntohs(address.sin_port);
+    SocketGuard guard(sharedSocket.lock());
+    return sharedSocket.port();
 }
 
 bool Listener::hasListeningSocket() {
-    SocketGuard guard(socketLock_);
-    return socketShared_ != nullptr;
+    SocketGuard guard(sharedSocket.lock());
+    return sharedSocket.exists();
 }
 
 bool Listener::hasSocketCopy() {
-    SocketGuard guard(socketLock_);
+    SocketGuard guard(sharedSocket.lock());
     return socket_ != nullptr;
 }
 

@@ -9,8 +9,8 @@
 // limited: a client silent for longer is dropped without a reply, while a slow upload that keeps
 // sending is never cut. A failure of any kind while serving (an Exception, a std::exception such
 // as std::bad_alloc for a large body, anything else) is logged, no reply is sent, and the next
-// connection is served. The pause is 1 ms after a served connection and 3000 ms after a failed
-// accept.
+// connection is served. The pause is 1 ms after a served connection and 3000 ms (the daemon's;
+// a constructor argument) after a failed accept.
 //
 // Cancelling closes the listening socket. A thread blocked in accept() is not woken by close()
 // on Linux, so cancel() first shuts the socket down, which makes every pending and later
@@ -24,9 +24,11 @@
 //
 // Ownership: the factory is shared (std::shared_ptr) with the other worker that uses it, so it
 // is destroyed once, after the last of them. The listening socket belongs to the class (created
-// by initSocket(), destroyed by cancel()); the Listener's copy object belongs to the Listener and
-// lives until its destructor, so its thread can use it until it has left execute(). Each
-// processor and connection lives for one cycle and is deleted by the Listener.
+// by initSocket(), destroyed by cancel()), kept with its bookkeeping (who is inside accept(), what
+// is left to close) under one lock, socketLock_, by a small class of Listener.cpp; the Listener's
+// copy object belongs to the Listener and lives until its destructor, so its thread can use it
+// until it has left execute(). Each processor and connection lives for one cycle and is deleted
+// by the Listener.
 //
 // Threads: initSocket() before any worker runs (it takes socketLock_ all the same). execute(),
 // sendResponse() and createProcessor() on the Listener's thread. cancel() and the observers from
@@ -37,9 +39,6 @@
 
 #include "AbstractExecution.h"
 #include "TcpSenderReceiver.h"
-
-#include <zthread/Condition.h>
-#include <zthread/FastMutex.h>
 
 #include <memory>
 #include <string>
@@ -61,14 +60,17 @@ public:
 
     // How long a connection may stay silent: the limit of each wait for its bytes.
     static constexpr int kConnectionIdleLimitMs = 60000;
+    // The pause after a failed accept before the next one.
+    static constexpr int kFailedAcceptPauseMs = 3000;
 
     // Copies the listening socket; `factory` makes the processors and may be null (every request
     // is then answered as matching no command). `idleLimitMs` is the limit of each wait on a
-    // connection, 0 for none (the service uses the default). Throws Exception (empty message, code
-    // 0) after a FATAL line when initSocket() has not created the socket, or cancel() has
-    // removed it.
+    // connection, 0 for none; `failedAcceptPauseMs` the pause after a failed accept (the service
+    // uses the defaults of both). Throws Exception (empty message, code 0) after a FATAL line
+    // when initSocket() has not created the socket, or cancel() has removed it.
     explicit Listener(std::shared_ptr<CommandProcessorFactory> factory,
-                      int idleLimitMs = kConnectionIdleLimitMs);
+                      int idleLimitMs = kConnectionIdleLimitMs,
+                      int failedAcceptPauseMs = kFailedAcceptPauseMs);
     // Gives up the factory and the copy (without closing the descriptor). Cancels the worker
     // (not the socket) when nobody did. Call only once the Listener's thread has left run().
     ~Listener() override;
@@ -85,7 +87,7 @@ public:
     // Shuts down, closes and destroys the listening socket, gives up this Listener's copy and
     // cancels the worker. Any thread; may block for a short while (see the note above).
     void cancel() override;
-    // The pause after the cycle just finished: 1 or 3000 ms.
+    // The pause after the cycle just finished: 1 ms, or the failed-accept pause.
     int getInterval() override;
 
     // Observers for diagnostics and tests; any thread.
@@ -117,28 +119,18 @@ private:
     // begun, that is whether a failed accept was ended by it.
     bool leaveAccept(bool acceptFailed);
 
-    // Both are created by the unit's static initialisation and never destroyed, so a Listener
-    // thread still in accept() while the process exits never meets a destroyed lock.
-    static ZThread::FastMutex& socketLock_;
-    // Broadcast when the last thread inside accept() leaves it and when a cancel() ends; bound
-    // to socketLock_.
-    static ZThread::Condition& socketChanged_;
-    static Socket* socketShared_;        // guarded by socketLock_
-    static unsigned socketGeneration_;   // guarded by socketLock_; counts initSocket() creations
-    static int acceptsInProgress_;       // guarded by socketLock_
-    // Listening sockets shut down by cancel() while a thread was inside accept(); closed by the
-    // last thread to leave. Guarded by socketLock_.
-    static std::vector<Socket*>& closesPending_;
-
+    // Kept because the system's interfaces name them; nothing reads either. text_ hides
+    // AbstractExecution's text_, which is kept for the same reason.
     int number_;
     std::string text_;
     TcpSenderReceiver transport_;
     std::shared_ptr<CommandProcessorFactory> factory_;
     // The copy's storage; its descriptor is never closed through it.
     std::unique_ptr<Socket> copy_;
-    Socket* socket_;               // guarded by socketLock_; copy_.get(), null after cancel()
-    unsigned generation_;          // the socketGeneration_ that copy_ was taken from
+    Socket* socket_;  // copy_.get(), null after cancel(); guarded by socketLock_
+    unsigned generation_;  // which listening socket copy_ was taken from
     const int idleLimitMs_;
+    const int failedAcceptPauseMs_;
 };
 
 }  // namespace quillmark

@@ -89,6 +89,14 @@ public:
     // Closes the descriptor (DEBUG "Closing channel <n>, Time = <time>") and marks the socket
     // closed. Does nothing on a closed socket. `_clientChannel` is left alone.
     void close();
+    // Shuts both directions of the socket down. Unlike close() this acts on the socket itself,
+    // and so on every copy: an accept() blocked in another thread fails at once, so does every
+    // later one, and a listening port refuses new connections. The descriptor stays open. Returns
+    // 0, or -1 (silently) on a closed socket or when the shutdown is refused.
+    int shutdown();
+    // The local port the descriptor is bound to; 0 (silently) when the socket is closed, not
+    // bound or its name cannot be read.
+    unsigned short localPort() const;
 
     // ---- Reading and writing ----
     //
@@ -126,6 +134,11 @@ public:
     // One read of at most `length` bytes (at most 2147483647). Returns the bytes read; 0 at the
     // end of the stream; -1 on a time-out or EAGAIN; -99 on a failure or an interrupted read.
     int readOnce(char* buffer, unsigned long length, unsigned long* received, long sec, long usec);
+    // One read of at most `length` bytes of what has already arrived, without waiting whatever
+    // the descriptor's mode and time-outs; an interrupted read is repeated. Returns the bytes
+    // read (added to getBytesRead()); 0 at the end of the stream; -1 when nothing has arrived or
+    // the read fails. Logs nothing.
+    int readArrived(char* buffer, unsigned long length);
     // Writes all `length` bytes, looping over partial writes and repeating interrupted and
     // would-block writes. Returns `length` (0 for a length of 0); -1 on a time-out; -99 on a
     // failure (a peer that has gone away included: no SIGPIPE is raised) or a length above

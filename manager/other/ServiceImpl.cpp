@@ -33,11 +33,6 @@ namespace {
 const char kDefaultLogFile[] = "/opt/quillmark/agent/logs/quillmark_agent_managerd.log";
 const char kDefaultPidFile[] = "/opt/quillmark/agent/cache/quillmark_agent_managerd.pid";
 
-std::FILE* pidFile_ = nullptr;
-int pidFd_ = -1;
-// The path createPidFile created: the stop removes exactly this file, whatever the configuration
-// says by then (a save may have replaced it).
-std::string pidPath_;
 std::atomic<int> childHandlerInstalled_(0);
 
 std::atomic<bool> stopping_(false);
@@ -106,6 +101,100 @@ struct flock wholeFileLock(short type) {
 }
 
 bool lockedByAnother(int error) { return error == EAGAIN || error == EACCES; }
+
+// The daemon's PID file, kept open and write-locked for the life of the process. It removes
+// exactly the path it created, whatever the configuration says by then (a save may have replaced
+// the setting). The stop removes it on the signal thread, in ordinary thread context: the signal
+// handler itself never touches it.
+class PidFile {
+public:
+    PidFile() = default;
+    PidFile(const PidFile&) = delete;
+    PidFile& operator=(const PidFile&) = delete;
+    // Closes the file, which drops the lock, and leaves it in place.
+    ~PidFile() { close(); }
+
+    // Creates `path` (or replaces a stale file there) holding the process id, and keeps it open
+    // and locked; a file held from an earlier call is closed first. Throws Exception (empty
+    // message) after a FATAL line when the file cannot be opened or created, or when another
+    // process holds its lock.
+    void create(const std::string& path);
+    // Unlocks, closes and unlinks the file created; a failed unlink is logged at DEBUG level.
+    // Nothing when no file is held.
+    void remove();
+    // The path created; empty when none is held.
+    const std::string& path() const { return path_; }
+
+private:
+    // Unlocks and closes the file; the path stays.
+    void close();
+
+    std::FILE* file_ = nullptr;
+    int fd_ = -1;
+    std::string path_;
+};
+
+void PidFile::create(const std::string& path) {
+    close();
+    path_.clear();
+    // The file is opened without following a link (the daemon runs as root) and truncated only
+    // once its lock is held, so a running instance's PID file is never emptied.
+    struct stat info;
+    const bool exists = ::stat(path.c_str(), &info) == 0;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        const int error = errno;
+        if (exists) {
+            QM_LOG_FATAL("Cannot open PID file [" << path << "] [" << std::strerror(error) << "]");
+        } else {
+            QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << std::strerror(error) << "]");
+        }
+        QM_THROW(Exception, "");
+    }
+    struct flock lock = wholeFileLock(F_WRLCK);
+    if (::fcntl(fd, F_SETLK, &lock) != 0 && lockedByAnother(errno)) {
+        ::close(fd);
+        QM_LOG_FATAL("File [" << path << "] exists and locked. Is this process already running ?");
+        QM_THROW(Exception, "");
+    }
+    std::FILE* file = ::fdopen(fd, "w");
+    if (file == nullptr || ::ftruncate(fd, 0) != 0) {
+        const int error = errno;
+        if (file != nullptr) std::fclose(file); else ::close(fd);
+        QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << std::strerror(error) << "]");
+        QM_THROW(Exception, "");
+    }
+    file_ = file;
+    fd_ = fd;
+    path_ = path;
+    std::fprintf(file_, "%li", static_cast<long>(::getpid()));
+    std::fflush(file_);
+}
+
+void PidFile::remove() {
+    if (path_.empty()) return;
+    close();
+    if (::unlink(path_.c_str()) != 0) {
+        const int error = errno;
+        QM_LOG_DEBUG("Cannot remove PID file [" << path_ << "] [" << std::strerror(error) << "]");
+    }
+    path_.clear();
+}
+
+void PidFile::close() {
+    if (fd_ != -1) {
+        struct flock lock = wholeFileLock(F_UNLCK);
+        ::fcntl(fd_, F_SETLK, &lock);
+    }
+    if (file_ != nullptr) {
+        std::fclose(file_);
+        file_ = nullptr;
+    }
+    fd_ = -1;
+}
+
+// Built by static initialisation, before any signal can reach the stop.
+PidFile daemonPidFile;
 
 // The port a "ManagerPort" text names: decimal digits only, a whole number from 1 to 65535.
 // 0 for any other text.
@@ -191,7 +280,7 @@ int start() {
 }
 
 int stop() {
-    if (!pidPath_.empty()) removePidFile(pidPath_);
+    daemonPidFile.remove();
     std::unique_ptr<CommandProcessorFactory> factory(
         new CommandProcessorFactory(&configuration()));
     std::unique_ptr<AgentServiceRestarter> restarter(factory->createAgentServiceRestarter());
@@ -202,55 +291,10 @@ int stop() {
     return 0;
 }
 
-void createPidFile(const std::string& path) {
-    // The file is opened without following a link (the daemon runs as root) and truncated only
-    // once its lock is held, so a running instance's PID file is never emptied.
-    struct stat info;
-    const bool exists = ::stat(path.c_str(), &info) == 0;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        const int error = errno;
-        if (exists) {
-            QM_LOG_FATAL("Cannot open PID file [" << path << "] [" << std::strerror(error) << "]");
-        } else {
-            QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << std::strerror(error) << "]");
-        }
-        QM_THROW(Exception, "");
-    }
-    struct flock lock = wholeFileLock(F_WRLCK);
-    if (::fcntl(fd, F_SETLK, &lock) != 0 && lockedByAnother(errno)) {
-        ::close(fd);
-        QM_LOG_FATAL("File [" << path << "] exists and locked. Is this process already running ?");
-        QM_THROW(Exception, "");
-    }
-    std::FILE* file = ::fdopen(fd, "w");
-    if (file == nullptr || ::ftruncate(fd, 0) != 0) {
-        const int error = errno;
-        if (file != nullptr) std::fclose(file); else ::close(fd);
-        QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << std::strerror(error) << "]");
-        QM_THROW(Exception, "");
-    }
-    pidFile_ = file;
-    pidFd_ = fd;
-    pidPath_ = path;
-    std::fprintf(pidFile_, "%li", static_cast<long>(::getpid()));
-    std::fflush(pidFile_);
-}
+void createPidFile(const std::string& path) { daemonPidFile.create(path); }
 
 void removePidFile(const std::string& path) {
-    if (pidFd_ != -1) {
-        struct flock lock = wholeFileLock(F_UNLCK);
-        ::fcntl(pidFd_, F_SETLK, &lock);
-    }
-    if (pidFile_ != nullptr) {
-        std::fclose(pidFile_);
-        pidFile_ = nullptr;
-    }
-    if (::unlink(path.c_str()) != 0) {
-        const int error = errno;
-        QM_LOG_DEBUG("Cannot remove PID file [" << path << "] [" << std::strerror(error) << "]");
-    }
-    if (path == pidPath_) pidPath_.clear();
+    if (path == daemonPidFile.path()) daemonPidFile.remove();
 }
 
 void onSignal(int number) {

@@ -44,7 +44,8 @@ int stop();
 // for the life of the process. Throws Exception after a FATAL line when it cannot be opened or
 // created, or when another process holds its lock.
 void createPidFile(const std::string& path);
-// Unlocks, closes and unlinks the PID file; a failed unlink is logged at DEBUG level.
+// Unlocks, closes and unlinks the PID file this process created when `path` names it; any other
+// path is left alone. A failed unlink is logged at DEBUG level.
 void removePidFile(const std::string& path);
 
 // What the daemon does with a signal: 2, 3 and 15 run the stop sequence once and end the process

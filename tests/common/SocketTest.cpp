@@ -3,6 +3,7 @@
 #include "support/LogCapture.h"
 #include "support/LoopbackClient.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -259,6 +261,71 @@ TEST_F(SocketTest, CopiesShareTheDescriptorAndCloseOnce) {
     // The other holders give the closed descriptor up instead of closing its number again.
     assigned = Socket();
     original = Socket();
+}
+
+TEST_F(SocketTest, LocalPortIsTheBoundPortAndZeroWithoutOne) {
+    EXPECT_NE(0, server_.socket().localPort());
+    EXPECT_EQ(qmtest::boundPort(server_.socket().getChannel()), server_.socket().localPort());
+    Socket unbound;
+    EXPECT_EQ(0, unbound.localPort()) << "closed";
+    ASSERT_EQ(0, unbound.create());
+    EXPECT_EQ(0, unbound.localPort()) << "not bound";
+}
+
+TEST_F(SocketTest, ShutdownEndsAnAcceptBlockedOnACopyAndKeepsTheDescriptor) {
+    Socket listening;
+    ASSERT_EQ(0, listening.create());
+    ASSERT_EQ(0, listening.listen(0, "127.0.0.1"));
+    const unsigned short port = listening.localPort();
+    Socket copy(listening);
+    std::atomic<int> acceptError{-1};
+    std::thread acceptor([&] {
+        int error = 0;
+        if (copy.acceptSilently(error) == -1) acceptError = error;
+    });
+    const bool blocked = qmtest::eventually(
+        [] { return qmtest::someThreadInSystemCall(::getpid(), SYS_accept4); });
+    // Also without the wait the accept ends: the shutdown stays in force.
+    EXPECT_EQ(0, listening.shutdown());
+    acceptor.join();
+    EXPECT_TRUE(blocked);
+    EXPECT_EQ(EINVAL, acceptError.load());
+    EXPECT_NE(-1, ::fcntl(listening.getChannel(), F_GETFD)) << "the descriptor stays open";
+    int error = 0;
+    EXPECT_EQ(-1, listening.acceptSilently(error)) << "later accepts fail too";
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_NE(0, ::connect(probe, reinterpret_cast<const sockaddr*>(&peer), sizeof peer))
+        << "the port refuses connections";
+    ::close(probe);
+    copy = Socket();
+
+    Socket closed;
+    EXPECT_EQ(-1, closed.shutdown());
+}
+
+TEST_F(SocketTest, ReadArrivedTakesWhatIsThereWithoutWaiting) {
+    Connection c = connect();
+    ASSERT_TRUE(c.socket);
+    log_.clear();
+    char buffer[16];
+    EXPECT_EQ(-1, c.socket->readArrived(buffer, sizeof buffer)) << "nothing has arrived";
+    ASSERT_TRUE(c.client->write("abc"));
+    int n = -1;
+    ASSERT_TRUE(qmtest::eventually([&] {
+        n = c.socket->readArrived(buffer, sizeof buffer);
+        return n != -1;
+    }));
+    EXPECT_EQ(3, n);
+    EXPECT_EQ("abc", std::string(buffer, 3));
+    EXPECT_EQ(3, c.socket->getBytesRead());
+    c.client->shutdownWrite();
+    ASSERT_TRUE(qmtest::eventually([&] { return c.socket->readArrived(buffer, 1) == 0; }))
+        << "the end of the stream";
+    EXPECT_TRUE(log_.text().empty()) << log_.text();
 }
 
 TEST_F(SocketTest, ReadUntilStopsAtTheDelimiterCountOrTheBufferEnd) {

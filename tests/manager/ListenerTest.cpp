@@ -6,6 +6,7 @@
 #include "quillmark/Exception.h"
 #include "quillmark/FileLogger.h"
 #include "quillmark/LogManager.h"
+#include "support/LogCapture.h"
 #include "support/LoopbackClient.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
@@ -52,6 +53,8 @@ const char kEmpty[] = "FAILURE! Unexpected empty response.";
 // Long enough that a client which keeps sending never pauses that long on a busy machine, short
 // enough for a test that waits it out several times.
 const int kIdleLimitMs = 500;
+// Short, so that a test that makes accepts fail does not wait the daemon's pause at its end.
+const int kShortFailedAcceptPauseMs = 50;
 
 const std::string kConfiguration =
     "<?xml version=\"1.0\"?>\n"
@@ -128,7 +131,8 @@ class TestListener : public Listener {
 public:
     TestListener(std::shared_ptr<CommandProcessorFactory> factory, std::atomic<bool>* destroyed,
                  int idleLimitMs)
-        : Listener(std::move(factory), idleLimitMs), destroyed_(destroyed) {}
+        : Listener(std::move(factory), idleLimitMs, kShortFailedAcceptPauseMs),
+          destroyed_(destroyed) {}
     ~TestListener() override { *destroyed_ = true; }
 
 protected:
@@ -446,6 +450,34 @@ TEST(ListenerSocket, SecondInitDoesNothingAndFailedListenKeepsTheSocket) {
     }
     EXPECT_FALSE(Listener::hasListeningSocket());
     LogManager::getInstance()->setLogger(nullptr);
+}
+
+TEST(ListenerSocket, FailedAcceptPausesTheDaemonsThreeSecondsOrTheGivenPause) {
+    qmtest::LogCapture log;
+    std::shared_ptr<CommandProcessorFactory> noFactory;
+    struct Case {
+        const char* name;
+        std::optional<int> given;
+        int pause;
+    } cases[] = {
+        {"the daemon's default", std::nullopt, 3000},
+        {"a given pause", 50, 50},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Listener::initSocket(0, "127.0.0.1");
+        const unsigned short port = Listener::listeningPort();
+        ASSERT_NE(0, port);
+        std::unique_ptr<Listener> listener(
+            c.given ? new Listener(noFactory, Listener::kConnectionIdleLimitMs, *c.given)
+                    : new Listener(noFactory));
+        // Shut down behind the Listener's back: its accept fails at once.
+        ASSERT_EQ(0, ::shutdown(listeningDescriptor(port), SHUT_RDWR));
+        listener->execute();
+        EXPECT_EQ(c.pause, listener->getInterval());
+        listener->cancel();
+    }
+    EXPECT_EQ(2, log.count("Failed to accept. errno=22"));
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 
@@ -73,6 +75,23 @@ TEST_F(ServiceTest, CancelBeforeRunLeavesNoWorkerToStart) {
     EXPECT_EQ(0u, occurrences(log(), "Running "));
     EXPECT_EQ(0u, occurrences(log(), "|FATAL"));
     EXPECT_FALSE(qmtest::fileExists(journalPath)) << "no start command may run";
+}
+
+TEST_F(ServiceTest, PidFileHoldsTheProcessIdAndOnlyTheFileCreatedIsRemoved) {
+    const std::string pidPath = dir_.file("managerd.pid");
+    const std::string otherPath = dir_.file("other.pid");
+    qmtest::writeFile(otherPath, "12345");
+    ServiceImpl::createPidFile(pidPath);
+    EXPECT_EQ(std::to_string(::getpid()), qmtest::readFile(pidPath));
+
+    ServiceImpl::removePidFile(otherPath);
+    EXPECT_EQ("12345", qmtest::readFile(otherPath));
+    EXPECT_TRUE(qmtest::fileExists(pidPath));
+
+    ServiceImpl::removePidFile(pidPath);
+    EXPECT_FALSE(qmtest::fileExists(pidPath));
+    ServiceImpl::removePidFile(pidPath);
+    EXPECT_EQ(0u, occurrences(log(), "Cannot remove PID file")) << "nothing is left to remove";
 }
 
 TEST_F(ServiceTest, StopAfterCancelRemovesItsOwnPidFileAndStopsNoAgentItDidNotStart) {

@@ -27,7 +27,7 @@ LoopbackServer::LoopbackServer() : port_(0) {
         ADD_FAILURE() << "cannot listen on 127.0.0.1";
         return;
     }
-    port_ = boundPort(socket_.getChannel());
+    port_ = socket_.localPort();
     if (port_ == 0) ADD_FAILURE() << "cannot read the listening port";
 }
 
