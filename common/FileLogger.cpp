@@ -229,7 +229,8 @@ void FileLogger::rotate() noexcept {
     } else if (errno != ENOENT) {
         return;  // the path cannot be looked at now: no rotation this time
     }
-    // A missing path was moved aside by another writer that has not started a new file yet.
+    // Moved aside here or by the other writer (a missing path: it has not started a new file
+    // yet), the log goes on in the file at the path.
     leftBehind_ = FileIdentity{opened.st_dev, opened.st_ino, true};
     close();
     openFile();

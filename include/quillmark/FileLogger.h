@@ -10,10 +10,11 @@
 //
 // Rotation and other writers. Standard output and error that name the file being left (the
 // daemon's, which append to the log through descriptors of their own) are made to name the new
-// file, so a child's output never goes to ".old" or to a deleted file; other standard streams
-// are left alone. When the path no longer names the open file (another process has already moved
-// it aside), nothing is renamed: the logger appends to the file now at the path, and the earlier
-// generation stays in ".old".
+// file, so what the commands started after a rotation print goes to the current log rather than
+// to ".old" or to a deleted file; other standard streams are left alone. When the path no longer
+// names the open file (another process has already moved it aside), nothing is renamed: the line
+// that found the limit passed ends that earlier generation, the logger goes on in the file now at
+// the path, and the earlier generation stays in ".old".
 //
 // A file that cannot be opened (at construction or after a rotation) is tried again on a later
 // line, at most about once a second; the lines in between are lost.
@@ -37,8 +38,8 @@ namespace quillmark {
 class FileLogger : public Logable {
 public:
     // Opens `fileName` for appending (created when missing, never through a symbolic link).
-    // A failed open is not reported: the logger writes nothing until a later line finds the
-    // file open again. An empty name opens nothing, ever.
+    // A failed open is not reported: the logger writes nothing until a later line manages to
+    // open the file. An empty name opens nothing, ever.
     FileLogger(const char* fileName, int level, int maxSizeMB);
     ~FileLogger() override;
 
