@@ -110,9 +110,41 @@ FileLogger::~FileLogger() {
 void FileLogger::openFile() noexcept {
     if (fileName_.empty()) return;
     // No O_TRUNC: after a rotation the name is free and a new file is created; when the rotation
-    // could not move the file aside, appending keeps its lines.
+    // could not move the file aside, or another writer has started the new file, appending keeps
+    // its lines.
     fd_ = ::open(fileName_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd_ >= 0) giveToServiceUser(fd_);
+    if (fd_ < 0) {
+        // No free inode, no descriptor left, a read-only moment: a later line tries again, but
+        // a failing disk must not cost an open per line.
+        nextOpenAttempt_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        return;
+    }
+    giveToServiceUser(fd_);
+    moveStandardStreams();
+}
+
+bool FileLogger::openWhenDue() noexcept {
+    if (fd_ >= 0) return true;
+    if (fileName_.empty() || std::chrono::steady_clock::now() < nextOpenAttempt_) return false;
+    openFile();
+    return fd_ >= 0;
+}
+
+void FileLogger::moveStandardStreams() noexcept {
+    if (!leftBehind_.known) return;
+    const FileIdentity left = leftBehind_;
+    leftBehind_.known = false;
+    struct stat current;
+    if (::fstat(fd_, &current) != 0) return;
+    if (current.st_dev == left.device && current.st_ino == left.inode) return;  // not moved
+    for (const int stream : {STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat named;
+        if (stream != fd_ && ::fstat(stream, &named) == 0 && named.st_dev == left.device &&
+            named.st_ino == left.inode) {
+            // The copy is not close-on-exec: the commands the daemon runs print here.
+            ::dup2(fd_, stream);
+        }
+    }
 }
 
 void FileLogger::debug(const std::string& message, const char* file, int line) { log(message, 5, file, line); }
@@ -125,7 +157,7 @@ void FileLogger::trace(const std::string& message, const char* file, int line) {
 void FileLogger::log(const std::string& message, int level, const char* file, int line) noexcept {
     try {
         ZThread::Guard<ZThread::FastMutex> guard(lock_);
-        if (fd_ < 0) return;
+        if (!openWhenDue()) return;
 
         time_t now = time(nullptr);
         struct tm local;
@@ -176,17 +208,31 @@ void FileLogger::rotate() noexcept {
     if (fd_ < 0) return;
     // The open descriptor's size, not the path's: no path lookup per line, and the same size,
     // since the daemon's standard output and error append to this same file (opened apart).
-    struct stat info;
-    if (::fstat(fd_, &info) != 0) return;
+    struct stat opened;
+    if (::fstat(fd_, &opened) != 0) return;
     const long long limit = static_cast<long long>(maxSizeMB_) * 1048576LL;
-    if (static_cast<long long>(info.st_size) <= limit) return;
+    if (static_cast<long long>(opened.st_size) <= limit) return;
 
-    // rename() replaces an older ".old" file in one step.
-    const std::string oldName = fileName_ + ".old";
-    close();
-    if (::rename(fileName_.c_str(), oldName.c_str()) != 0) {
-        // The file could not be moved aside: reopen it for appending so no line is lost.
+    // Another process writing the same log (a second instance, a log tool) may have moved the
+    // file aside already: renaming the path then would put its new file over the generation it
+    // kept. The path is only looked up once the open file has grown past the limit.
+    struct stat named;
+    if (::lstat(fileName_.c_str(), &named) == 0) {
+        if (named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+            // rename() replaces an older ".old" file in one step.
+            const std::string oldName = fileName_ + ".old";
+            if (::rename(fileName_.c_str(), oldName.c_str()) != 0) {
+                // The file could not be moved aside: reopen it for appending so no line is lost.
+            }
+        }
+        // Otherwise the path names the file the other writer started: append to it.
+    } else if (errno != ENOENT) {
+        return;  // the path cannot be looked at now: no rotation this time
     }
+    // Moved aside here or by the other writer (a missing path: it has not started a new file
+    // yet), the log goes on in the file at the path.
+    leftBehind_ = FileIdentity{opened.st_dev, opened.st_ino, true};
+    close();
     openFile();
 }
 

@@ -3,9 +3,21 @@
 //
 // Every line (header, message, newline) is written with one writev() to a descriptor opened in
 // append mode, so a line is on disk (in the page cache) as soon as log() returns and lines of
-// different threads never interleave; the message is not copied on the way. When the file grows past maxSizeMB MiB it is moved to its name with ".old" appended
-// and a new file is started. Whenever the logger opens its file it hands it to the service user
-// "quillmar" (when that user exists).
+// different threads never interleave; the message is not copied on the way. When the file grows
+// past maxSizeMB MiB it is moved to its name with ".old" appended and a new file is started.
+// Whenever the logger opens its file it hands it to the service user "quillmar" (when that user
+// exists).
+//
+// Rotation and other writers. Standard output and error that name the file being left (the
+// daemon's, which append to the log through descriptors of their own) are made to name the new
+// file, so what the commands started after a rotation print goes to the current log rather than
+// to ".old" or to a deleted file; other standard streams are left alone. When the path no longer
+// names the open file (another process has already moved it aside), nothing is renamed: the line
+// that found the limit passed ends that earlier generation, the logger goes on in the file now at
+// the path, and the earlier generation stays in ".old".
+//
+// A file that cannot be opened (at construction or after a rotation) is tried again on a later
+// line, at most about once a second; the lines in between are lost.
 //
 // Thread safety: every method may be called from any thread; lock_ serialises writing, rotation
 // and closing. A thread that holds lock_ must never log again (the lock is not recursive).
@@ -16,6 +28,9 @@
 
 #include <zthread/FastMutex.h>
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <string>
 
 namespace quillmark {
@@ -23,7 +38,8 @@ namespace quillmark {
 class FileLogger : public Logable {
 public:
     // Opens `fileName` for appending (created when missing, never through a symbolic link).
-    // A failed open is not reported: the logger then writes nothing. An empty name opens nothing.
+    // A failed open is not reported: the logger writes nothing until a later line manages to
+    // open the file. An empty name opens nothing, ever.
     FileLogger(const char* fileName, int level, int maxSizeMB);
     ~FileLogger() override;
 
@@ -54,12 +70,28 @@ public:
     void close() noexcept;
 
 private:
+    // Which file a descriptor names.
+    struct FileIdentity {
+        dev_t device = 0;
+        ino_t inode = 0;
+        bool known = false;
+    };
+
+    // All expect lock_ to be held.
     void openFile() noexcept;
+    // True when a file is open, after an attempt to open it when one is due.
+    bool openWhenDue() noexcept;
+    void moveStandardStreams() noexcept;
 
     const int level_;
     const std::string fileName_;
     const int maxSizeMB_;
-    int fd_;  // guarded by lock_; -1 while no file is open
+    // Guarded by lock_, as are the next two; -1 while no file is open.
+    int fd_;
+    // When a closed logger may try to open its file again.
+    std::chrono::steady_clock::time_point nextOpenAttempt_;
+    // The file the last rotation left, while standard streams naming it still have to follow.
+    FileIdentity leftBehind_;
     ZThread::FastMutex lock_;
 };
 

@@ -1,6 +1,8 @@
 #include "quillmark/FileLogger.h"
 #include "quillmark/Log.h"
+#include "support/ForkedCall.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -232,6 +234,95 @@ TEST(FileLogger, KeepsLinesWhenTheFileCannotBeMovedAside) {
     const std::vector<std::string> got = lines(text.substr(1048576));
     ASSERT_EQ(2u, got.size());
     EXPECT_TRUE(std::regex_match(got[1], std::regex(shortHeader("INFO") + "two")));
+}
+
+TEST(FileLogger, StandardStreamsOnTheLogFollowItsRotations) {
+    // In a child whose standard error appends to the log, as the daemon's does, and whose
+    // standard output is another file, which it keeps.
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    const std::string other = dir.file("other");
+    const std::string problem = qmtest::runForked(
+        [&] {
+            const int log = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            const int out = ::open(other.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            return log > 2 && out > 2 && ::dup2(log, STDERR_FILENO) == STDERR_FILENO &&
+                   ::dup2(out, STDOUT_FILENO) == STDOUT_FILENO && ::close(log) == 0 &&
+                   ::close(out) == 0;
+        },
+        [&]() -> std::string {
+            FileLogger logger(path.c_str(), 4, 1);
+            const std::string filler(1048576, 'e');
+            for (const char* marker : {"error 1\n", "error 2\n"}) {
+                if (::write(STDERR_FILENO, filler.data(), filler.size()) !=
+                    static_cast<ssize_t>(filler.size())) {
+                    return "cannot fill the log";
+                }
+                logger.info("crossing", "f", 1);
+                const std::string text = marker;
+                if (::write(STDERR_FILENO, text.data(), text.size()) !=
+                        static_cast<ssize_t>(text.size()) ||
+                    ::write(STDOUT_FILENO, text.data(), text.size()) !=
+                        static_cast<ssize_t>(text.size())) {
+                    return "cannot write after a rotation";
+                }
+            }
+            return "";
+        });
+    EXPECT_EQ("", problem);
+    EXPECT_EQ("error 2\n", readFile(path));
+    const std::string old = readFile(path + ".old");
+    EXPECT_EQ(0u, old.find("error 1\n")) << old.substr(0, 40);
+    EXPECT_EQ("crossing\n", old.substr(old.size() - 9));
+    EXPECT_EQ("error 1\nerror 2\n", readFile(other));
+}
+
+TEST(FileLogger, KeepsTheGenerationAnotherWriterMovedAside) {
+    // Two loggers on one path, as two processes on one log: the second moves the file aside
+    // first, and the first then appends to the file the second started.
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    qmtest::writeFile(path, "earlier generation\n" + std::string(1048576, 'g') + "\n");
+    FileLogger first(path.c_str(), 4, 1);
+    FileLogger second(path.c_str(), 4, 1);
+    second.info("second crossing", "f", 1);
+    first.info("first sees the limit", "f", 1);
+    first.info("first later", "f", 1);
+    second.info("second later", "f", 1);
+
+    const std::string old = readFile(path + ".old");
+    EXPECT_EQ(0u, old.find("earlier generation\n")) << old.substr(0, 40);
+    EXPECT_NE(std::string::npos, old.find("second crossing\n"));
+    const std::vector<std::string> current = lines(readFile(path));
+    ASSERT_EQ(2u, current.size());
+    EXPECT_TRUE(std::regex_match(current[0], std::regex(shortHeader("INFO") + "first later")));
+    EXPECT_TRUE(std::regex_match(current[1], std::regex(shortHeader("INFO") + "second later")));
+}
+
+TEST(FileLogger, WritesOnceTheFileCanBeOpened) {
+    // The directory is missing when the logger starts; lines before it exists are lost, and
+    // logging goes on once a later line could open the file.
+    qmtest::TempDir dir;
+    const std::string directory = dir.file("logs");
+    const std::string path = directory + "/m.log";
+    FileLogger logger(path.c_str(), 4, 1);
+    logger.info("lost", "f", 1);
+    ASSERT_FALSE(qmtest::fileExists(path));
+    ASSERT_EQ(0, mkdir(directory.c_str(), 0755));
+    int written = 0;
+    EXPECT_TRUE(qmtest::eventually(
+        [&] {
+            logger.info("line " + std::to_string(++written), "f", 1);
+            return qmtest::fileExists(path);
+        },
+        std::chrono::seconds(10)));
+    logger.info("after", "f", 1);
+
+    const std::vector<std::string> got = lines(readFile(path));
+    ASSERT_EQ(2u, got.size());
+    EXPECT_TRUE(std::regex_match(got[0], std::regex(shortHeader("INFO") + "line " +
+                                                    std::to_string(written))));
+    EXPECT_TRUE(std::regex_match(got[1], std::regex(shortHeader("INFO") + "after")));
 }
 
 TEST(FileLogger, RefusesASymlinkedLogPath) {

@@ -5,6 +5,7 @@
 #include "support/BoundedFifo.h"
 #include "support/LoopbackClient.h"
 #include "support/Process.h"
+#include "support/ScopedMount.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 #include "support/ZipBuilder.h"
@@ -930,6 +931,167 @@ TEST_F(DaemonTest, AFifoInPlaceOfTheConfigurationBlocksNeitherTheListenerNorTheW
             << "the agent was not started again";
         EXPECT_NE(std::string::npos,
                   request(port, "get_configuration\n").find("<quillmark_agentd_config>"));
+    }
+    EXPECT_FALSE(hasEnded(pid));
+}
+
+
+// What descriptor `fd` of process `pid` names, as /proc shows it (" (deleted)" follows the path of
+// a removed file); empty when it cannot be read.
+std::string descriptorTarget(pid_t pid, int fd) {
+    char target[4096];
+    const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
+    return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
+}
+
+// The inode of the file at `path`, or 0 while there is none.
+ino_t inodeOf(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// Appends `text` to `path` through a descriptor of its own, as another writer of a log does.
+bool appendTo(const std::string& path, const std::string& text) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) return false;
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    ::close(fd);
+    return written == static_cast<ssize_t>(text.size());
+}
+
+TEST_F(DaemonTest, UpgradeScriptOutputReachesTheCurrentLogAfterTwoRotations) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    // Every reply is logged at DEBUG level: with this setting two replies take the log past 1 MiB.
+    qmtest::writeFile(files_.configuration,
+                      files_.text(port, DaemonFiles::prop("Filler", std::string(400000, 'x'))));
+    const pid_t pid = startDaemon(files_);
+    ASSERT_GT(pid, 0);
+
+    // The reply's line is written, and the log rotated, before the reply is sent.
+    int rotations = 0;
+    ino_t current = inodeOf(files_.log);
+    for (int i = 0; i < 12 && rotations < 2; ++i) {
+        ASSERT_NE("", request(port, "get_configuration\n"));
+        const ino_t now = inodeOf(files_.log);
+        if (now != 0 && now != current) {
+            ++rotations;
+            current = now;
+        }
+    }
+    ASSERT_EQ(2, rotations);
+
+    const std::string archivePath = dir_.file("package.zip");
+    ASSERT_TRUE(qmtest::ZipBuilder()
+                    .addFile("quillmark_upgrade.sh",
+                             "#!/bin/sh\necho printed-by-the-upgrade\n"
+                             "echo reported-by-the-upgrade >&2\n")
+                    .writeTo(archivePath));
+    const std::string name(kPackageName);
+    for (const std::string& body :
+         {"upgrade_initial(" + name + "," + contentsOrEmpty(archivePath) + ")",
+          "upgrade_final(" + name + ")"}) {
+        SCOPED_TRACE(body.substr(0, body.find('(')));
+        ASSERT_EQ(qmtest::framedMessage("SUCCESS"), request(port, qmtest::framedMessage(body)));
+    }
+
+    const std::string log = contentsOrEmpty(files_.log);
+    EXPECT_NE(std::string::npos, log.find("\nprinted-by-the-upgrade\n"));
+    EXPECT_NE(std::string::npos, log.find("\nreported-by-the-upgrade\n"));
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        EXPECT_EQ(files_.log, descriptorTarget(pid, fd)) << "descriptor " << fd;
+    }
+}
+
+TEST_F(DaemonTest, LoggingResumesAfterAReopenFoundNoFreeInode) {
+    const std::string logs = dir_.file("logs");
+    ASSERT_EQ(0, ::mkdir(logs.c_str(), 0755));
+    const qmtest::ScopedMount mount = qmtest::ScopedMount::tmpfs(logs, 8 << 20, 16);
+    if (!mount.mounted()) GTEST_SKIP() << mount.error();
+    DaemonFiles files = files_;
+    files.log = logs + "/managerd.log";
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files.configuration, files.text(port));
+    const pid_t pid = startDaemon(files);
+    ASSERT_GT(pid, 0);
+
+    // Every inode taken, then the log filled to its limit: the next line moves it aside and
+    // finds no inode for the new file.
+    std::vector<std::string> inodeFillers;
+    bool full = false;
+    while (!full && inodeFillers.size() < 64) {
+        const std::string filler = logs + "/filler-" + std::to_string(inodeFillers.size());
+        const int fd = ::open(filler.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        full = fd < 0 && errno == ENOSPC;
+        ASSERT_TRUE(fd >= 0 || full) << std::strerror(errno);
+        if (fd >= 0) {
+            ::close(fd);
+            inodeFillers.push_back(filler);
+        }
+    }
+    ASSERT_TRUE(full);
+    ASSERT_TRUE(appendTo(files.log, std::string(1048576, 'f')));
+    ASSERT_NE("", request(port, "get_configuration\n"));
+    ASSERT_TRUE(qmtest::fileExists(files.log + ".old"));
+    ASSERT_FALSE(qmtest::fileExists(files.log)) << "the new log found an inode";
+
+    // Lines are lost while no file can be made; a line after an inode is free again reopens.
+    ASSERT_EQ(0, ::unlink(inodeFillers.back().c_str()));
+    const std::string response = "|\tQuillmark Agent Manager response: ";
+    EXPECT_TRUE(eventually(
+        [&] {
+            EXPECT_NE("", request(port, "get_configuration\n"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            return contentsOrEmpty(files.log).find(response) != std::string::npos;
+        },
+        std::chrono::seconds(10)))
+        << "logging did not resume";
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        EXPECT_EQ(files.log, descriptorTarget(pid, fd)) << "descriptor " << fd;
+    }
+
+    ASSERT_EQ(0, ::kill(pid, SIGTERM));
+    const std::optional<int> status = waitForExit(pid);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
+    EXPECT_NE(std::string::npos, contentsOrEmpty(files.log).find("\tGot signal. Exiting ..."));
+}
+
+TEST_F(DaemonTest, KeepsTheGenerationASecondInstanceMovedAside) {
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(eventually([this] { return journal() == std::vector<std::string>{"start"}; }));
+
+    // The log short of its limit by less than the second instance's start-up lines, with a line
+    // to know this generation by.
+    const std::string marker = "a line of the earlier generation\n";
+    const std::size_t size = contentsOrEmpty(files_.log).size() + marker.size();
+    ASSERT_LT(size, 1048576u - 100000u);
+    ASSERT_TRUE(appendTo(files_.log, marker + std::string(1048576 - 100000 - size, 'g')));
+
+    // On the same log and port: its configuration dump moves the log aside, the port ends it.
+    DaemonFiles second(dir_, "-second");
+    second.log = files_.log;
+    qmtest::writeFile(second.configuration,
+                      second.text(port, DaemonFiles::prop("Filler", std::string(200000, 'x'))));
+    EXPECT_EQ(255, launch(second.configuration).exitStatus);
+    ASSERT_NE(std::string::npos, contentsOrEmpty(files_.log + ".old").find(marker));
+
+    // The running daemon's lines go on in the file the second instance started.
+    for (int i = 0; i < 2; ++i) ASSERT_NE("", request(port, "get_configuration\n"));
+    EXPECT_NE(std::string::npos, contentsOrEmpty(files_.log + ".old").find(marker))
+        << "the earlier generation was replaced";
+    const std::string log = contentsOrEmpty(files_.log);
+    EXPECT_NE(std::string::npos,
+              log.find("|\tFailed to listen on port [" + std::to_string(port) + "]. "));
+    char daemonLine[64];
+    std::snprintf(daemonLine, sizeof daemonLine, "|Thread[%6ld]|", static_cast<long>(pid));
+    EXPECT_NE(std::string::npos, log.find(daemonLine)) << "no line of the running daemon";
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        EXPECT_EQ(files_.log, descriptorTarget(pid, fd)) << "descriptor " << fd;
     }
     EXPECT_FALSE(hasEnded(pid));
 }

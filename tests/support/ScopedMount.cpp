@@ -24,8 +24,10 @@ ScopedMount ScopedMount::bind(const std::string& source, const std::string& targ
     return ScopedMount(target, "");
 }
 
-ScopedMount ScopedMount::tmpfs(const std::string& target, std::size_t sizeBytes) {
-    const std::string options = "size=" + std::to_string(sizeBytes);
+ScopedMount ScopedMount::tmpfs(const std::string& target, std::size_t sizeBytes,
+                               std::size_t inodes) {
+    std::string options = "size=" + std::to_string(sizeBytes);
+    if (inodes != 0) options += ",nr_inodes=" + std::to_string(inodes);
     if (::mount("tmpfs", target.c_str(), "tmpfs", 0, options.c_str()) != 0) {
         return ScopedMount("", mountError("a tmpfs on " + target, errno));
     }

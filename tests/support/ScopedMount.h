@@ -14,8 +14,10 @@ public:
     // mount --bind `source` onto `target`; both must exist and be of one kind (file or
     // directory).
     static ScopedMount bind(const std::string& source, const std::string& target);
-    // A tmpfs of `sizeBytes` on the directory `target`.
-    static ScopedMount tmpfs(const std::string& target, std::size_t sizeBytes);
+    // A tmpfs of `sizeBytes` on the directory `target`, with room for `inodes` files and
+    // directories (its root included); 0: the tmpfs default.
+    static ScopedMount tmpfs(const std::string& target, std::size_t sizeBytes,
+                             std::size_t inodes = 0);
 
     // Unmounts (lazily, so a descriptor still open on it does not keep it).
     ~ScopedMount();
