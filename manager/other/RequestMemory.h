@@ -30,11 +30,14 @@ void adviseHugePages(const void* data, std::size_t size);
 void keepLargeAllocationsApart();
 
 // Gives back to the system the memory that the C library holds free in every heap of the
-// process, also between allocations still in use (malloc_trim). The many small allocations of a
-// parsed document stay in the heap when they are freed, and the library returns only what lies
-// at a heap's top; a large save would otherwise leave the idle daemon holding many times the
-// document's size. Costs a walk over the free lists and a system call per free run of pages:
-// little when little is free. The Listener calls it after each request.
+// process, also between allocations still in use (malloc_trim), once the free memory it keeps
+// resident has grown by more than 1 MiB since the last time: after a request that used or freed
+// much of it. The many small allocations of a parsed document stay in the heap when they are
+// freed, and the library returns only what lies at a heap's top; a large save would otherwise
+// leave the idle daemon holding many times the document's size, and a small save after it the
+// large one's settings. Below the margin, the pages that small requests use again stay resident.
+// Costs a read of /proc/self/statm and a walk over the free lists. The Listener calls it after
+// each request; any thread may.
 void returnFreedMemory();
 
 }  // namespace quillmark
