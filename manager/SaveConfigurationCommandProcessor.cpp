@@ -129,7 +129,9 @@ bool readBack(const std::string& path, TiXmlDocument& document) {
         text.resize(static_cast<std::size_t>(status.st_size));
         if (std::fread(&text[0], text.size(), 1, file.get()) != 1) return false;
     }
-    text.resize(text.find('\0') == std::string::npos ? text.size() : text.find('\0'));
+    // The loader, too, reads up to the first zero byte.
+    const std::size_t end = text.find('\0');
+    if (end != std::string::npos) text.resize(end);
     normalizeLineEnds(text);
     return parseXmlText(text, document) == XmlParseOutcome::kParsed;
 }
