@@ -2,6 +2,7 @@
 
 #include "CommandProcessor.h"
 #include "CommandProcessorFactory.h"
+#include "other/RequestMemory.h"
 
 #include "quillmark/Exception.h"
 #include "quillmark/Log.h"
@@ -290,6 +291,8 @@ void Listener::execute() {
         logProcessingFailure(": ", "an exception of unknown type");
     }
     discardArrivedInput(connection);
+    // The request's payload, processor and documents are gone, and what a save replaced too.
+    returnFreedMemory();
 }
 
 void Listener::limitSilence(Socket& connection) {

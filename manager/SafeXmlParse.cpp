@@ -39,10 +39,9 @@ bool beginsWithIgnoringCase(const std::string& text, const char* prefix) {
 // depth and the encoding mode, with the same <cctype> tests TinyXML makes.
 class NestingScanner {
 public:
-    NestingScanner(const std::string& text, std::size_t limit)
-        : bytes_(reinterpret_cast<const unsigned char*>(text.data())),
-          size_(std::min(text.size(), text.find('\0'))),
-          limit_(limit) {}
+    // `size` bytes at `text`, none of them zero.
+    NestingScanner(const char* text, std::size_t size, std::size_t limit)
+        : bytes_(reinterpret_cast<const unsigned char*>(text)), size_(size), limit_(limit) {}
 
     std::size_t run();
 
@@ -246,19 +245,50 @@ std::size_t NestingScanner::run() {
     }
 }
 
+// The length of the text at `text`: its bytes up to the first zero among the `size` given, or all
+// of them.
+std::size_t textLength(const char* text, std::size_t size) {
+    const void* zero = std::memchr(text, '\0', size);
+    return zero == nullptr ? size : static_cast<std::size_t>(static_cast<const char*>(zero) - text);
+}
+
+// Whether TinyXML, stepping over a lead byte's whole sequence at once, may step from a byte of
+// the text's last three past the zero byte that ends it. Any byte counts, wherever a sequence
+// starts, so this holds for every way TinyXML may have reached it.
+bool mayStepPastTheEnd(const char* text, std::size_t length) {
+    const std::size_t from = length < 3 ? 0 : length - 3;
+    for (std::size_t i = from; i < length; ++i) {
+        if (i + utf8StepLength(static_cast<unsigned char>(text[i])) > length) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 std::size_t xmlNestingDepth(const std::string& text, std::size_t limit) {
-    return NestingScanner(text, limit).run();
+    return NestingScanner(text.data(), textLength(text.data(), text.size()), limit).run();
+}
+
+XmlParseOutcome parseXmlText(const char* text, std::size_t size, TiXmlDocument& document) {
+    const std::size_t length = textLength(text, size);
+    if (NestingScanner(text, length, kMaxXmlNesting).run() > kMaxXmlNesting) {
+        return XmlParseOutcome::kTooDeep;
+    }
+    disableXmlLocationTracking(document);
+    if (length < size && !mayStepPastTheEnd(text, length)) {
+        document.Parse(text, nullptr, TIXML_DEFAULT_ENCODING);
+    } else {
+        // Zero bytes for TinyXML to land on when it steps over a sequence cut short by the end.
+        std::string padded(text, length);
+        padForXmlParse(padded);
+        document.Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    }
+    return document.Error() ? XmlParseOutcome::kMalformed : XmlParseOutcome::kParsed;
 }
 
 XmlParseOutcome parseXmlText(const std::string& text, TiXmlDocument& document) {
-    if (xmlNestingDepth(text, kMaxXmlNesting) > kMaxXmlNesting) return XmlParseOutcome::kTooDeep;
-    std::string padded = text.substr(0, text.find('\0'));
-    padForXmlParse(padded);
-    disableXmlLocationTracking(document);
-    document.Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-    return document.Error() ? XmlParseOutcome::kMalformed : XmlParseOutcome::kParsed;
+    // c_str() is followed by its zero byte.
+    return parseXmlText(text.c_str(), text.size() + 1, document);
 }
 
 }  // namespace quillmark

@@ -11,7 +11,7 @@
 //
 // In UTF-8 mode TinyXML steps over a lead byte's whole sequence at once, so a text that ends
 // inside a sequence makes it read up to three bytes past the terminating zero. parseXmlText()
-// hands it a copy followed by zero bytes.
+// hands TinyXML the text where it lies, and only such a text as a copy followed by zero bytes.
 //
 // Threads: any thread; nothing is shared.
 #ifndef QUILLMARK_MANAGER_SAFEXMLPARSE_H
@@ -39,9 +39,14 @@ enum class XmlParseOutcome {
     kMalformed,  // TinyXML reported an error (also for an empty text)
 };
 
-// Parses `text` (up to its first zero byte) into `document` with TinyXML's default encoding,
-// unless its nesting could exceed kMaxXmlNesting. `document` should be empty; on kTooDeep it is
-// left untouched.
+// Parses the text at `text` into `document` with TinyXML's default encoding, unless its nesting
+// could exceed kMaxXmlNesting. The text is the `size` bytes at `text` up to the first zero byte
+// among them. It is parsed in place, without a copy, when that zero byte is there and the text
+// does not end inside a UTF-8 sequence; otherwise a copy is. `document` should be empty; on
+// kTooDeep it is left untouched.
+XmlParseOutcome parseXmlText(const char* text, std::size_t size, TiXmlDocument& document);
+
+// The same for `text` up to its first zero byte.
 XmlParseOutcome parseXmlText(const std::string& text, TiXmlDocument& document);
 
 }  // namespace quillmark

@@ -6,12 +6,15 @@
 #include "ValueElementEncoderDecoder.h"
 
 #include "quillmark/ConfigurationFileAccess.h"
+#include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
 
 #include <tinyxml.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 
 namespace quillmark {
 
@@ -19,46 +22,64 @@ namespace {
 
 // The 18 bytes of "save_configuration" and the separator byte after them.
 const std::size_t kXmlTextOffset = 19;
+// The largest file the configuration watch takes a digest of, and so the largest body and the
+// largest file a save accepts.
+const std::size_t kMaxConfigurationSize = 67108864;
+const std::size_t kStreamBufferSize = 64 * 1024;
 
 const char kParseFailure[] = "Unable to parse the received xml payload.";
 const char kSaveFailure[] = "Unable to save configuration xml file";
+const char kBodyTooLarge[] = "The received xml payload is larger than 67108864 bytes.";
+const char kFileTooLarge[] = "The configuration xml file would be larger than 67108864 bytes.";
 
-// A FILE* writing into memory, for the document's file form.
-class MemoryStream {
+// A FILE* that passes what is written to it on to another stream, at most `limit` bytes in all:
+// the write that would go past the limit fails, and so does every later one.
+class LimitedStream {
 public:
-    MemoryStream() : stream_(open_memstream(&buffer_, &size_)) {}
-    ~MemoryStream() {
-        if (stream_ != nullptr) std::fclose(stream_);
-        std::free(buffer_);
+    LimitedStream(std::FILE* target, std::size_t limit) : target_(target), limit_(limit) {
+        const cookie_io_functions_t functions = {nullptr, &LimitedStream::write, nullptr,
+                                                 nullptr};
+        stream_ = ::fopencookie(this, "w", functions);
+        if (stream_ != nullptr) std::setvbuf(stream_, nullptr, _IOFBF, kStreamBufferSize);
     }
-    MemoryStream(const MemoryStream&) = delete;
-    MemoryStream& operator=(const MemoryStream&) = delete;
+    ~LimitedStream() {
+        if (stream_ != nullptr) std::fclose(stream_);
+    }
+    LimitedStream(const LimitedStream&) = delete;
+    LimitedStream& operator=(const LimitedStream&) = delete;
 
+    // Null when the stream could not be made.
     std::FILE* get() const { return stream_; }
-    // Closes the stream and takes what was written; false when a write or the close failed.
-    bool finish(std::string& contents) {
+    // Passes on what is still buffered and closes the stream; false when a write failed (the
+    // limit's included).
+    bool finish() {
         if (stream_ == nullptr) return false;
-        bool complete = std::ferror(stream_) == 0;
+        bool complete = std::fflush(stream_) == 0 && std::ferror(stream_) == 0;
         if (std::fclose(stream_) != 0) complete = false;
         stream_ = nullptr;
-        if (buffer_ != nullptr) contents.assign(buffer_, size_);
         return complete;
     }
+    bool limitPassed() const { return limitPassed_; }
 
 private:
-    char* buffer_ = nullptr;
-    std::size_t size_ = 0;
-    std::FILE* stream_;  // declared after the two it writes into
-};
+    static ssize_t write(void* cookie, const char* data, std::size_t size) {
+        LimitedStream& self = *static_cast<LimitedStream*>(cookie);
+        if (self.limitPassed_ || size > self.limit_ - self.written_) {
+            self.limitPassed_ = true;
+            errno = EFBIG;
+            return 0;
+        }
+        const std::size_t passed = std::fwrite(data, 1, size, self.target_);
+        self.written_ += passed;
+        return static_cast<ssize_t>(passed);
+    }
 
-// The document as SaveFile writes it to a file: indented, with a byte order mark when the
-// received text had one.
-bool printFileForm(const TiXmlDocument& document, std::string& contents) {
-    MemoryStream stream;
-    if (stream.get() == nullptr) return false;
-    const bool printed = document.SaveFile(stream.get());
-    return stream.finish(contents) && printed;
-}
+    std::FILE* const target_;
+    const std::size_t limit_;
+    std::size_t written_ = 0;
+    bool limitPassed_ = false;
+    std::FILE* stream_ = nullptr;
+};
 
 std::size_t countElements(const TiXmlNode& top) {
     std::size_t count = 0;
@@ -77,11 +98,42 @@ std::size_t countElements(const TiXmlNode& top) {
     return count;
 }
 
-// Whether `contents`, the file form of `document`, reads back with the same elements.
-bool readsBackAsSaved(const TiXmlDocument& document, const std::string& contents) {
-    TiXmlDocument reread;
-    return parseXmlText(contents, reread) == XmlParseOutcome::kParsed &&
-           countElements(reread) == countElements(document);
+// CR LF and a lone CR become LF, as the configuration loader has them before it parses.
+void normalizeLineEnds(std::string& text) {
+    std::size_t from = text.find('\r');
+    if (from == std::string::npos) return;
+    std::size_t to = from;
+    while (from < text.size()) {
+        if (text[from] == '\r') {
+            text[to++] = '\n';
+            ++from;
+            if (from < text.size() && text[from] == '\n') ++from;
+        } else {
+            text[to++] = text[from++];
+        }
+    }
+    text.resize(to);
+}
+
+// Parses the file at `path` the way the configuration loader will read it, but with the nesting
+// bound of a received text: what is printed may read back nested deeper than it was (a CDATA
+// value that holds "]]>" and start tags after it).
+bool readBack(const std::string& path, TiXmlDocument& document) {
+    std::string text;
+    {
+        FileHandle file(std::fopen(path.c_str(), "rbe"));
+        struct stat status;
+        if (!file || ::fstat(::fileno(file.get()), &status) != 0 || status.st_size <= 0) {
+            return false;
+        }
+        text.resize(static_cast<std::size_t>(status.st_size));
+        if (std::fread(&text[0], text.size(), 1, file.get()) != 1) return false;
+    }
+    // The loader, too, reads up to the first zero byte.
+    const std::size_t end = text.find('\0');
+    if (end != std::string::npos) text.resize(end);
+    normalizeLineEnds(text);
+    return parseXmlText(text, document) == XmlParseOutcome::kParsed;
 }
 
 }  // namespace
@@ -99,13 +151,25 @@ std::string SaveConfigurationCommandProcessor::process(std::vector<char>& payloa
     return reply;
 }
 
-std::string SaveConfigurationCommandProcessor::save(const std::vector<char>& payload) {
+std::string SaveConfigurationCommandProcessor::save(std::vector<char>& payload) {
     const std::string path = configuration_->getFileName();
+    const std::size_t bodyLength = payload.empty() ? 0 : payload.size() - 1;
+    if (bodyLength > kMaxConfigurationSize) {
+        std::vector<char>().swap(payload);
+        QM_LOG_WARN("Refused a configuration document of " << bodyLength << " bytes; "
+                                                           << path << " is left unchanged.");
+        return failureText(kBodyTooLarge);
+    }
+
     TiXmlDocument document(path);
-    const std::string text = payload.size() > kXmlTextOffset
-                                 ? std::string(payload.begin() + kXmlTextOffset, payload.end())
-                                 : std::string();
-    switch (parseXmlText(text, document)) {
+    const XmlParseOutcome parsed =
+        payload.size() > kXmlTextOffset
+            ? parseXmlText(payload.data() + kXmlTextOffset, payload.size() - kXmlTextOffset,
+                           document)
+            : parseXmlText(std::string(), document);
+    // The document holds everything from here on.
+    std::vector<char>().swap(payload);
+    switch (parsed) {
         case XmlParseOutcome::kParsed:
             break;
         case XmlParseOutcome::kTooDeep:
@@ -117,23 +181,50 @@ std::string SaveConfigurationCommandProcessor::save(const std::vector<char>& pay
     }
 
     decoder_->decode(document);
-    std::string contents;
-    if (!printFileForm(document, contents) || !readsBackAsSaved(document, contents)) {
-        QM_LOG_ERROR("The decoded configuration document would not read back as saved; "
-                     << path << " is left unchanged.");
-        return failureText(kSaveFailure);
-    }
+    const std::size_t elements = countElements(document);
+    bool limitPassed = false;
+    auto writeFileForm = [&](std::FILE* file) {
+        // The file form as SaveFile writes it: indented, with a byte order mark when the
+        // received text had one.
+        LimitedStream limited(file, kMaxConfigurationSize);
+        const bool printed = limited.get() != nullptr && document.SaveFile(limited.get());
+        const bool complete = limited.finish() && printed;
+        limitPassed = limited.limitPassed();
+        // Printed: the check and the reload read the file instead.
+        document.Clear();
+        return complete;
+    };
+
+    // The settings are reloaded from the file as read back, which is what a restart loads.
+    TiXmlDocument saved(path);
+    bool readsBack = true;
     // The backup decorator runs this processor only once the backup is complete, and restores
     // from it when the save fails: a configuration that rename cannot replace (a file
     // bind-mounted on its own, as containers often give it) may be rewritten in place.
     ReplacementOptions options;
     options.rewriteInPlaceWhenRenameRefused = true;
+    options.checkBeforeReplacing = [&](const std::string& temporary, std::string& error) {
+        readsBack = readBack(temporary, saved) && countElements(saved) == elements;
+        if (!readsBack) error = temporary + " would not read back as written";
+        return readsBack;
+    };
     std::string error;
-    if (!replaceFileAtomically(path, contents, error, options)) {
+    if (!replaceFileAtomically(path, writeFileForm, error, options)) {
+        if (limitPassed) {
+            QM_LOG_WARN("Refused a configuration document whose file would be larger than "
+                        << kMaxConfigurationSize << " bytes; " << path
+                        << " is left unchanged.");
+            return failureText(kFileTooLarge);
+        }
+        if (!readsBack) {
+            QM_LOG_ERROR("The decoded configuration document would not read back as saved; "
+                         << path << " is left unchanged.");
+            return failureText(kSaveFailure);
+        }
         QM_LOG_ERROR("Unable to save configuration file " << path << ": " << error);
         return failureText(kSaveFailure);
     }
-    configuration_->readSimple(TiXmlHandle(&document));
+    configuration_->readSimple(TiXmlHandle(&saved));
     return kSuccessText;
 }
 

@@ -13,7 +13,15 @@
 // A text nested deeper than kMaxXmlNesting elements is refused before TinyXML parses it. A
 // decoded document that would not read back as it is saved (a value whose bytes TinyXML prints
 // in a form it reads differently, such as a UTF-8 lead byte right before an end tag) is not
-// written, so the file always loads again.
+// written, so the file always loads again. Neither is a body, or a file, larger than the
+// 67108864 bytes of which the configuration watch still takes a digest: such a file would stop
+// the watch from starting the agent for good.
+//
+// Memory: the text is parsed where it lies in the payload, whose memory is then given up; the
+// file form is printed straight into the temporary file, and the document let go of once it is
+// printed. The temporary file is then read back, as the configuration loader reads it, into the
+// document that the settings are reloaded from. So a save holds at most one text and one parsed
+// document at a time.
 //
 // Ownership: owns the decoder; neither the factory nor the configuration object is owned, and
 // the factory is never used. Threads: one thread (the Listener's); the reload replaces the
@@ -47,14 +55,17 @@ public:
         delete;
 
     // "SUCCESS" once the file holds the decoded document in TinyXML's indented file form and the
-    // settings have been reloaded from it; "FAILURE! Unable to parse the received xml payload."
-    // when the text is empty, not well-formed or nested too deeply; "FAILURE! Unable to save
-    // configuration xml file" when the file could not be replaced (it is then unchanged, or cut
-    // short by a failed rewrite in place).
+    // settings have been reloaded from it; "FAILURE! The received xml payload is larger than
+    // 67108864 bytes." for a larger body (nothing is parsed); "FAILURE! Unable to parse the
+    // received xml payload." when the text is empty, not well-formed or nested too deeply;
+    // "FAILURE! The configuration xml file would be larger than 67108864 bytes." when the file
+    // form would be (the file is unchanged); "FAILURE! Unable to save configuration xml file"
+    // when the file could not be replaced (it is then unchanged, or cut short by a failed
+    // rewrite in place). `payload` is left empty, without memory.
     std::string process(std::vector<char>& payload) override;
 
 private:
-    std::string save(const std::vector<char>& payload);
+    std::string save(std::vector<char>& payload);
 
     std::unique_ptr<ValueElementEncoderDecoder> decoder_;
     [[maybe_unused]] CommandProcessorFactory* factory_;

@@ -11,7 +11,10 @@
 #include <memory>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -105,11 +108,31 @@ bool resolveLinks(const std::string& path, std::string& resolved, std::string& e
     return false;
 }
 
-// Creates a new file beside `target` that nobody else has opened (O_EXCL).
+// The start of the names of `target`'s temporary files, without the directory.
+std::string temporaryNameStem(const std::string& target) {
+    return "." + nameOf(target).substr(0, kMaxTempNameStem) + ".tmp";
+}
+
+bool sameFile(const struct stat& one, const struct stat& other) {
+    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
+// Takes the lock that marks a temporary file as being written; it lasts as long as a descriptor
+// of this open file. False when a clean-up holds the lock or has already removed the name: the
+// file is then not the writer's to use. Where the file system has no locks, the file is written
+// without one.
+bool lockForWriting(int fd, const std::string& path) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return errno != EWOULDBLOCK;
+    struct stat opened;
+    struct stat named;
+    return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+           sameFile(opened, named);
+}
+
+// Creates a new file beside `target` that nobody else has opened (O_EXCL), locked for writing.
 int createTemporaryFile(const std::string& target, std::string& tempPath, std::string& error) {
     static std::atomic<unsigned long> sequence(0);
-    const std::string stem =
-        directoryOf(target) + "/." + nameOf(target).substr(0, kMaxTempNameStem) + ".tmp";
+    const std::string stem = directoryOf(target) + "/" + temporaryNameStem(target);
     for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
         const unsigned long long clock = static_cast<unsigned long long>(
             std::chrono::steady_clock::now().time_since_epoch().count());
@@ -118,7 +141,12 @@ int createTemporaryFile(const std::string& target, std::string& tempPath, std::s
         const int fd = ::open(tempPath.c_str(),
                               O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
                               kTemporaryMode);
-        if (fd >= 0) return fd;
+        if (fd >= 0) {
+            if (lockForWriting(fd, tempPath)) return fd;
+            // Taken for a stale file between its creation and the lock; the clean-up removes it.
+            ::close(fd);
+            continue;
+        }
         if (errno != EEXIST) {
             error = systemErrorText("create " + tempPath, errno);
             return -1;
@@ -126,6 +154,74 @@ int createTemporaryFile(const std::string& target, std::string& tempPath, std::s
     }
     error = systemErrorText("create " + stem, EEXIST);
     return -1;
+}
+
+// The writer's process id in `name` when it is a temporary name of the stem:
+// stem + pid + "." + sequence + "." + clock, all three decimal numbers; 0 otherwise.
+pid_t temporaryWriter(const std::string& name, const std::string& stem) {
+    if (name.compare(0, stem.size(), stem) != 0) return 0;
+    std::size_t position = stem.size();
+    unsigned long long numbers[3] = {0, 0, 0};
+    for (int part = 0; part < 3; ++part) {
+        if (part > 0) {
+            if (position >= name.size() || name[position] != '.') return 0;
+            ++position;
+        }
+        const std::size_t start = position;
+        while (position < name.size() && name[position] >= '0' && name[position] <= '9' &&
+               position - start < 19) {
+            numbers[part] = numbers[part] * 10 + static_cast<unsigned>(name[position] - '0');
+            ++position;
+        }
+        if (position == start) return 0;
+    }
+    if (position != name.size() || numbers[0] == 0 ||
+        numbers[0] > static_cast<unsigned long long>(0x7fffffff)) {
+        return 0;
+    }
+    return static_cast<pid_t>(numbers[0]);
+}
+
+// Whether the process that wrote a temporary file may still be writing it. The number may also
+// be a later process's, or that of a process in another pid namespace: only a number that names
+// no process here, or this process (which knows its own writers by their locks), lets the lock
+// decide.
+bool writerMayRun(pid_t pid) {
+    if (pid == ::getpid()) return false;
+    return ::kill(pid, 0) == 0 || errno != ESRCH;
+}
+
+struct DirectoryCloser {
+    void operator()(DIR* directory) const { ::closedir(directory); }
+};
+
+// Removes the temporary files of `target` that interrupted replacements left: those whose
+// writer runs no more and that nobody holds locked. A name is removed only while its file is
+// held locked here, and only when it still names that file, so a writer that creates its file
+// meanwhile either finds the lock taken or its name gone, and picks another. Best effort: what
+// cannot be read, opened or locked stays.
+void removeStaleTemporaries(const std::string& target) {
+    std::unique_ptr<DIR, DirectoryCloser> directory(::opendir(directoryOf(target).c_str()));
+    if (!directory) return;
+    const int directoryFd = ::dirfd(directory.get());
+    const std::string stem = temporaryNameStem(target);
+    while (const struct dirent* entry = ::readdir(directory.get())) {
+        const std::string name = entry->d_name;
+        const pid_t writer = temporaryWriter(name, stem);
+        if (writer == 0 || writerMayRun(writer)) continue;
+        Descriptor file(::openat(directoryFd, name.c_str(),
+                                 O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+        struct stat opened;
+        if (!file.isOpen() || ::fstat(file.get(), &opened) != 0 || !S_ISREG(opened.st_mode)) {
+            continue;
+        }
+        if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) continue;
+        struct stat named;
+        if (::fstatat(directoryFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            sameFile(opened, named)) {
+            ::unlinkat(directoryFd, name.c_str(), 0);
+        }
+    }
 }
 
 // The process's umask, read without changing it: umask(2) can only set it, and setting it even
@@ -299,10 +395,19 @@ bool replaceFileAtomically(const std::string& path,
         return false;
     }
 
+    removeStaleTemporaries(target);
     std::string tempName;
     const int fd = createTemporaryFile(target, tempName, error);
     if (fd < 0) return false;
+    // Keeps the writer's lock after the stream's close, up to the rename; declared before the
+    // path, so that a failed replacement removes its file while still holding the lock.
+    Descriptor writerLock(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
     TemporaryPath temporary(tempName);
+    if (!writerLock.isOpen()) {
+        error = systemErrorText("dup " + temporary.path(), errno);
+        ::close(fd);
+        return false;
+    }
 
     if (!takeOwner(fd, temporary.path(), target, exists, wanted, error)) {
         ::close(fd);
@@ -338,6 +443,9 @@ bool replaceFileAtomically(const std::string& path,
     // fclose releases the stream whether or not it succeeds.
     if (std::fclose(file.release()) != 0) {
         error = systemErrorText("close " + temporary.path(), errno);
+        return false;
+    }
+    if (options.checkBeforeReplacing && !options.checkBeforeReplacing(temporary.path(), error)) {
         return false;
     }
     if (::rename(temporary.path().c_str(), target.c_str()) != 0) {

@@ -25,6 +25,11 @@ struct ReplacementOptions {
     // leaves the file cut, so only a caller that holds the old contents elsewhere (a backup, or
     // a copy's source) may ask for it.
     bool rewriteInPlaceWhenRenameRefused = false;
+    // Called with the temporary file's path once the file is complete, synced and closed, just
+    // before it replaces the path: false stops the replacement, which then fails with the
+    // `error` that the check gave. Empty: no check.
+    std::function<bool(const std::string& temporaryPath, std::string& error)>
+        checkBeforeReplacing;
 };
 
 // Writes the new contents of `path` through `writeContents`, which gets an open temporary FILE*
@@ -42,8 +47,14 @@ struct ReplacementOptions {
 // nobody gains access through it. That is accepted only when the process could write the
 // existing file in place anyway; otherwise the replacement fails and the file is untouched.
 //
-// The temporary file is "." + the file's name + ".tmp" + a unique suffix, beside the file that
-// the links end in, opened close-on-exec; `writeContents` must not close the FILE*. It is called
+// The temporary file is "." + the file's name + ".tmp" + the writing process's id, "." and two
+// more numbers, beside the file that the links end in, opened close-on-exec; `writeContents`
+// must not close the FILE*. It is held under an exclusive flock(2) from its creation to the
+// rename or its removal. Before it is created, the temporary files of the same path that earlier
+// replacements left (a process killed part-way) are removed: those whose process id names no
+// running process, or this process, and whose lock nobody holds. Another writer's file is
+// never removed while it is locked; a file whose process id names some running process is kept
+// too, however old. It is called
 // at most once, and only when the temporary file could be created and given its owner, so a
 // caller can tell a target that cannot be replaced (not called) from contents that could not be
 // written (called). An existing `path` that is not a regular file (a directory, say) is refused

@@ -1,6 +1,8 @@
 // RequestMemory: how the memory of large request payloads is handled on Linux with the GNU C
 // library: large allocations in mappings of their own, so that freeing them gives them back to
-// the system, and huge pages for a body large enough to fill one.
+// the system, huge pages for a body large enough to fill one, and the freed memory of what a
+// request built from many small allocations (a parsed document, a table of settings) given back
+// once the request has been served.
 //
 // Both are advice to the system and the C library: they change how much memory a request
 // touches and keeps, never what it holds.
@@ -26,6 +28,17 @@ void adviseHugePages(const void* data, std::size_t size);
 // thread's heap then keeps the memory of the largest requests it served. Call once at start-up,
 // before other threads run.
 void keepLargeAllocationsApart();
+
+// Gives back to the system the memory that the C library holds free in every heap of the
+// process, also between allocations still in use (malloc_trim), once the free memory it keeps
+// resident has grown by more than 1 MiB since the last time: after a request that used or freed
+// much of it. The many small allocations of a parsed document stay in the heap when they are
+// freed, and the library returns only what lies at a heap's top; a large save would otherwise
+// leave the idle daemon holding many times the document's size, and a small save after it the
+// large one's settings. Below the margin, the pages that small requests use again stay resident.
+// Costs a read of /proc/self/statm and a walk over the free lists. The Listener calls it after
+// each request; any thread may.
+void returnFreedMemory();
 
 }  // namespace quillmark
 

@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -258,6 +259,52 @@ TEST_F(ConfigurationCommandsTest, ValuesThatWouldNotReadBackAreNotSaved) {
     // Without a declaration TinyXML reads the file byte by byte, and the value loads again.
     EXPECT_EQ(kSuccessText, save("save_configuration " + wireDocument({{"ManagerPort", "\xC3"}})));
     EXPECT_EQ("\xC3", ConfigurationFileAccess(path_, false).get("ManagerPort"));
+}
+
+// The configuration watch takes no digest of a file larger than 64 MiB and would never start
+// the agent again: neither such a body nor a document whose file form is that large is saved.
+TEST_F(ConfigurationCommandsTest, RefusesABodyOrAFileLargerThanTheWatchDigests) {
+    const std::size_t limit = 67108864;
+    const char bodyTooLarge[] = "FAILURE! The received xml payload is larger than 67108864 bytes.";
+    const char fileTooLarge[] =
+        "FAILURE! The configuration xml file would be larger than 67108864 bytes.";
+    // Elements 90 levels down, which the file form indents by 360 blanks each: a small body
+    // with a large file form. `siblings` empty elements, then a text of `length` bytes.
+    const auto indented = [](std::size_t siblings, std::size_t length) {
+        std::string body = "save_configuration ";
+        for (int level = 0; level < 90; ++level) body += "<a>";
+        for (std::size_t i = 0; i < siblings; ++i) body += "<x/>";
+        body += "<t>" + std::string(length, 'y') + "</t>";
+        for (int level = 0; level < 90; ++level) body += "</a>";
+        return body;
+    };
+    ASSERT_EQ(kSuccessText, save(indented(1, 1)));
+    const std::size_t lineOfASibling = qmtest::readFile(path_).size();
+    ASSERT_EQ(kSuccessText, save(indented(0, 1)));
+    const std::size_t rest = qmtest::readFile(path_).size() - 1;
+    qmtest::writeFile(path_, kConfiguration);
+    const std::size_t siblingLine = lineOfASibling - (rest + 1);
+    ASSERT_EQ(366u, siblingLine);
+    const std::size_t siblings = (limit - rest - 4096) / siblingLine;
+    const std::size_t lengthAtTheLimit = limit - rest - siblings * siblingLine;
+
+    const std::string prefix = "save_configuration <r>";
+    const std::pair<std::string, std::string> refused[] = {
+        {bodyTooLarge,
+         prefix + std::string(limit + 1 - prefix.size() - std::strlen("</r>"), 'x') + "</r>"},
+        {fileTooLarge, indented(siblings, lengthAtTheLimit + 1)},
+    };
+    for (const auto& body : refused) {
+        SCOPED_TRACE(body.first);
+        EXPECT_EQ(body.first, save(body.second));
+        EXPECT_EQ(kConfiguration, qmtest::readFile(path_));
+        EXPECT_EQ(kConfiguration, qmtest::readFile(path_ + ".bak"));
+        EXPECT_EQ((std::set<std::string>{"agent.xml", "agent.xml.bak"}), namesIn(dir_.path()));
+        EXPECT_EQ("8044", configuration_->get("ManagerPort"));
+    }
+
+    EXPECT_EQ(kSuccessText, save(indented(siblings, lengthAtTheLimit)));
+    EXPECT_EQ(limit, qmtest::readFile(path_).size());
 }
 
 TEST_F(ConfigurationCommandsTest, SaveOnAFullDiskFailsCleanly) {

@@ -3,6 +3,7 @@
 // leaves behind (the first child, the daemon, the shells the daemon runs) is reparented to it:
 // the daemon's exit status is read with waitpid, and nothing outlives the test.
 #include "support/BoundedFifo.h"
+#include "support/ForkedCall.h"
 #include "support/LoopbackClient.h"
 #include "support/Process.h"
 #include "support/ScopedMount.h"
@@ -15,6 +16,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -1096,5 +1098,124 @@ TEST_F(DaemonTest, KeepsTheGenerationASecondInstanceMovedAside) {
     EXPECT_FALSE(hasEnded(pid));
 }
 
+// The GeneralProperties of files_ with `extra` settings after them, as a client saves them.
+std::string savedSettings(const DaemonFiles& files, unsigned short port,
+                          const std::vector<std::pair<std::string, std::string>>& extra = {}) {
+    std::vector<std::pair<std::string, std::string>> settings = {
+        {"ManagerPort", std::to_string(port)},   {"ManagerIp", "127.0.0.1"},
+        {"ManagerLogFile", files.log},           {"ManagerDebugLevel", "5"},
+        {"ManagerPidFile", files.pid},           {"ManagerInstallationRoot", files.root},
+        {"AgentServiceStart", files.start},      {"AgentServiceStop", files.stop}};
+    settings.insert(settings.end(), extra.begin(), extra.end());
+    return encodedDocument(settings);
+}
+
+// A save whose file the configuration watch could not digest (above 64 MiB) is refused, the
+// body for its size before it is parsed, a small body for its indented file form; the
+// configuration file stays as it was.
+TEST_F(DaemonTest, RefusesASaveThatTheWatchCouldNotDigest) {
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
+    ASSERT_GT(pid, 0);
+    const std::string original = contentsOrEmpty(files_.configuration);
+
+    const std::size_t limit = 67108864;
+    const std::string large = "save_configuration " + savedSettings(files_, port) +
+                              "<!--" + std::string(limit, '-') + "-->";
+    std::string indented = "save_configuration <quillmark_agentd_config>";
+    for (int level = 0; level < 90; ++level) indented += "<a>";
+    for (int element = 0; element < 200000; ++element) indented += "<x/>";
+    for (int level = 0; level < 90; ++level) indented += "</a>";
+    indented += "</quillmark_agentd_config>";
+    const std::pair<std::string, std::string> refusals[] = {
+        {large, "FAILURE! The received xml payload is larger than 67108864 bytes."},
+        {indented, "FAILURE! The configuration xml file would be larger than 67108864 bytes."},
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.second);
+        EXPECT_EQ(qmtest::framedMessage(refusal.second),
+                  request(port, qmtest::framedMessage(refusal.first)));
+        EXPECT_EQ(original, contentsOrEmpty(files_.configuration));
+        EXPECT_EQ(original, contentsOrEmpty(files_.configuration + ".bak"));
+        for (const std::string& name : qmtest::namesIn(dir_.path())) {
+            EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
+        }
+    }
+    EXPECT_EQ(qmtest::framedMessage("SUCCESS"),
+              request(port, qmtest::framedMessage("save_configuration " +
+                                                  savedSettings(files_, port))));
+    EXPECT_FALSE(hasEnded(pid));
+}
+
+// After a large save and a small one, which frees the large one's settings, the idle daemon
+// is back within 2 MiB of its resident size before them.
+TEST_F(DaemonTest, GivesALargeSavesMemoryBack) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer's allocator keeps freed memory in quarantine";
+#endif
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
+    ASSERT_GT(pid, 0);
+    const std::string small =
+        qmtest::framedMessage("save_configuration " + savedSettings(files_, port));
+    const std::string success = qmtest::framedMessage("SUCCESS");
+    ASSERT_EQ(success, request(port, small));
+    const long idle = residentKiB(pid);
+    ASSERT_GT(idle, 0);
+
+    std::vector<std::pair<std::string, std::string>> many;
+    for (std::size_t size = 0; size < (20u << 20);) {
+        many.emplace_back("Setting" + std::to_string(many.size()),
+                          "value " + std::to_string(many.size()));
+        // The prop's line in encodedDocument.
+        size += 42 + many.back().first.size() + (many.back().second.size() + 2) / 3 * 4;
+    }
+    const std::string large =
+        qmtest::framedMessage("save_configuration " + savedSettings(files_, port, many));
+    ASSERT_GT(large.size(), 20u << 20);
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_EQ(success, request(port, large));
+        ASSERT_EQ(success, request(port, small));
+        long resident = 0;
+        EXPECT_TRUE(eventually(
+            [&] {
+                resident = residentKiB(pid);
+                return resident <= idle + 2048;
+            },
+            std::chrono::seconds(5)))
+            << "resident " << resident << " KiB, " << idle << " KiB before the large save";
+    }
+}
+
+// A save first removes the temporary files that interrupted saves left beside the
+// configuration and its backup, and keeps a file that a writer holds locked.
+TEST_F(DaemonTest, ASaveRemovesTheTemporariesOfInterruptedSaves) {
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
+    ASSERT_GT(pid, 0);
+    const std::string ended =
+        qmtest::runForked([] { return true; }, [] { return std::to_string(::getpid()); });
+    ASSERT_NE("", ended);
+    const std::string daemon = std::to_string(pid);
+    const std::string name = ".quillmark_agentd.xml";
+    const std::vector<std::string> stale = {
+        name + ".tmp" + ended + ".0.17", name + ".bak.tmp" + ended + ".1.17",
+        // An earlier process with the daemon's id, as a restarted container's often has.
+        name + ".tmp" + daemon + ".2.17"};
+    const std::string locked = name + ".tmp" + daemon + ".3.17";
+    for (const std::string& file : stale) qmtest::writeFile(dir_.file(file), "partial");
+    qmtest::writeFile(dir_.file(locked), "being written");
+    const int writer = ::open(dir_.file(locked).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(0, ::flock(writer, LOCK_EX | LOCK_NB));
+
+    EXPECT_EQ(qmtest::framedMessage("SUCCESS"),
+              request(port, qmtest::framedMessage("save_configuration " +
+                                                  savedSettings(files_, port))));
+    ::close(writer);
+    for (const std::string& file : stale) EXPECT_FALSE(qmtest::fileExists(dir_.file(file))) << file;
+    EXPECT_EQ("being written", contentsOrEmpty(dir_.file(locked)));
+}
 
 }  // namespace

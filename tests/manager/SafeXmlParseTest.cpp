@@ -157,3 +157,37 @@ TEST(SafeXmlParse, RefusesDeepTextsAndParsesTheRest) {
         EXPECT_EQ(c.outcome, parseXmlText(text, document));
     }
 }
+
+// A text is read where it lies, up to its first zero byte: what follows in the buffer is never
+// part of the document, also when the text ends inside a UTF-8 sequence that TinyXML would step
+// over.
+TEST(SafeXmlParse, ReadsATextInItsBufferUpToItsZeroByte) {
+    struct Case {
+        const char* name;
+        std::string buffer;
+        XmlParseOutcome outcome;
+    };
+    const std::string zero(1, '\0');
+    const Case cases[] = {
+        {"ends at its zero byte", "<a/>" + zero, XmlParseOutcome::kParsed},
+        {"bytes after the zero byte", "<a/>" + zero + "<b", XmlParseOutcome::kParsed},
+        {"no zero byte", "<a/>", XmlParseOutcome::kParsed},
+        {"no zero byte, ends in a lead byte", kUtf8Declaration + "<a>x\xC3",
+         XmlParseOutcome::kMalformed},
+        {"a lead byte before the zero byte and the rest of a document after it",
+         kUtf8Declaration + "<a>x\xC3" + zero + "</a>", XmlParseOutcome::kMalformed},
+        {"a four-byte lead two bytes before the zero byte",
+         kUtf8Declaration + "<a>\xF0x" + zero + "</a>", XmlParseOutcome::kMalformed},
+        {"a complete sequence just before the zero byte",
+         kUtf8Declaration + "<a>\xE2\x82\xAC</a>" + zero + "<b", XmlParseOutcome::kParsed},
+        {"too deep before the zero byte", repeat("<a>", 101) + zero + repeat("</a>", 101),
+         XmlParseOutcome::kTooDeep},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // Exactly the buffer's bytes, so that a read past them is caught by the sanitizer build.
+        const std::vector<char> buffer(c.buffer.begin(), c.buffer.end());
+        TiXmlDocument document;
+        EXPECT_EQ(c.outcome, parseXmlText(buffer.data(), buffer.size(), document));
+    }
+}

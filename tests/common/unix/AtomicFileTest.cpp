@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -316,6 +318,120 @@ TEST(AtomicFile, AnExceptionFromTheWriterRemovesTheTemporaryFile) {
 
     EXPECT_EQ("old", qmtest::readFile(path));
     EXPECT_EQ(std::set<std::string>{"config.xml"}, namesIn(dir.path()));
+}
+
+// The id of a process that has ended and been reaped.
+pid_t endedProcessId() {
+    const std::string pid = qmtest::runForked([] { return true; },
+                                              [] { return std::to_string(::getpid()); });
+    return pid.empty() ? 0 : static_cast<pid_t>(std::stol(pid));
+}
+
+// A descriptor of `path` holding an exclusive flock on it, as a writer holds its temporary file.
+class HeldLock {
+public:
+    explicit HeldLock(const std::string& path)
+        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        EXPECT_GE(fd_, 0) << path;
+        EXPECT_EQ(0, ::flock(fd_, LOCK_EX | LOCK_NB)) << path;
+    }
+    ~HeldLock() { ::close(fd_); }
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+
+private:
+    int fd_;
+};
+
+// A replacement first removes the temporary files of its path that earlier replacements left
+// behind, and keeps every file that a writer may still be writing.
+TEST(AtomicFile, RemovesOnlyTheStaleTemporaryFilesOfItsPath) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("config.xml");
+    qmtest::writeFile(path, "old");
+    const pid_t ended = endedProcessId();
+    ASSERT_GT(ended, 0);
+    const std::string own = std::to_string(::getpid());
+    const std::string gone = std::to_string(ended);
+    const std::string running = std::to_string(::getppid());
+
+    const std::set<std::string> stale = {
+        ".config.xml.tmp" + gone + ".3.123456",
+        // Left by an earlier process that had this process's id, as a restarted container's
+        // daemon often has.
+        ".config.xml.tmp" + own + ".0.42",
+    };
+    const std::set<std::string> kept = {
+        // A writer of this process (another thread) holds its lock.
+        ".config.xml.tmp" + own + ".1.42",
+        // The id names a running process, which may be writing it.
+        ".config.xml.tmp" + running + ".0.1",
+        // Not a name the replacement gives.
+        ".config.xml.tmp" + gone + ".3",
+        ".config.xml.tmp" + gone + ".3.1.4",
+        ".config.xml.tmp" + gone + ".3.x",
+        ".config.xml.tmpabc",
+        ".config.xml.tmp0.1.1",
+        "config.xml.tmp" + gone + ".3.1",
+        // Another file's temporary.
+        ".config.xml.bak.tmp" + gone + ".3.1",
+        ".other.xml.tmp" + gone + ".3.1",
+    };
+    for (const std::string& name : stale) qmtest::writeFile(dir.file(name), "partial");
+    for (const std::string& name : kept) qmtest::writeFile(dir.file(name), "partial");
+    const std::string staleDirectory = ".config.xml.tmp" + gone + ".4.1";
+    fs::create_directory(dir.file(staleDirectory));
+    const HeldLock writer(dir.file(".config.xml.tmp" + own + ".1.42"));
+
+    ASSERT_TRUE(replace(path, "new"));
+
+    std::set<std::string> expected = kept;
+    expected.insert("config.xml");
+    expected.insert(staleDirectory);
+    EXPECT_EQ(expected, namesIn(dir.path()));
+    EXPECT_EQ("new", qmtest::readFile(path));
+}
+
+// The temporary file is locked while it is written and up to the rename, also after the stream
+// is closed, and a check of its complete contents may stop the replacement.
+TEST(AtomicFile, TheTemporaryFileIsLockedAndCheckedBeforeTheRename) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("config.xml");
+    qmtest::writeFile(path, "old");
+    const auto lockedElsewhere = [](const std::string& file) {
+        const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        const bool locked = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        if (fd >= 0) ::close(fd);
+        return locked;
+    };
+    bool lockedWhileWritten = false;
+    const auto writer = [&](std::FILE* file) {
+        for (const std::string& name : temporaryNamesIn(dir.path())) {
+            lockedWhileWritten = lockedElsewhere(dir.file(name));
+        }
+        return writing("new")(file);
+    };
+
+    for (const bool accepted : {false, true}) {
+        SCOPED_TRACE(accepted ? "accepted" : "refused");
+        std::string checked;
+        bool lockedWhileChecked = false;
+        quillmark::ReplacementOptions options;
+        options.checkBeforeReplacing = [&](const std::string& temporary, std::string& error) {
+            checked = qmtest::readFile(temporary);
+            lockedWhileChecked = lockedElsewhere(temporary);
+            if (!accepted) error = "refused by the check";
+            return accepted;
+        };
+        std::string error;
+        EXPECT_EQ(accepted, replaceFileAtomically(path, writer, error, options));
+        EXPECT_TRUE(lockedWhileWritten);
+        EXPECT_TRUE(lockedWhileChecked);
+        EXPECT_EQ("new", checked);
+        EXPECT_EQ(accepted ? "" : "refused by the check", error);
+        EXPECT_EQ(accepted ? "new" : "old", qmtest::readFile(path));
+        EXPECT_EQ(std::set<std::string>{"config.xml"}, namesIn(dir.path()));
+    }
 }
 
 }  // namespace
