@@ -12,10 +12,7 @@
 
 namespace quillmark {
 
-namespace {
-
-// CR LF and a lone CR become LF, as TinyXML's own file loading has them.
-void normalizeLineEnds(std::string& text) {
+void normalizeXmlLineEnds(std::string& text) {
     std::size_t from = text.find('\r');
     if (from == std::string::npos) return;
     std::size_t to = from;
@@ -31,8 +28,6 @@ void normalizeLineEnds(std::string& text) {
     text.resize(to);
 }
 
-}  // namespace
-
 void disableXmlLocationTracking(TiXmlDocument& document) {
     // A tab size of 0 makes TinyXML skip its position stamping altogether.
     document.SetTabSize(0);
@@ -40,34 +35,37 @@ void disableXmlLocationTracking(TiXmlDocument& document) {
 
 void padForXmlParse(std::string& text) { text.append(kXmlParsePadding, '\0'); }
 
-bool loadXmlFile(const std::string& path, TiXmlDocument& document) {
+XmlFileRead readXmlFileText(const std::string& path, std::string& text) {
     FileHandle file(openFileForReading(path, ReadableKinds::kRegularOnly));
-    if (!file) return false;
+    if (!file) return XmlFileRead::kNotOpened;
     struct stat status;
-    if (::fstat(fileno(file.get()), &status) != 0) return false;
-    disableXmlLocationTracking(document);
-
-    // What TiXmlDocument::LoadFile does, without its byte-by-byte copy (a tenth of the time of a
-    // get_configuration): the whole file, up to its first zero byte, with every CR LF and lone
-    // CR turned into LF, handed to Parse.
-    document.Clear();
+    if (::fstat(fileno(file.get()), &status) != 0) return XmlFileRead::kNotOpened;
     const std::size_t size = static_cast<std::size_t>(status.st_size);
-    if (size == 0) {
-        document.SetError(TiXmlBase::TIXML_ERROR_DOCUMENT_EMPTY, nullptr, nullptr,
-                          TIXML_ENCODING_UNKNOWN);
-        return false;
-    }
+    if (size == 0) return XmlFileRead::kEmpty;
     // Room for the padding from the start, so that adding it does not copy the text.
-    std::string text;
+    text.clear();
     text.reserve(size + kXmlParsePadding);
     text.resize(size);
-    if (std::fread(&text[0], size, 1, file.get()) != 1) {
-        document.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr,
-                          TIXML_ENCODING_UNKNOWN);
+    if (std::fread(&text[0], size, 1, file.get()) != 1) return XmlFileRead::kFailed;
+    text.resize(std::strlen(text.c_str()));
+    normalizeXmlLineEnds(text);
+    return XmlFileRead::kRead;
+}
+
+bool loadXmlFile(const std::string& path, TiXmlDocument& document) {
+    // What TiXmlDocument::LoadFile does, without its byte-by-byte copy (a tenth of the time of a
+    // get_configuration).
+    std::string text;
+    const XmlFileRead read = readXmlFileText(path, text);
+    if (read == XmlFileRead::kNotOpened) return false;
+    disableXmlLocationTracking(document);
+    document.Clear();
+    if (read != XmlFileRead::kRead) {
+        document.SetError(read == XmlFileRead::kEmpty ? TiXmlBase::TIXML_ERROR_DOCUMENT_EMPTY
+                                                      : TiXmlBase::TIXML_ERROR_OPENING_FILE,
+                          nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
         return false;
     }
-    text.resize(std::strlen(text.c_str()));
-    normalizeLineEnds(text);
     padForXmlParse(text);
     document.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
     return !document.Error();

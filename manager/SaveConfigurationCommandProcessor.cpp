@@ -8,6 +8,7 @@
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
+#include "quillmark/XmlFile.h"
 
 #include <tinyxml.h>
 
@@ -98,42 +99,13 @@ std::size_t countElements(const TiXmlNode& top) {
     return count;
 }
 
-// CR LF and a lone CR become LF, as the configuration loader has them before it parses.
-void normalizeLineEnds(std::string& text) {
-    std::size_t from = text.find('\r');
-    if (from == std::string::npos) return;
-    std::size_t to = from;
-    while (from < text.size()) {
-        if (text[from] == '\r') {
-            text[to++] = '\n';
-            ++from;
-            if (from < text.size() && text[from] == '\n') ++from;
-        } else {
-            text[to++] = text[from++];
-        }
-    }
-    text.resize(to);
-}
-
 // Parses the file at `path` the way the configuration loader will read it, but with the nesting
 // bound of a received text: what is printed may read back nested deeper than it was (a CDATA
 // value that holds "]]>" and start tags after it).
 bool readBack(const std::string& path, TiXmlDocument& document) {
     std::string text;
-    {
-        FileHandle file(std::fopen(path.c_str(), "rbe"));
-        struct stat status;
-        if (!file || ::fstat(::fileno(file.get()), &status) != 0 || status.st_size <= 0) {
-            return false;
-        }
-        text.resize(static_cast<std::size_t>(status.st_size));
-        if (std::fread(&text[0], text.size(), 1, file.get()) != 1) return false;
-    }
-    // The loader, too, reads up to the first zero byte.
-    const std::size_t end = text.find('\0');
-    if (end != std::string::npos) text.resize(end);
-    normalizeLineEnds(text);
-    return parseXmlText(text, document) == XmlParseOutcome::kParsed;
+    return readXmlFileText(path, text) == XmlFileRead::kRead &&
+           parseXmlText(text, document) == XmlParseOutcome::kParsed;
 }
 
 }  // namespace
