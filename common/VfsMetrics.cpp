@@ -25,7 +25,6 @@ namespace quillmark {
 
 namespace {
 
-const std::size_t kReadBlock = 16384;
 const long long kMaxDigestBytes = 67108864;
 
 // A file read through a buffered stream, opened close-on-exec and closed when the object goes,
