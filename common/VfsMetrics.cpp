@@ -12,12 +12,13 @@
 #include "quillmark/Md5.h"
 #include "quillmark/Utils.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <string>
 #include <sys/stat.h>
 
@@ -25,7 +26,6 @@ namespace quillmark {
 
 namespace {
 
-const std::size_t kReadBlock = 16384;
 const long long kMaxDigestBytes = 67108864;
 
 // A file read through a buffered stream, opened close-on-exec and closed when the object goes,
@@ -68,6 +68,16 @@ public:
     // Tells the kernel the file is read once from start to end, so it reads further ahead.
     void adviseSequential() { ::posix_fadvise(::fileno(stream_), 0, 0, POSIX_FADV_SEQUENTIAL); }
 
+    // The size of a regular file, 0 for anything else (a pipe, a device): what a reader of the
+    // whole file can expect, not a bound, since the file may change while it is read.
+    std::size_t expectedSize() const {
+        struct stat info;
+        if (::fstat(::fileno(stream_), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+            return 0;
+        }
+        return static_cast<std::size_t>(info.st_size);
+    }
+
 private:
     FILE* stream_;
     bool failed_ = false;
@@ -82,17 +92,55 @@ std::string modeOf(const MetricRequest& request, const char* fallback) {
     return fallback;
 }
 
-// The searchable text of a file: its lines joined without their line feeds. Zero bytes are kept
-// here; the search sees the text only up to the first of them.
+// The searches read in blocks this large: few system calls, and a block that stays in the
+// processor's cache while its line feeds are dropped.
+const std::size_t kSearchReadBlock = 256 * 1024;
+
+// Removes every line feed from the `size` bytes at `data`, moving each run between two of them
+// once; returns how many bytes are left.
+std::size_t dropLineFeeds(char* data, std::size_t size) {
+    const char* const end = data + size;
+    char* out = static_cast<char*>(std::memchr(data, '\n', size));
+    if (out == nullptr) return size;
+    for (const char* run = out + 1; run < end;) {
+        const char* feed = static_cast<const char*>(std::memchr(run, '\n', end - run));
+        const char* runEnd = feed != nullptr ? feed : end;
+        std::memmove(out, run, runEnd - run);
+        out += runEnd - run;
+        run = runEnd + 1;
+    }
+    return out - data;
+}
+
+// Room for the whole file in `text`, when it can be had: without it the text grows as it is read.
+void reserveFor(std::string& text, std::size_t size) {
+    if (size >= text.max_size()) return;
+    try {
+        text.reserve(size);
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+// The searchable text of a file: its lines joined without their line feeds (a carriage return
+// stays), up to the first zero byte, where the search would stop; reading stops there too.
 std::string readJoinedLines(const std::string& path) {
     InputFile file(path);
     if (!file.isOpen()) QM_THROW(ProcessingException, "Failed to open file.");
+    file.adviseSequential();
     std::string text;
-    char block[kReadBlock];
+    const std::unique_ptr<char[]> block(new char[kSearchReadBlock]);
+    bool first = true;
     std::size_t got;
-    while ((got = file.read(block, sizeof block)) > 0) text.append(block, got);
+    while ((got = file.read(block.get(), kSearchReadBlock)) > 0) {
+        const char* zero = static_cast<const char*>(std::memchr(block.get(), '\0', got));
+        const std::size_t textBytes = zero != nullptr ? zero - block.get() : got;
+        // Reserved only now, so that a file that begins with a zero byte asks for nothing.
+        if (first && zero == nullptr) reserveFor(text, file.expectedSize());
+        first = false;
+        text.append(block.get(), dropLineFeeds(block.get(), textBytes));
+        if (zero != nullptr) break;
+    }
     if (file.failed()) QM_THROW(ProcessingException, "Failed to read file.");
-    text.erase(std::remove(text.begin(), text.end(), '\n'), text.end());
     return text;
 }
 

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <csignal>
 #include <dirent.h>
@@ -264,6 +265,61 @@ TEST_F(FileMetricsTest, Searches) {
     EXPECT_EQ("xaa", answer("regexp", {path, "xaa"}));
     const std::string found = answer("regexp", {path, "a+NEEDLEb+y"});
     EXPECT_EQ(longLine.size() + 1, found.size()) << "the whole long line, not a piece of it";
+}
+
+// Letters and line feeds in a fixed pseudo-random mix, a third of them line feeds, so that
+// single and repeated line feeds fall at and around every boundary of any read block.
+std::string lettersAndLineFeeds(std::size_t size) {
+    std::string out;
+    out.reserve(size);
+    std::uint32_t state = 12345;
+    for (std::size_t i = 0; i < size; ++i) {
+        state = state * 1103515245u + 12345u;
+        const unsigned pick = (state >> 16) % 39;
+        out += pick < 13 ? '\n' : static_cast<char>('a' + pick % 26);
+    }
+    return out;
+}
+
+// The whole text a search sees: the file without its line feeds, up to its first zero byte.
+std::string searchedText(const std::string& contents) {
+    std::string text;
+    for (char c : contents) {
+        if (c == '\0') break;
+        if (c != '\n') text += c;
+    }
+    return text;
+}
+
+// ^.*$ matches the whole searched text, so "regexp" shows exactly what the reading kept.
+TEST_F(FileMetricsTest, SearchReadingKeepsTheLineRules) {
+    const std::string mixed = lettersAndLineFeeds(1100000);
+    const struct {
+        const char* name;
+        std::string contents;
+    } cases[] = {
+        {"line feeds across block boundaries", mixed},
+        {"larger than a block, no line feed", std::string(700000, 'q') + "z"},
+        {"line feeds only, then text", std::string(300000, '\n') + "tail"},
+        {"carriage returns are kept", "ab\r\ncd\r\n\re\rf\n"},
+        {"zero byte after the first block", mixed + std::string(1, '\0') + "after\nzero\n"},
+        {"zero byte right after a line feed", std::string("ab\n\0cd\n", 7)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir_.file("text");
+        qmtest::writeFile(path, c.contents);
+        const std::string expected = searchedText(c.contents);
+        const std::string found = answer("regexp", {path, "^.*$"});
+        EXPECT_EQ(expected.size(), found.size());
+        EXPECT_TRUE(expected == found) << "the text differs from the file without line feeds";
+    }
+
+    // Nothing after a zero byte is searched, however far the file goes on.
+    const std::string path = dir_.file("zero-first");
+    qmtest::writeFile(path, std::string(1, '\0') + mixed + "NEEDLE");
+    EXPECT_EQ("1", answer("regmatch", {path, "^$"}));
+    EXPECT_EQ("0", answer("regmatch", {path, "NEEDLE"}));
 }
 
 TEST_F(FileMetricsTest, Failures) {
