@@ -34,12 +34,7 @@ const long long kMaxDigestBytes = 67108864;
 class InputFile {
 public:
     explicit InputFile(const std::string& path)
-        : stream_(openFileForReading(path, ReadableKinds::kAllButFifoOrSocket).release()) {}
-    ~InputFile() {
-        if (stream_ != nullptr) std::fclose(stream_);
-    }
-    InputFile(const InputFile&) = delete;
-    InputFile& operator=(const InputFile&) = delete;
+        : stream_(openFileForReading(path, ReadableKinds::kAllButFifoOrSocket)) {}
 
     bool isOpen() const { return stream_ != nullptr; }
 
@@ -51,14 +46,14 @@ public:
         std::size_t total = 0;
         while (!failed_ && total < size) {
             errno = 0;
-            total += std::fread(buffer + total, 1, size - total, stream_);
-            if (total == size || std::feof(stream_)) break;
-            if (!std::ferror(stream_)) break;
+            total += std::fread(buffer + total, 1, size - total, stream_.get());
+            if (total == size || std::feof(stream_.get())) break;
+            if (!std::ferror(stream_.get())) break;
             if (errno != EINTR) {
                 failed_ = true;
                 break;
             }
-            std::clearerr(stream_);
+            std::clearerr(stream_.get());
         }
         return total;
     }
@@ -66,20 +61,23 @@ public:
     bool failed() const { return failed_; }
 
     // Tells the kernel the file is read once from start to end, so it reads further ahead.
-    void adviseSequential() { ::posix_fadvise(::fileno(stream_), 0, 0, POSIX_FADV_SEQUENTIAL); }
+    void adviseSequential() {
+        ::posix_fadvise(::fileno(stream_.get()), 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
 
     // The size of a regular file, 0 for anything else (a pipe, a device): what a reader of the
     // whole file can expect, not a bound, since the file may change while it is read.
     std::size_t expectedSize() const {
         struct stat info;
-        if (::fstat(::fileno(stream_), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+        if (::fstat(::fileno(stream_.get()), &info) != 0 || !S_ISREG(info.st_mode) ||
+            info.st_size <= 0) {
             return 0;
         }
         return static_cast<std::size_t>(info.st_size);
     }
 
 private:
-    FILE* stream_;
+    FileHandle stream_;
     bool failed_ = false;
 };
 

@@ -40,24 +40,20 @@ public:
     LimitedStream(std::FILE* target, std::size_t limit) : target_(target), limit_(limit) {
         const cookie_io_functions_t functions = {nullptr, &LimitedStream::write, nullptr,
                                                  nullptr};
-        stream_ = ::fopencookie(this, "w", functions);
-        if (stream_ != nullptr) std::setvbuf(stream_, nullptr, _IOFBF, kStreamBufferSize);
-    }
-    ~LimitedStream() {
-        if (stream_ != nullptr) std::fclose(stream_);
+        stream_.reset(::fopencookie(this, "w", functions));
+        if (stream_) std::setvbuf(stream_.get(), nullptr, _IOFBF, kStreamBufferSize);
     }
     LimitedStream(const LimitedStream&) = delete;
     LimitedStream& operator=(const LimitedStream&) = delete;
 
     // Null when the stream could not be made.
-    std::FILE* get() const { return stream_; }
+    std::FILE* get() const { return stream_.get(); }
     // Passes on what is still buffered and closes the stream; false when a write failed (the
     // limit's included).
     bool finish() {
-        if (stream_ == nullptr) return false;
-        bool complete = std::fflush(stream_) == 0 && std::ferror(stream_) == 0;
-        if (std::fclose(stream_) != 0) complete = false;
-        stream_ = nullptr;
+        if (!stream_) return false;
+        bool complete = std::fflush(stream_.get()) == 0 && std::ferror(stream_.get()) == 0;
+        if (std::fclose(stream_.release()) != 0) complete = false;
         return complete;
     }
     bool limitPassed() const { return limitPassed_; }
@@ -79,7 +75,7 @@ private:
     const std::size_t limit_;
     std::size_t written_ = 0;
     bool limitPassed_ = false;
-    std::FILE* stream_ = nullptr;
+    FileHandle stream_;
 };
 
 std::size_t countElements(const TiXmlNode& top) {
