@@ -636,7 +636,15 @@ void setStartBytes(RegexpProgram* program, std::size_t programSize) {
         }
     }
     program->startByteCount = 0;
-    for (int b = 0; b < 256; ++b) program->startByteCount += program->startBytes[b];
+    std::memset(program->fewStartBytes, 0, sizeof program->fewStartBytes);
+    const int fewMax = static_cast<int>(sizeof program->fewStartBytes);
+    for (int b = 0; b < 256; ++b) {
+        if (program->startBytes[b] == 0) continue;
+        if (program->startByteCount < fewMax) {
+            program->fewStartBytes[program->startByteCount] = static_cast<char>(b);
+        }
+        ++program->startByteCount;
+    }
 }
 
 // The longest literal on the path every match takes: the top-level chain, entered into groups
@@ -698,12 +706,9 @@ class StartPositions {
 public:
     StartPositions(const RegexpProgram* program, const char* text, int length)
         : program_(program), text_(text), length_(length) {
-        for (int b = 0; b < 256 && fewCount_ < kFewBytes; ++b) {
-            if (program->startBytes[b] != 0) {
-                few_[fewCount_] = static_cast<char>(b);
-                fewNext_[fewCount_] = -1;
-                ++fewCount_;
-            }
+        if (program->startByteCount <= kFewBytes) {
+            fewCount_ = program->startByteCount;
+            for (int i = 0; i < fewCount_; ++i) fewNext_[i] = -1;
         }
         first_ = program->anchored ? 0 : scan(0);
         only_ = program->anchored || program->leadingAnyRepeat;
@@ -724,7 +729,7 @@ public:
     }
 
 private:
-    static const int kFewBytes = 4;
+    static const int kFewBytes = static_cast<int>(sizeof(RegexpProgram::fewStartBytes));
 
     int scan(int from) {
         if (from > length_) return -1;
@@ -743,7 +748,8 @@ private:
         for (int i = 0; i < fewCount_; ++i) {
             if (fewNext_[i] < from && fewNext_[i] != length_) {
                 const void* found =
-                    std::memchr(text_ + from, few_[i], static_cast<std::size_t>(length_ - from));
+                    std::memchr(text_ + from, program_->fewStartBytes[i],
+                                static_cast<std::size_t>(length_ - from));
                 fewNext_[i] = found != nullptr
                                   ? static_cast<int>(static_cast<const char*>(found) - text_)
                                   : length_;
@@ -758,8 +764,7 @@ private:
     int length_;
     int first_ = -1;
     bool only_ = false;
-    char few_[kFewBytes] = {};
-    int fewNext_[kFewBytes] = {};
+    int fewNext_[kFewBytes] = {};  // the next position of each of the few bytes, length_: none
     int fewCount_ = 0;
 };
 

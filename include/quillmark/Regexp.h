@@ -37,6 +37,7 @@ struct RegexpProgram {
     char leadingAnyRepeat;          // 1 when the pattern begins with ".*" or ".+": a match exists
                                     // only if one begins at the first position that can start one
     std::int16_t startByteCount;    // how many bytes a match can begin with
+    char fewStartBytes[4];          // those bytes, when there are at most four
     std::int32_t programLength;     // bytes in program, the magic byte included
     unsigned char startBytes[256];  // without startAnywhere, 1 for each byte a match begins with
     char program[1];          // the magic byte 0x9C, then the nodes; the block holds all of them

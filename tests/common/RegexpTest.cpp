@@ -1,4 +1,5 @@
 #include "quillmark/Regexp.h"
+#include "support/AllocationLimit.h"
 
 #include <gtest/gtest.h>
 #include <regex.h>
@@ -681,4 +682,27 @@ TEST(Regexp, SearchesBeyondTheWalksBoundsAnswer) {
     EXPECT_EQ(1, later.code);
     EXPECT_EQ(Pair(86, 90), later.pairs[0]);
     EXPECT_EQ(Pair(88, 89), later.pairs[1]);
+}
+
+// Memory that cannot be had is the one failure left: -3 with its line, never "no match".
+TEST(Regexp, SearchWithoutMemoryIsAFailure) {
+    // A thousand alternatives under a repetition: the walk's choices outgrow 16 KiB, and so
+    // does what the breadth-first simulation keeps per program byte.
+    std::string alternatives = "a";
+    for (int i = 0; i < 1000; ++i) alternatives += "|a";
+    const Program program = compile("(" + alternatives + ")*b");
+    ASSERT_TRUE(program);
+    const std::string text = repeat("a", 1000) + "cb";
+    Outcome out;
+    {
+        testing::internal::CaptureStderr();
+        qmtest::AllocationLimit limit(16 * 1024);
+        out.code = regexec(program.get(), text.c_str(), 1, nullptr);
+        out.errors = testing::internal::GetCapturedStderr();
+    }
+    EXPECT_EQ(-3, out.code);
+    EXPECT_EQ("REGEXP ERROR: out of memory in regexec\n", out.errors);
+    const Outcome answered = execute(program.get(), text.c_str(), 2);
+    EXPECT_EQ(1, answered.code);
+    EXPECT_EQ(Pair(1001, 1002), answered.pairs[0]);
 }

@@ -1,4 +1,5 @@
 #include "quillmark/Utils.h"
+#include "support/AllocationLimit.h"
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
@@ -16,6 +17,16 @@ size_t countOf(const std::string& log, const std::string& text) {
     for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++count;
     return count;
 }
+
+// A search whose memory, with allocations of 16 KiB refused, cannot be had: a thousand
+// alternatives under a repetition over a long run (which it matches at its end).
+std::string manyAlternatives() {
+    std::string pattern = "(a";
+    for (int i = 0; i < 1000; ++i) pattern += "|a";
+    return pattern + ")*b";
+}
+const std::string kLargePattern = manyAlternatives();
+const std::string kLargeText = std::string(1000, 'a') + "cb";
 
 }  // namespace
 
@@ -82,8 +93,16 @@ TEST(UtilsRegexp, UnfinishedSearchesGiveNullAndTheFailedLength) {
     int length = -7;
     EXPECT_EQ(nullptr, Utils::regexpMatch(nullptr, "a", &length));
     EXPECT_EQ(Utils::kRegexpSearchFailed, length);
-    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("REGEXP ERROR: "));
-    EXPECT_EQ(1u, countOf(log.text(), "regexec failed.")) << log.text();
+    {
+        qmtest::AllocationLimit limit(16 * 1024);
+        length = -7;
+        EXPECT_EQ(nullptr, Utils::regexpMatch(kLargeText.c_str(), kLargePattern.c_str(), &length));
+        EXPECT_EQ(Utils::kRegexpSearchFailed, length);
+    }
+    const std::string errors = testing::internal::GetCapturedStderr();
+    EXPECT_NE(std::string::npos, errors.find("REGEXP ERROR: NULL argument to regexec\n"));
+    EXPECT_NE(std::string::npos, errors.find("REGEXP ERROR: out of memory in regexec\n"));
+    EXPECT_EQ(2u, countOf(log.text(), "regexec failed.")) << log.text();
 }
 
 TEST(UtilsRegexp, Filter) {
@@ -122,4 +141,21 @@ TEST(UtilsRegexp, FilterAnswersCostlySearches) {
     EXPECT_EQ("", Utils::regexpFilter(text, "", manyChoices));
     EXPECT_EQ(text, Utils::regexpFilter(text, "", "(a|b)*d"));
     EXPECT_EQ(text, Utils::regexpFilter(text, "", "b"));
+}
+
+// A search that cannot be finished lets nothing through, for the exclude pattern too, whose no
+// match would pass the whole text.
+TEST(UtilsRegexp, FilterLetsNothingThroughAnUnfinishedSearch) {
+    testing::internal::CaptureStderr();
+    {
+        qmtest::AllocationLimit limit(16 * 1024);
+        EXPECT_TRUE(Utils::regexpFilter(kLargeText, kLargePattern, "").empty());
+        EXPECT_TRUE(Utils::regexpFilter(kLargeText, "a", kLargePattern).empty());
+        EXPECT_TRUE(Utils::regexpFilter(kLargeText, "", kLargePattern).empty());
+    }
+    testing::internal::GetCapturedStderr();
+    // With the memory, the search answers: the pattern matches, so nothing passes the exclude.
+    EXPECT_EQ("b", Utils::regexpFilter(kLargeText, kLargePattern, ""));
+    EXPECT_TRUE(Utils::regexpFilter(kLargeText, "", kLargePattern).empty());
+    EXPECT_EQ(kLargeText, Utils::regexpFilter(kLargeText, "", "x"));
 }
