@@ -1347,6 +1347,15 @@ private:
     int bestEnd_ = -1;
 };
 
+// The operand of the RX_STAR or RX_PLUS that every match begins with, or null.
+const char* leadingRepetition(const RegexpProgram* program) {
+    const char* top = program->program + 1;
+    const char* afterTop = nextNode(top);
+    if (afterTop == nullptr || kindOf(afterTop) != RX_END) return nullptr;
+    const char* first = operandOf(top);
+    return kindOf(first) == RX_STAR || kindOf(first) == RX_PLUS ? operandOf(first) : nullptr;
+}
+
 // The pairs a search fills: pair 0 and those of groups that record positions.
 int pairsUsedBy(const RegexpProgram* program, int pairCount, int (*pairs)[2]) {
     if (pairs == nullptr || pairCount <= 0) return 1;
@@ -1395,9 +1404,13 @@ int search(const RegexpProgram* program, const char* text, std::size_t length, i
         state.budget = kWalkBaseWork + static_cast<long long>(length + 1) *
                                            static_cast<long long>(programSize) * kWalkWorkPerByte;
         state.overrun = false;
+        const char* leading = leadingRepetition(program);
         for (; from >= 0; from = starts.next(from + 1)) {
             if (re_try_at(&state, program, text + from)) return 1;
             if (state.overrun) break;
+            // An attempt from inside the run that a leading repetition just took could only
+            // stop where the failed one already tried to go on.
+            if (leading != nullptr) from += static_cast<int>(regrepeat(&state, leading, text + from));
         }
         if (from < 0) {
             clearPairs(pairs, pairCount);
