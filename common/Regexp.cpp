@@ -47,12 +47,13 @@ const std::size_t kMaxBacktrackEntries = std::size_t(1) << 16;
 // Work of the backtracking walk, counted in units of about a quarter of a nanosecond where it
 // was measured: a character that a repetition scans or backs off over costs one (ten when a
 // class predicate tests it), a node visit with the choices it pushes and pops twelve. The walk
-// may spend kWalkBaseWork plus kWalkWorkPerByte per text byte and program byte, about what the
-// breadth-first simulation would cost at most, before the search changes to that.
+// may spend kWalkBaseWork plus kWalkWorkPerByte per text byte and program byte, a fraction of
+// what the breadth-first simulation may cost, before the search changes to that; so a search
+// costs at most a small multiple of the simulation's bound, whichever method answers.
 const long long kNodeVisitCost = 12;
 const long long kClassCharacterCost = 10;
 const long long kWalkBaseWork = 1LL << 20;
-const long long kWalkWorkPerByte = 4;
+const long long kWalkWorkPerByte = 1;
 
 // Groups 1 to 255 record their positions; pair 0 is the whole match.
 const int kRecordedGroups = 256;
