@@ -39,10 +39,11 @@ const long kMaxProgramSize = 32766;
 const int kMaxGroups = 32766;
 
 // The backtracking walk keeps its pending choices on a heap stack of 16-byte entries, at most
-// 2^16 of them (1 MiB). A repeated group takes one per iteration, one more for each alternative
-// inside it that is still untried, and two more when the caller asks for the group's positions.
-// A walk that needs more goes on breadth first, which needs no such stack.
-const std::size_t kMaxBacktrackEntries = std::size_t(1) << 16;
+// 2^12 of them (64 KiB, small enough to be served from the heap rather than fresh pages). A
+// repeated group takes one per iteration, one more for each alternative inside it that is still
+// untried, and two more when the caller asks for the group's positions. A walk that needs more
+// goes on breadth first, which needs no such stack and is then the faster of the two.
+const std::size_t kMaxBacktrackEntries = std::size_t(1) << 12;
 
 // Work of the backtracking walk, counted in units of about a quarter of a nanosecond where it
 // was measured: a character that a repetition scans or backs off over costs one (ten when a
