@@ -1036,7 +1036,11 @@ int re_try_at(RegexpMatchState* s, const RegexpProgram* program, const char* pos
 // end of each recorded group), shared between threads until one of them writes (copy on write).
 class CaptureSets {
 public:
-    explicit CaptureSets(int width) : width_(width) {}
+    explicit CaptureSets(int width) : width_(width) {
+        refs_.reserve(kInitialSets);
+        free_.reserve(kInitialSets);
+        slots_.reserve(kInitialSets * static_cast<std::size_t>(width));
+    }
 
     int width() const { return width_; }
 
@@ -1076,6 +1080,8 @@ public:
     }
 
 private:
+    static const std::size_t kInitialSets = 16;
+
     int width_;
     std::vector<int> slots_;
     std::vector<int> refs_;
@@ -1119,7 +1125,13 @@ public:
           captures_(2 * pairsUsed - 1),
           pairsUsed_(pairsUsed),
           marks_(programSize, 0),
-          best_(static_cast<std::size_t>(captures_.width()), -1) {}
+          best_(static_cast<std::size_t>(captures_.width()), -1) {
+        // Enough for small programs at once, rather than growing from one element.
+        const std::size_t threads = std::min<std::size_t>(programSize, 64);
+        current_.reserve(threads);
+        following_.reserve(threads);
+        pending_.reserve(threads);
+    }
 
     // The search from the start position `from` on; 1 or 0 as regexec answers.
     int run(int from, int (*pairs)[2], int pairCount) {

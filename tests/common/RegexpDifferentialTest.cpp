@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
@@ -76,23 +77,37 @@ private:
     int groups_ = 0;
 };
 
+// At most 6 groups: 7 pairs, and one more than the pattern has.
+const int kMaxPairs = 8;
+
 struct Search {
     int code;
-    std::vector<int> pairs;
+    int count;
+    int pairs[kMaxPairs][2];
+
+    bool operator==(const Search& other) const {
+        if (code != other.code || count != other.count) return false;
+        for (int i = 0; i < count; ++i) {
+            if (pairs[i][0] != other.pairs[i][0] || pairs[i][1] != other.pairs[i][1]) return false;
+        }
+        return true;
+    }
 };
 
 template <typename Program, typename Exec>
 Search run(Exec exec, const Program* program, const std::string& text, int pairCount) {
     Search out;
-    out.pairs.assign(2 * static_cast<std::size_t>(pairCount), -1);
-    out.code = exec(program, text.c_str(), pairCount,
-                    reinterpret_cast<int(*)[2]>(out.pairs.data()));
+    out.count = pairCount;
+    for (auto& pair : out.pairs) pair[0] = pair[1] = -1;
+    out.code = exec(program, text.c_str(), pairCount, out.pairs);
     return out;
 }
 
 std::string describe(const Search& s) {
     std::string out = std::to_string(s.code) + ":";
-    for (int v : s.pairs) out += " " + std::to_string(v);
+    for (int i = 0; i < s.count; ++i) {
+        out += " " + std::to_string(s.pairs[i][0]) + " " + std::to_string(s.pairs[i][1]);
+    }
     return out;
 }
 
@@ -130,15 +145,14 @@ TEST(RegexpDifferential, RandomPatternsAgreeWithTheReferenceEngine) {
             }
             for (int t = 0; compiled && same && t < kTextsPerPattern; ++t) {
                 const std::string text = source.text();
-                const int pairCount = source.below(program->groupCount + 2);
+                const int pairCount = std::min(source.below(program->groupCount + 2), kMaxPairs);
                 const Search expected = run(ref::regexec, reference, text, pairCount);
                 if (expected.code < 0) continue;
                 const Search automatic = run(quillmark::regexec, program, text, pairCount);
                 const Search breadthFirst =
                     run(quillmark::re_exec_breadth_first, program, text, pairCount);
                 ++compared;
-                if (automatic.code != expected.code || automatic.pairs != expected.pairs ||
-                    breadthFirst.code != expected.code || breadthFirst.pairs != expected.pairs) {
+                if (!(automatic == expected) || !(breadthFirst == expected)) {
                     ++failures;
                     ADD_FAILURE() << "pattern '" << pattern << "' on '" << text << "' with "
                                   << pairCount << " pairs: reference " << describe(expected)
