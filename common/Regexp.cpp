@@ -1424,7 +1424,9 @@ int search(const RegexpProgram* program, const char* text, std::size_t length, i
             if (state.overrun) break;
             // An attempt from inside the run that a leading repetition just took could only
             // stop where the failed one already tried to go on.
-            if (leading != nullptr) from += static_cast<int>(regrepeat(&state, leading, text + from));
+            if (leading != nullptr) {
+                from += static_cast<int>(regrepeat(&state, leading, text + from));
+            }
         }
         if (from < 0) {
             clearPairs(pairs, pairCount);

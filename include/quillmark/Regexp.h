@@ -91,8 +91,9 @@ int re_comp(RegexpProgram** result, const char* pattern);
 // a null argument, a program without the magic byte or a text longer than INT_MAX bytes, and -3
 // when the memory the search needs cannot be had (which says nothing about a match; an error
 // leaves the pairs unspecified). Every search answers in time at most proportional to the
-// text's length times the program's size, with memory that depends on the program and the
-// number of pairs, not on the text. The text is never read beyond its terminating NUL.
+// text's length times the program's size (times the pairs asked for, at most 256, where group
+// positions are copied), with memory that depends on the program and the number of pairs, not
+// on the text. The text is never read beyond its terminating NUL.
 int regexec(const RegexpProgram* program, const char* text, int pairCount, int (*pairs)[2]);
 
 // The same search by the breadth-first simulation alone, the method regexec goes on with where
