@@ -115,7 +115,7 @@ std::string describe(const Search& s) {
 
 TEST(RegexpDifferential, RandomPatternsAgreeWithTheReferenceEngine) {
     const long kSearches = 1000000;
-    const int kTextsPerPattern = 8;
+    const int kTextsPerPattern = 16;
     PatternSource source(20261210);
     long compared = 0;
     long failures = 0;
