@@ -1,17 +1,21 @@
-// The regular-expression engine: a two-pass compiler into a node program and a backtracking
-// interpreter over it.
+// The regular-expression engine: a two-pass compiler into a node program, and a search that
+// walks the program by backtracking and, where that would cost too much, simulates it breadth
+// first.
 //
 // The compiler runs the same parse twice. The sizing pass emits every node into a three-byte
 // scratch node and only counts bytes; the writing pass emits into a block of exactly that size.
 // Every write of the writing pass is still checked against the end of the block, and the pass must
 // end exactly there, so a disagreement between the passes becomes an internal error instead of a
-// write past the allocation.
+// write past the allocation. The parse keeps open groups on a heap stack, not the thread's.
 //
-// Patterns and texts may come from remote requests, so both stages are bounded: the parser's
-// recursion by the group nesting that a program of the maximum size could hold at all; the
-// interpreter, which does not recurse but keeps its choices on a heap stack, by the size of that
-// stack and by a fixed work budget. A search that reaches a bound is abandoned with its own
-// error code, never answered as "no match", and never crashes or hangs.
+// Patterns and texts may come from remote requests, so a search must answer in bounded time and
+// memory. The backtracking walk is fast where a match or a failure shows early, but can take time
+// exponential in the text. It therefore runs within a work budget proportional to the text's
+// length times the program's size, and a bounded stack of choices; a walk that exceeds either
+// hands the search, from the start position it was at, to the breadth-first simulation, whose
+// work is at most text length times program size and whose memory depends only on the program.
+// Both give the same answer, with the same group positions. Only memory that cannot be had ends a
+// search without an answer.
 #include "quillmark/Regexp.h"
 
 #include <algorithm>
@@ -34,25 +38,26 @@ const unsigned char kMagic = 0x9C;
 const long kMaxProgramSize = 32766;
 const int kMaxGroups = 32766;
 
-// Every nested group costs at least an opening node, an alternative and a closing node (9 bytes)
-// on top of the 10 bytes of the smallest program, so no program within kMaxProgramSize nests
-// this many groups; refusing them early bounds the parser's stack.
-const int kMaxGroupNesting = static_cast<int>((kMaxProgramSize - 10) / 9 + 1);
+// The backtracking walk keeps its pending choices on a heap stack of 16-byte entries, at most
+// 2^12 of them (64 KiB, small enough to be served from the heap rather than fresh pages). A
+// repeated group takes one per iteration, one more for each alternative inside it that is still
+// untried, and two more when the caller asks for the group's positions. A walk that needs more
+// goes on breadth first, which needs no such stack and is then the faster of the two.
+const std::size_t kMaxBacktrackEntries = std::size_t(1) << 12;
 
-// The interpreter keeps its pending choices on a heap stack of 16-byte entries, at most 2^21 of
-// them (32 MiB). A repeated group takes one per iteration, one more for each alternative inside
-// it that is still untried, and two more when the caller asks for the group's positions.
-const std::size_t kMaxBacktrackEntries = std::size_t(1) << 21;
-
-// Work budget of one regexec call, a fixed count so that an answer never depends on the load
-// of the machine. Work is counted in units of about a quarter of a nanosecond where it was
-// measured: a character that a repetition scans or backs off over costs one (ten when a class
-// predicate tests it), a node visit with the choices it pushes and pops twelve. The budget is
-// about one second: searches that are linear, or quadratic in texts of some ten KiB, stay
-// within it, while exponential backtracking reaches it.
+// Work of the backtracking walk, counted in units of about a quarter of a nanosecond where it
+// was measured: a character that a repetition scans or backs off over costs one (ten when a
+// class predicate tests it), a node visit with the choices it pushes and pops twelve. The walk
+// may spend kWalkBaseWork plus kWalkWorkPerByte per text byte and program byte, a fraction of
+// what the breadth-first simulation may cost, before the search changes to that; so a search
+// costs at most a small multiple of the simulation's bound, whichever method answers.
 const long long kNodeVisitCost = 12;
 const long long kClassCharacterCost = 10;
-const long long kMaxWork = 4500000000LL;
+const long long kWalkBaseWork = 1LL << 20;
+const long long kWalkWorkPerByte = 1;
+
+// Groups 1 to 255 record their positions; pair 0 is the whole match.
+const int kRecordedGroups = 256;
 
 const int kCodeInvalidArgument = -1;
 const int kCodeTooBig = -2;
@@ -64,9 +69,8 @@ const int kCodeRepeat = -7;
 const int kCodeTrailingBackslash = -8;
 const int kCodeInternal = -99;
 
-// The two ways regexec abandons a search; neither is an answer about the text.
-const int kMatchTooDeep = -2;
-const int kMatchTooCostly = -3;
+// regexec could not have the memory the search needs; that is no answer about the text.
+const int kMatchOutOfMemory = -3;
 
 // Parse flags of atoms, pieces, alternatives and groups.
 const int RX_HAS_WIDTH = 1;     // always consumes at least one character
@@ -164,7 +168,6 @@ void regexpRelease(RegexpProgram* program) { std::free(program); }
 struct RegexpCompiler {
     const char* parse;  // parse position in the pattern
     int nextGroup;      // number of the next group, from 1
-    int nesting;        // groups open around the parse position
     char* emit;         // next byte to write; null in the sizing pass
     char* limit;        // end of the program block in the writing pass
     char scratch[3];    // stands in for every node of the sizing pass
@@ -175,7 +178,6 @@ struct RegexpCompiler {
 void startPass(RegexpCompiler* c, const char* pattern, char* program, char* limit) {
     c->parse = pattern;
     c->nextGroup = 1;
-    c->nesting = 0;
     c->emit = program;
     c->limit = limit;
     std::memset(c->scratch, 0, sizeof c->scratch);
@@ -263,8 +265,6 @@ void linkOperandTail(RegexpCompiler* c, char* node, const char* target) {
     re_link_tail(c, node + 3, target);
 }
 
-char* re_parse(RegexpCompiler* c, bool group, int* flags);
-
 char* parseSet(RegexpCompiler* c) {
     char* node;
     if (*c->parse == '^') {
@@ -330,6 +330,7 @@ char* parseLiteralRun(RegexpCompiler* c, int* flags) {
     return c->code == 0 ? node : nullptr;
 }
 
+// Every atom but a group, which the parse loop of compilePass opens and closes itself.
 char* parseAtom(RegexpCompiler* c, int* flags) {
     *flags = 0;
     const char first = *c->parse;
@@ -356,13 +357,6 @@ char* parseAtom(RegexpCompiler* c, int* flags) {
         ++c->parse;
         *flags |= RX_HAS_WIDTH | RX_SIMPLE;
         return parseSet(c);
-    case '(': {
-        ++c->parse;
-        int groupFlags = 0;
-        char* node = re_parse(c, true, &groupFlags);
-        *flags |= groupFlags & (RX_HAS_WIDTH | RX_REPEAT_FIRST);
-        return node;
-    }
     case '\\':
         ++c->parse;
         return parseBackslash(c, flags);
@@ -371,10 +365,8 @@ char* parseAtom(RegexpCompiler* c, int* flags) {
     }
 }
 
-char* parsePiece(RegexpCompiler* c, int* flags) {
-    int atomFlags = 0;
-    char* atom = parseAtom(c, &atomFlags);
-    if (atom == nullptr) return nullptr;
+// Applies the operator after a parsed atom, if any: the piece, or null after an error.
+char* finishPiece(RegexpCompiler* c, char* atom, int atomFlags, int* flags) {
     const char op = *c->parse;
     if (!isRepeatOperator(op)) {
         *flags = atomFlags;
@@ -418,85 +410,139 @@ char* parsePiece(RegexpCompiler* c, int* flags) {
     return atom;
 }
 
-// One alternative: an RX_ALTERNATIVE whose operand is the chain of its pieces.
-char* re_parse_branch(RegexpCompiler* c, int* flags) {
-    *flags = 0;
-    char* branch = emitNode(c, RX_ALTERNATIVE);
-    if (branch == nullptr) return nullptr;
-    char* chain = nullptr;
-    while (*c->parse != '\0' && *c->parse != '|' && *c->parse != ')') {
-        int pieceFlags = 0;
-        char* piece = parsePiece(c, &pieceFlags);
-        if (piece == nullptr) return nullptr;
-        *flags |= pieceFlags & RX_HAS_WIDTH;
-        if (chain == nullptr) {
-            *flags |= pieceFlags & RX_REPEAT_FIRST;
-        } else {
-            re_link_tail(c, chain, piece);
-        }
-        chain = piece;
-    }
-    if (chain == nullptr && emitNode(c, RX_EMPTY) == nullptr) return nullptr;
-    return c->code == 0 ? branch : nullptr;
+// One expression being parsed: the top level, or a group whose ')' is still to come. The parse
+// keeps these on the heap rather than recursing, so deep nesting costs memory in proportion to
+// the pattern, never the thread's stack, and the sizing pass always reaches the pattern's first
+// syntax error.
+struct ExpressionFrame {
+    bool group;
+    int number;       // the group's number
+    char* open;       // the group's opening node
+    char* first;      // the expression's first node, once its first alternative is done
+    int flags;        // the expression's flags so far
+    char* branch;     // the RX_ALTERNATIVE of the alternative being parsed
+    char* chain;      // that alternative's latest piece, null before its first one
+    int branchFlags;  // that alternative's flags so far
+};
+
+// Starts an alternative: an RX_ALTERNATIVE whose operand is the chain of its pieces.
+bool beginBranch(RegexpCompiler* c, ExpressionFrame* f) {
+    f->branchFlags = 0;
+    f->chain = nullptr;
+    f->branch = emitNode(c, RX_ALTERNATIVE);
+    return f->branch != nullptr;
 }
 
-// The top level (group false) or one group after its '('.
-char* re_parse(RegexpCompiler* c, bool group, int* flags) {
-    *flags = RX_HAS_WIDTH;
-    char* open = nullptr;
-    int number = 0;
+// Starts the top level (group false) or one group after its '(', with its first alternative.
+bool beginExpression(RegexpCompiler* c, std::vector<ExpressionFrame>* frames, bool group) {
+    ExpressionFrame f = {};
+    f.group = group;
+    f.flags = RX_HAS_WIDTH;
     if (group) {
-        if (c->nextGroup > kMaxGroups) return fail(c, kCodeInternal, "Too many ()");
-        if (c->nesting + 1 >= kMaxGroupNesting) return fail(c, kCodeTooBig, "regexp too big");
-        number = c->nextGroup++;
-        open = emitGroupNode(c, RX_OPEN_NUMBERED, number);
-        if (open == nullptr) return nullptr;
-        ++c->nesting;
+        if (c->nextGroup > kMaxGroups) return fail(c, kCodeInternal, "Too many ()") != nullptr;
+        f.number = c->nextGroup++;
+        f.open = emitGroupNode(c, RX_OPEN_NUMBERED, f.number);
+        if (f.open == nullptr) return false;
     }
-    int branchFlags = 0;
-    char* branch = re_parse_branch(c, &branchFlags);
-    if (branch == nullptr) return nullptr;
-    char* first = branch;
-    if (open != nullptr) {
-        re_link_tail(c, open, branch);
-        first = open;
-    }
-    if ((branchFlags & RX_HAS_WIDTH) == 0) *flags &= ~RX_HAS_WIDTH;
-    *flags |= branchFlags & RX_REPEAT_FIRST;
-    while (*c->parse == '|') {
-        ++c->parse;
-        branch = re_parse_branch(c, &branchFlags);
-        if (branch == nullptr) return nullptr;
-        re_link_tail(c, first, branch);
-        if ((branchFlags & RX_HAS_WIDTH) == 0) *flags &= ~RX_HAS_WIDTH;
-        *flags |= branchFlags & RX_REPEAT_FIRST;
-    }
-    if (group) --c->nesting;
+    frames->push_back(f);
+    return beginBranch(c, &frames->back());
+}
 
-    char* close = group ? emitGroupNode(c, RX_CLOSE_NUMBERED, number) : emitNode(c, RX_END);
+void addPiece(RegexpCompiler* c, ExpressionFrame* f, char* piece, int pieceFlags) {
+    f->branchFlags |= pieceFlags & RX_HAS_WIDTH;
+    if (f->chain == nullptr) {
+        f->branchFlags |= pieceFlags & RX_REPEAT_FIRST;
+    } else {
+        re_link_tail(c, f->chain, piece);
+    }
+    f->chain = piece;
+}
+
+// Ends the alternative being parsed and links it into its expression.
+bool endBranch(RegexpCompiler* c, ExpressionFrame* f) {
+    if (f->chain == nullptr && emitNode(c, RX_EMPTY) == nullptr) return false;
+    if (c->code != 0) return false;
+    if (f->first == nullptr) {
+        f->first = f->branch;
+        if (f->open != nullptr) {
+            re_link_tail(c, f->open, f->branch);
+            f->first = f->open;
+        }
+    } else {
+        re_link_tail(c, f->first, f->branch);
+    }
+    if ((f->branchFlags & RX_HAS_WIDTH) == 0) f->flags &= ~RX_HAS_WIDTH;
+    f->flags |= f->branchFlags & RX_REPEAT_FIRST;
+    return c->code == 0;
+}
+
+// Closes the expression after its last alternative: its first node, or null after an error.
+char* re_parse(RegexpCompiler* c, const ExpressionFrame* f) {
+    char* close = f->group ? emitGroupNode(c, RX_CLOSE_NUMBERED, f->number) : emitNode(c, RX_END);
     if (close == nullptr) return nullptr;
-    re_link_tail(c, first, close);
+    re_link_tail(c, f->first, close);
     if (!sizing(c)) {
-        for (char* node = first; node != nullptr && c->code == 0; node = nextNode(node)) {
+        for (char* node = f->first; node != nullptr && c->code == 0; node = nextNode(node)) {
             linkOperandTail(c, node, close);
         }
     }
     if (c->code != 0) return nullptr;
 
-    if (group) {
+    if (f->group) {
         if (*c->parse != ')') return fail(c, kCodeParentheses, "unterminated ()");
         ++c->parse;
     } else if (*c->parse != '\0') {
         if (*c->parse == ')') return fail(c, kCodeParentheses, "unmatched ()");
         return fail(c, kCodeInternal, "internal error: junk on end");
     }
-    return first;
+    return f->first;
 }
 
-// Runs one pass of the parse; false with c->code set on failure.
+// Runs one pass of the parse; false with c->code set on failure. A group's pieces are parsed in
+// its own frame; when its ')' comes, the group is the atom of a piece of the enclosing one.
 bool compilePass(RegexpCompiler* c, int* flags) {
     emitByte(c, static_cast<char>(kMagic));
-    return re_parse(c, false, flags) != nullptr;
+    std::vector<ExpressionFrame> frames;
+    if (!beginExpression(c, &frames, false)) return false;
+    for (;;) {
+        const char next = *c->parse;
+        if (next != '\0' && next != '|' && next != ')') {
+            if (next == '(') {
+                ++c->parse;
+                if (!beginExpression(c, &frames, true)) return false;
+                continue;
+            }
+            int atomFlags = 0;
+            char* atom = parseAtom(c, &atomFlags);
+            if (atom == nullptr) return false;
+            int pieceFlags = 0;
+            char* piece = finishPiece(c, atom, atomFlags, &pieceFlags);
+            if (piece == nullptr) return false;
+            addPiece(c, &frames.back(), piece, pieceFlags);
+            if (c->code != 0) return false;
+            continue;
+        }
+        if (!endBranch(c, &frames.back())) return false;
+        if (next == '|') {
+            ++c->parse;
+            if (!beginBranch(c, &frames.back())) return false;
+            continue;
+        }
+        const ExpressionFrame done = frames.back();
+        char* first = re_parse(c, &done);
+        if (first == nullptr) return false;
+        frames.pop_back();
+        if (!done.group) {
+            *flags = done.flags;
+            return true;
+        }
+        int pieceFlags = 0;
+        char* piece = finishPiece(c, first, done.flags & (RX_HAS_WIDTH | RX_REPEAT_FIRST),
+                                  &pieceFlags);
+        if (piece == nullptr) return false;
+        addPiece(c, &frames.back(), piece, pieceFlags);
+        if (c->code != 0) return false;
+    }
 }
 
 // firstChar, anchored and the must literal, from the single top-level alternative.
@@ -527,7 +573,204 @@ void setMatchHints(RegexpProgram* program, int flags) {
     program->mustLength = static_cast<std::int32_t>(longest);
 }
 
-// ---- Interpreter ----
+// The bytes that can begin a match, from every node the walk can reach from the start without
+// consuming a character. Assertions are passed as if they held, so the set may be wider than
+// needed, never narrower; reaching RX_END means an empty match is possible: any position.
+void setStartBytes(RegexpProgram* program, std::size_t programSize) {
+    program->startAnywhere = 0;
+    std::memset(program->startBytes, 0, sizeof program->startBytes);
+    const char* base = program->program;
+    std::vector<bool> seen(programSize, false);
+    std::vector<const char*> pending(1, base + 1);
+    auto addSingle = [program](const char* node) {
+        const char* operand = operandOf(node);
+        for (int b = 1; b < 256; ++b) {
+            const char c = static_cast<char>(b);
+            bool member = false;
+            switch (kindOf(node)) {
+            case RX_ANY: member = true; break;
+            case RX_IN_SET: member = std::strchr(operand, c) != nullptr; break;
+            case RX_NOT_IN_SET: member = std::strchr(operand, c) == nullptr; break;
+            case RX_LITERAL: member = *operand == c; break;
+            case RX_CLASS: member = inClass(*operand, c); break;
+            default: member = true; break;
+            }
+            if (member) program->startBytes[b] = 1;
+        }
+    };
+    while (!pending.empty() && program->startAnywhere == 0) {
+        const char* node = pending.back();
+        pending.pop_back();
+        const std::size_t offset = static_cast<std::size_t>(node - base);
+        if (offset >= programSize || seen[offset]) continue;
+        seen[offset] = true;
+        const unsigned char kind = kindOf(node);
+        const char* next = nextNode(node);
+        switch (kind) {
+        case RX_END:
+            program->startAnywhere = 1;
+            break;
+        case RX_ANY:
+        case RX_IN_SET:
+        case RX_NOT_IN_SET:
+        case RX_LITERAL:
+        case RX_CLASS:
+            addSingle(node);
+            break;
+        case RX_PLUS:
+            addSingle(operandOf(node));
+            break;
+        case RX_STAR:
+            addSingle(operandOf(node));
+            if (next != nullptr) pending.push_back(next);
+            break;
+        case RX_ALTERNATIVE:
+            if (next != nullptr && kindOf(next) == RX_ALTERNATIVE) pending.push_back(next);
+            pending.push_back(operandOf(node));
+            break;
+        default:
+            if (next == nullptr) {
+                program->startAnywhere = 1;
+            } else {
+                pending.push_back(next);
+            }
+            break;
+        }
+    }
+    program->startByteCount = 0;
+    std::memset(program->fewStartBytes, 0, sizeof program->fewStartBytes);
+    const int fewMax = static_cast<int>(sizeof program->fewStartBytes);
+    for (int b = 0; b < 256; ++b) {
+        if (program->startBytes[b] == 0) continue;
+        if (program->startByteCount < fewMax) {
+            program->fewStartBytes[program->startByteCount] = static_cast<char>(b);
+        }
+        ++program->startByteCount;
+    }
+}
+
+// The longest literal on the path every match takes: the top-level chain, entered into groups
+// and choices that have a single alternative. A choice of several is passed as a whole.
+void setRequiredLiteral(RegexpProgram* program, std::size_t programSize) {
+    program->requiredLiteral = nullptr;
+    program->requiredLength = 0;
+    const char* top = program->program + 1;
+    const char* afterTop = nextNode(top);
+    if (afterTop == nullptr || kindOf(afterTop) != RX_END) return;
+    std::size_t longest = 0;
+    const char* node = operandOf(top);
+    for (std::size_t steps = 0; node != nullptr && steps < programSize; ++steps) {
+        const unsigned char kind = kindOf(node);
+        if (kind == RX_END || kind == RX_LOOP_BACK) break;
+        if (kind == RX_LITERAL) {
+            const std::size_t length = std::strlen(operandOf(node));
+            if (length > longest) {
+                program->requiredLiteral = operandOf(node);
+                longest = length;
+            }
+        }
+        const char* next = nextNode(node);
+        if (kind == RX_ALTERNATIVE && (next == nullptr || kindOf(next) != RX_ALTERNATIVE)) {
+            node = operandOf(node);
+            continue;
+        }
+        if (kind == RX_ALTERNATIVE) {
+            // Past the whole choice: its last alternative links to where all of them meet.
+            while (next != nullptr && kindOf(next) == RX_ALTERNATIVE) next = nextNode(next);
+        }
+        node = next;
+    }
+    program->requiredLength = static_cast<std::int32_t>(longest);
+}
+
+// The search aids beside the hints.
+void setSearchAids(RegexpProgram* program, std::size_t programSize) {
+    setStartBytes(program, programSize);
+    setRequiredLiteral(program, programSize);
+    program->leadingAnyRepeat = 0;
+    const char* top = program->program + 1;
+    const char* afterTop = nextNode(top);
+    if (afterTop == nullptr || kindOf(afterTop) != RX_END) return;
+    const char* first = operandOf(top);
+    if ((kindOf(first) == RX_STAR || kindOf(first) == RX_PLUS) &&
+        kindOf(operandOf(first)) == RX_ANY) {
+        program->leadingAnyRepeat = 1;
+    }
+}
+
+// ---- Where attempts start ----
+
+// The positions a match can begin at, in order: the start of the text for an anchored program,
+// else the positions whose byte can begin a match (every position, the terminating NUL's
+// included, when a match may be empty). After a leading ".*" or ".+" only the first counts: a
+// match from any later position would also be one from there.
+class StartPositions {
+public:
+    StartPositions(const RegexpProgram* program, const char* text, int length)
+        : program_(program), text_(text), length_(length) {
+        if (program->startByteCount <= kFewBytes) {
+            fewCount_ = program->startByteCount;
+            for (int i = 0; i < fewCount_; ++i) fewNext_[i] = -1;
+        }
+        first_ = program->anchored ? 0 : scan(0);
+        only_ = program->anchored || program->leadingAnyRepeat;
+    }
+
+    int first() const { return first_; }
+
+    // The first start position at or after `from`, or -1.
+    int next(int from) {
+        if (only_ || first_ < 0) return from <= first_ ? first_ : -1;
+        return scan(from);
+    }
+
+    bool isStart(int position) const {
+        if (only_) return position == first_;
+        return program_->startAnywhere != 0 ||
+               (position < length_ && program_->startBytes[byteOf(text_[position])] != 0);
+    }
+
+private:
+    static const int kFewBytes = static_cast<int>(sizeof(RegexpProgram::fewStartBytes));
+
+    int scan(int from) {
+        if (from > length_) return -1;
+        if (program_->startAnywhere != 0) return from;
+        if (program_->startByteCount <= kFewBytes) return scanFew(from);
+        const unsigned char* table = program_->startBytes;
+        for (int at = from; at < length_; ++at) {
+            if (table[byteOf(text_[at])] != 0) return at;
+        }
+        return -1;
+    }
+
+    // A few bytes: the next occurrence of each one, found by memchr and kept until passed.
+    int scanFew(int from) {
+        int best = -1;
+        for (int i = 0; i < fewCount_; ++i) {
+            if (fewNext_[i] < from && fewNext_[i] != length_) {
+                const void* found =
+                    std::memchr(text_ + from, program_->fewStartBytes[i],
+                                static_cast<std::size_t>(length_ - from));
+                fewNext_[i] = found != nullptr
+                                  ? static_cast<int>(static_cast<const char*>(found) - text_)
+                                  : length_;
+            }
+            if (fewNext_[i] != length_ && (best < 0 || fewNext_[i] < best)) best = fewNext_[i];
+        }
+        return best;
+    }
+
+    const RegexpProgram* program_;
+    const char* text_;
+    int length_;
+    int first_ = -1;
+    bool only_ = false;
+    int fewNext_[kFewBytes] = {};  // the next position of each of the few bytes, length_: none
+    int fewCount_ = 0;
+};
+
+// ---- The backtracking walk ----
 
 // A choice the walk can come back to when the path it took fails, or a group position to undo.
 struct Backtrack {
@@ -536,47 +779,44 @@ struct Backtrack {
     int input;         // choices: the input offset they start from
     int value;         // repetitions: the count taken last; group boundaries: the offset before
 };
-static_assert(sizeof(Backtrack) <= 16, "kMaxBacktrackEntries counts 16-byte entries");
 
 struct RegexpMatchState {
     const char* input;              // current input position
     const char* textStart;          // start of the text
+    const char* textEnd;            // its terminating NUL
     int (*pairs)[2];                // the caller's match array, or null
     int pairCount;                  // its number of pairs
     std::vector<Backtrack> stack;   // the choices of the current attempt; its memory is reused
-    long long work;                 // work done so far by this call, in the units of kMaxWork
-    int error;                      // 0, or the regexec code that ends the whole search
+    long long work;                 // work done so far by this call, in the units of kNodeVisitCost
+    long long budget;               // the work the walk may do before the search changes method
+    bool overrun;                   // the walk went past its budget or its stack
 };
 
 inline int offsetOf(const RegexpMatchState* s, const char* position) {
     return static_cast<int>(position - s->textStart);
 }
 
-// Ends the whole search with `code`; answers false, the failure value of every step.
-bool abandon(RegexpMatchState* s, int code, const char* message) {
-    if (s->error == 0) {
-        re_error(message);
-        s->error = code;
-    }
+// Ends the walk; the search goes on by the breadth-first simulation. Answers false, the failure
+// value of every step.
+bool overrun(RegexpMatchState* s) {
+    s->overrun = true;
     return false;
 }
 
 bool spendWork(RegexpMatchState* s, long long units) {
     s->work += units;
-    return s->work <= kMaxWork || abandon(s, kMatchTooCostly, "step limit reached in regexec");
+    return s->work <= s->budget || overrun(s);
 }
 
 bool pushBacktrack(RegexpMatchState* s, const char* node, int input, int value) {
     std::vector<Backtrack>& stack = s->stack;
     if (stack.size() == stack.capacity()) {
-        if (stack.size() >= kMaxBacktrackEntries) {
-            return abandon(s, kMatchTooDeep, "backtrack limit reached in regexec");
-        }
+        if (stack.size() >= kMaxBacktrackEntries) return overrun(s);
         try {
             const std::size_t grown = std::max<std::size_t>(64, 2 * stack.size());
             stack.reserve(std::min(grown, kMaxBacktrackEntries));
         } catch (const std::bad_alloc&) {
-            return abandon(s, kMatchTooDeep, "backtrack limit reached in regexec");
+            return overrun(s);
         }
     }
     stack.push_back(Backtrack{node, input, value});
@@ -584,12 +824,12 @@ bool pushBacktrack(RegexpMatchState* s, const char* node, int input, int value) 
 }
 
 // How many characters from the input position on the single-character `node` matches.
-long regrepeat(const char* node, const char* input) {
+long regrepeat(const RegexpMatchState* s, const char* node, const char* input) {
     const char* operand = operandOf(node);
     long count = 0;
     switch (kindOf(node)) {
     case RX_ANY:
-        count = static_cast<long>(std::strlen(input));
+        count = static_cast<long>(s->textEnd - input);
         break;
     case RX_LITERAL:
         while (input[count] == *operand) ++count;
@@ -616,9 +856,10 @@ long fittingCount(RegexpMatchState* s, const char* repetition, const char* base,
     const char* next = nextNode(repetition);
     const char lookahead = kindOf(next) == RX_LITERAL ? *operandOf(next) : '\0';
     const long minimum = kindOf(repetition) == RX_STAR ? 0 : 1;
+    if (lookahead == '\0') return count >= minimum ? count : -1;
     for (; count >= minimum; --count) {
         if (!spendWork(s, 1)) return -1;
-        if (lookahead == '\0' || base[count] == lookahead) return count;
+        if (base[count] == lookahead) return count;
     }
     return -1;
 }
@@ -649,7 +890,7 @@ bool markGroup(RegexpMatchState* s, const char* node) {
 }
 
 // Takes up the latest choice left: the node to go on from, with s->input set; null when no
-// choice is left or the search has been abandoned.
+// choice is left or the walk has overrun.
 const char* resume(RegexpMatchState* s) {
     while (!s->stack.empty()) {
         Backtrack& top = s->stack.back();
@@ -670,7 +911,7 @@ const char* resume(RegexpMatchState* s) {
             const long tried = top.value;
             s->stack.pop_back();
             const long count = fittingCount(s, node, base, tried - 1);
-            if (s->error != 0) return nullptr;
+            if (s->overrun) return nullptr;
             if (count < 0) continue;
             return takeCount(s, node, base, count) ? nextNode(node) : nullptr;
         }
@@ -680,22 +921,21 @@ const char* resume(RegexpMatchState* s) {
     return nullptr;
 }
 
-// Matches the single-character node at the input and moves past it.
-bool matchCharacter(RegexpMatchState* s, unsigned char kind, const char* operand) {
-    const char current = *s->input;
+bool matchesSingle(unsigned char kind, const char* operand, char current) {
     if (current == '\0') return false;
-    bool member = true;
-    if (kind == RX_IN_SET) member = std::strchr(operand, current) != nullptr;
-    if (kind == RX_NOT_IN_SET) member = std::strchr(operand, current) == nullptr;
-    if (kind == RX_CLASS) member = inClass(*operand, current);
-    if (member) ++s->input;
-    return member;
+    switch (kind) {
+    case RX_ANY: return true;
+    case RX_IN_SET: return std::strchr(operand, current) != nullptr;
+    case RX_NOT_IN_SET: return std::strchr(operand, current) == nullptr;
+    case RX_LITERAL: return *operand == current;
+    case RX_CLASS: return inClass(*operand, current);
+    default: return false;
+    }
 }
 
-// The interpreter: 1 when the program from `scan` on matches at s->input, else 0. The walk
-// never recurses: each place it may have to come back to (another alternative, fewer
-// repetitions, a group position to undo) goes on a stack on the heap, so a long text under a
-// repeated group costs memory within a fixed bound rather than the thread's stack.
+// The interpreter: 1 when the program from `scan` on matches at s->input, else 0 (also when the
+// walk overruns). The walk never recurses: each place it may have to come back to (another
+// alternative, fewer repetitions, a group position to undo) goes on a stack on the heap.
 int re_match_nodes(RegexpMatchState* s, const char* scan) {
     s->stack.clear();
     while (scan != nullptr) {
@@ -727,7 +967,8 @@ int re_match_nodes(RegexpMatchState* s, const char* scan) {
         case RX_IN_SET:
         case RX_NOT_IN_SET:
         case RX_CLASS:
-            matched = matchCharacter(s, kind, operand);
+            matched = matchesSingle(kind, operand, *s->input);
+            if (matched) ++s->input;
             break;
         case RX_LITERAL:
             matched = *operand == *s->input;
@@ -750,7 +991,7 @@ int re_match_nodes(RegexpMatchState* s, const char* scan) {
         case RX_STAR:
         case RX_PLUS: {
             const char* base = s->input;
-            const long count = regrepeat(operand, base);
+            const long count = regrepeat(s, operand, base);
             matched = spendWork(s, kindOf(operand) == RX_CLASS ? count * kClassCharacterCost
                                                                 : count);
             if (!matched) break;
@@ -769,7 +1010,7 @@ int re_match_nodes(RegexpMatchState* s, const char* scan) {
         if (matched) {
             scan = next;
         } else {
-            scan = s->error != 0 ? nullptr : resume(s);
+            scan = s->overrun ? nullptr : resume(s);
         }
     }
     return 0;
@@ -787,6 +1028,421 @@ int re_try_at(RegexpMatchState* s, const RegexpProgram* program, const char* pos
         s->pairs[0][1] = offsetOf(s, s->input);
     }
     return 1;
+}
+
+// ---- The breadth-first simulation ----
+
+// Capture sets of the simulation: `width` offsets each (the match's start, then the start and
+// end of each recorded group), shared between threads until one of them writes (copy on write).
+class CaptureSets {
+public:
+    explicit CaptureSets(int width) : width_(width) {
+        refs_.reserve(kInitialSets);
+        free_.reserve(kInitialSets);
+        slots_.reserve(kInitialSets * static_cast<std::size_t>(width));
+    }
+
+    int width() const { return width_; }
+
+    int make() {
+        int id;
+        if (!free_.empty()) {
+            id = free_.back();
+            free_.pop_back();
+        } else {
+            id = static_cast<int>(refs_.size());
+            refs_.push_back(0);
+            slots_.resize(slots_.size() + static_cast<std::size_t>(width_));
+        }
+        refs_[static_cast<std::size_t>(id)] = 1;
+        return id;
+    }
+
+    void retain(int id) { ++refs_[static_cast<std::size_t>(id)]; }
+
+    void release(int id) {
+        if (--refs_[static_cast<std::size_t>(id)] == 0) free_.push_back(id);
+    }
+
+    int* slots(int id) { return &slots_[static_cast<std::size_t>(id) * width_]; }
+
+    // Sets one slot of the set `id` holds for its owner; answers the set that holds it now.
+    int write(int id, int slot, int value) {
+        if (slots(id)[slot] == value) return id;
+        if (refs_[static_cast<std::size_t>(id)] > 1) {
+            const int copy = make();
+            std::memcpy(slots(copy), slots(id), sizeof(int) * static_cast<std::size_t>(width_));
+            release(id);
+            id = copy;
+        }
+        slots(id)[slot] = value;
+        return id;
+    }
+
+private:
+    static const std::size_t kInitialSets = 16;
+
+    int width_;
+    std::vector<int> slots_;
+    std::vector<int> refs_;
+    std::vector<int> free_;
+};
+
+// A thread of the simulation waits to consume the character at the current position:
+// - at a single-character node (`state` is the node);
+// - inside a literal (`state` is the offset of the literal's character it needs next);
+// - at an RX_PLUS before its first repetition (`state` is the node);
+// - in the repetition of an RX_STAR or RX_PLUS (`state` is the offset of its operand).
+struct Thread {
+    int state;
+    int node;  // offset of the node the thread is at
+    int caps;  // its capture set
+};
+
+// A closure's pending branch: a node to go on from with a capture set, or (loop) the
+// repetition of the RX_STAR or RX_PLUS `node` at the current position.
+struct ClosureEntry {
+    int node;
+    int caps;
+    bool loop;
+};
+
+// Simulates the walk on all of its paths at once, one text position at a time. The threads of
+// a position are kept in the order in which the walk would reach them; a path that meets a node
+// at a position where an earlier path already was is dropped, since both would go on the same
+// way and the walk takes the earlier. So the first path to reach RX_END in that order is the
+// walk's match, with the walk's group positions (each thread carries those of its own path).
+// Every position visits each node at most once: the work is at most text length times program
+// size, and the memory is bounded by the program's size, whatever the text.
+class BreadthFirstSearch {
+public:
+    BreadthFirstSearch(const RegexpProgram* program, std::size_t programSize, const char* text,
+                       int length, int pairsUsed, StartPositions* starts)
+        : base_(program->program),
+          text_(text),
+          length_(length),
+          starts_(starts),
+          captures_(2 * pairsUsed - 1),
+          pairsUsed_(pairsUsed),
+          marks_(programSize, 0),
+          best_(static_cast<std::size_t>(captures_.width()), -1) {
+        // Enough for small programs at once, rather than growing from one element.
+        const std::size_t threads = std::min<std::size_t>(programSize, 64);
+        current_.reserve(threads);
+        following_.reserve(threads);
+        pending_.reserve(threads);
+    }
+
+    // The search from the start position `from` on; 1 or 0 as regexec answers.
+    int run(int from, int (*pairs)[2], int pairCount) {
+        int position = from;
+        bool matched = false;
+        for (;;) {
+            if (!matched && starts_->isStart(position)) {
+                const int caps = captures_.make();
+                int* slots = captures_.slots(caps);
+                for (int i = 0; i < captures_.width(); ++i) slots[i] = -1;
+                slots[0] = position;
+                if (closure(ClosureEntry{1, caps, false}, position, &current_)) matched = true;
+            }
+            if (current_.empty()) {
+                if (matched || position >= length_) break;
+                const int next = starts_->next(position + 1);
+                if (next < 0) break;
+                position = next;
+                continue;
+            }
+            if (position >= length_) {
+                for (const Thread& t : current_) captures_.release(t.caps);
+                current_.clear();
+                break;
+            }
+            following_.clear();
+            const char c = text_[position];
+            for (std::size_t i = 0; i < current_.size(); ++i) {
+                const Thread t = current_[i];
+                if (step(t, c, position + 1)) {
+                    matched = true;
+                    for (std::size_t j = i + 1; j < current_.size(); ++j) {
+                        captures_.release(current_[j].caps);
+                    }
+                    break;
+                }
+            }
+            current_.swap(following_);
+            ++position;
+        }
+        if (matched && pairs != nullptr) {
+            for (int i = 0; i < pairCount; ++i) pairs[i][0] = pairs[i][1] = -1;
+            pairs[0][0] = best_[0];
+            pairs[0][1] = bestEnd_;
+            for (int g = 1; g < pairsUsed_; ++g) {
+                pairs[g][0] = best_[static_cast<std::size_t>(2 * g - 1)];
+                pairs[g][1] = best_[static_cast<std::size_t>(2 * g)];
+            }
+        }
+        return matched ? 1 : 0;
+    }
+
+private:
+    const char* node(int offset) const { return base_ + offset; }
+    int offsetOfNode(const char* n) const { return static_cast<int>(n - base_); }
+    std::uint32_t stampOf(int position) const { return static_cast<std::uint32_t>(position) + 1; }
+
+    // Thread t consumes c (the character before `position`); its successors join following_.
+    // True when one of them reached RX_END: the threads after t then no longer count.
+    bool step(const Thread& t, char c, int position) {
+        const char* n = node(t.node);
+        const unsigned char kind = kindOf(n);
+        if (kind == RX_LITERAL) {
+            if (base_[t.state] != c) {
+                captures_.release(t.caps);
+                return false;
+            }
+            if (base_[t.state + 1] != '\0') {
+                const std::uint32_t stamp = stampOf(position);
+                if (marks_[static_cast<std::size_t>(t.state + 1)] == stamp) {
+                    captures_.release(t.caps);
+                } else {
+                    marks_[static_cast<std::size_t>(t.state + 1)] = stamp;
+                    following_.push_back(Thread{t.state + 1, t.node, t.caps});
+                }
+                return false;
+            }
+            return closure(ClosureEntry{offsetOfNode(nextNode(n)), t.caps, false}, position,
+                           &following_);
+        }
+        if (kind == RX_STAR || kind == RX_PLUS) {
+            const char* operand = operandOf(n);
+            if (!matchesSingle(kindOf(operand), operandOf(operand), c)) {
+                captures_.release(t.caps);
+                return false;
+            }
+            return closure(ClosureEntry{t.node, t.caps, true}, position, &following_);
+        }
+        if (!matchesSingle(kind, operandOf(n), c)) {
+            captures_.release(t.caps);
+            return false;
+        }
+        return closure(ClosureEntry{offsetOfNode(nextNode(n)), t.caps, false}, position,
+                       &following_);
+    }
+
+    void addThread(std::vector<Thread>* threads, int state, int nodeOffset, int caps) {
+        threads->push_back(Thread{state, nodeOffset, caps});
+    }
+
+    // Follows the walk from `entry` at `position` without consuming, in the walk's order,
+    // adding a thread for every node that waits for a character. True when RX_END is reached:
+    // that path is the best match so far and the branches after it are dropped.
+    bool closure(ClosureEntry entry, int position, std::vector<Thread>* out) {
+        const std::uint32_t stamp = stampOf(position);
+        const char here = text_[position];
+        pending_.clear();
+        pending_.push_back(entry);
+        while (!pending_.empty()) {
+            ClosureEntry e = pending_.back();
+            pending_.pop_back();
+            int at = e.node;
+            int caps = e.caps;
+            bool loop = e.loop;
+            for (;;) {
+                if (loop) {
+                    // Another repetition first, then what follows the repetition.
+                    loop = false;
+                    const std::size_t mark = static_cast<std::size_t>(at + 3);
+                    if (marks_[mark] == stamp) {
+                        captures_.release(caps);
+                        break;
+                    }
+                    marks_[mark] = stamp;
+                    captures_.retain(caps);
+                    addThread(out, at + 3, at, caps);
+                    at = offsetOfNode(nextNode(node(at)));
+                    continue;
+                }
+                if (marks_[static_cast<std::size_t>(at)] == stamp) {
+                    captures_.release(caps);
+                    break;
+                }
+                marks_[static_cast<std::size_t>(at)] = stamp;
+                const char* n = node(at);
+                const unsigned char kind = kindOf(n);
+                const char* next = nextNode(n);
+                if (kind == RX_END) {
+                    std::memcpy(best_.data(), captures_.slots(caps),
+                                sizeof(int) * best_.size());
+                    bestEnd_ = position;
+                    captures_.release(caps);
+                    for (const ClosureEntry& left : pending_) captures_.release(left.caps);
+                    pending_.clear();
+                    return true;
+                }
+                if (next == nullptr) {
+                    re_error("corrupted pointers");
+                    captures_.release(caps);
+                    break;
+                }
+                bool goOn = true;
+                switch (kind) {
+                case RX_TEXT_START:
+                    goOn = position == 0;
+                    break;
+                case RX_TEXT_END:
+                    goOn = here == '\0';
+                    break;
+                case RX_WORD_START:
+                    goOn = re_isword(here) && (position == 0 || !re_isword(text_[position - 1]));
+                    break;
+                case RX_WORD_END:
+                    goOn = !re_isword(here);
+                    break;
+                case RX_ANY:
+                case RX_IN_SET:
+                case RX_NOT_IN_SET:
+                case RX_CLASS:
+                case RX_PLUS:
+                    addThread(out, at, at, caps);
+                    goOn = false;
+                    caps = -1;
+                    break;
+                case RX_LITERAL:
+                    addThread(out, at + 3, at, caps);
+                    goOn = false;
+                    caps = -1;
+                    break;
+                case RX_STAR:
+                    loop = true;
+                    continue;
+                case RX_ALTERNATIVE:
+                    if (kindOf(next) == RX_ALTERNATIVE) {
+                        captures_.retain(caps);
+                        pending_.push_back(ClosureEntry{offsetOfNode(next), caps, false});
+                    }
+                    next = operandOf(n);
+                    break;
+                case RX_EMPTY:
+                case RX_LOOP_BACK:
+                    break;
+                default:
+                    if (isOpen(kind) || isClose(kind)) {
+                        const int group = groupOf(n);
+                        if (group > 0 && group < pairsUsed_) {
+                            caps = captures_.write(caps, isOpen(kind) ? 2 * group - 1 : 2 * group,
+                                                   position);
+                        }
+                    } else {
+                        re_error("regexp corruption");
+                        goOn = false;
+                    }
+                    break;
+                }
+                if (!goOn) {
+                    if (caps >= 0) captures_.release(caps);
+                    break;
+                }
+                at = offsetOfNode(next);
+            }
+        }
+        return false;
+    }
+
+    const char* base_;
+    const char* text_;
+    int length_;
+    StartPositions* starts_;
+    CaptureSets captures_;
+    int pairsUsed_;
+    std::vector<std::uint32_t> marks_;  // per program byte: 1 + the position it was last met at
+    std::vector<Thread> current_;
+    std::vector<Thread> following_;
+    std::vector<ClosureEntry> pending_;
+    std::vector<int> best_;  // the capture set of the best match so far
+    int bestEnd_ = -1;
+};
+
+// The operand of the RX_STAR or RX_PLUS that every match begins with, or null.
+const char* leadingRepetition(const RegexpProgram* program) {
+    const char* top = program->program + 1;
+    const char* afterTop = nextNode(top);
+    if (afterTop == nullptr || kindOf(afterTop) != RX_END) return nullptr;
+    const char* first = operandOf(top);
+    return kindOf(first) == RX_STAR || kindOf(first) == RX_PLUS ? operandOf(first) : nullptr;
+}
+
+// The pairs a search fills: pair 0 and those of groups that record positions.
+int pairsUsedBy(const RegexpProgram* program, int pairCount, int (*pairs)[2]) {
+    if (pairs == nullptr || pairCount <= 0) return 1;
+    return std::min(std::min(pairCount, program->groupCount), kRecordedGroups);
+}
+
+void clearPairs(int (*pairs)[2], int pairCount) {
+    if (pairs == nullptr) return;
+    for (int i = 0; i < pairCount; ++i) pairs[i][0] = pairs[i][1] = -1;
+}
+
+// The search after the checks of regexec: the walk first (unless `walk` is false), then, from
+// the position where the walk overran, the breadth-first simulation.
+int search(const RegexpProgram* program, const char* text, std::size_t length, int pairCount,
+           int (*pairs)[2], bool walk) {
+    if (pairCount <= 0) pairs = nullptr;
+    const int textLength = static_cast<int>(length);
+    const char* must = program->mustLiteral;
+    if (must != nullptr &&
+        memmem(text, length, must, static_cast<std::size_t>(program->mustLength)) == nullptr) {
+        clearPairs(pairs, pairCount);
+        return 0;
+    }
+    const char* required = program->requiredLiteral;
+    if (required != nullptr && required != must &&
+        memmem(text, length, required, static_cast<std::size_t>(program->requiredLength)) ==
+            nullptr) {
+        clearPairs(pairs, pairCount);
+        return 0;
+    }
+    StartPositions starts(program, text, textLength);
+    int from = starts.first();
+    if (from < 0) {
+        clearPairs(pairs, pairCount);
+        return 0;
+    }
+    const std::size_t programSize = static_cast<std::size_t>(program->programLength);
+    if (walk) {
+        RegexpMatchState state;
+        state.input = text;
+        state.textStart = text;
+        state.textEnd = text + length;
+        state.pairs = pairs;
+        state.pairCount = pairs != nullptr ? pairCount : 0;
+        state.work = 0;
+        state.budget = kWalkBaseWork + static_cast<long long>(length + 1) *
+                                           static_cast<long long>(programSize) * kWalkWorkPerByte;
+        state.overrun = false;
+        const char* leading = leadingRepetition(program);
+        for (; from >= 0; from = starts.next(from + 1)) {
+            if (re_try_at(&state, program, text + from)) return 1;
+            if (state.overrun) break;
+            // An attempt from inside the run that a leading repetition just took could only
+            // stop where the failed one already tried to go on.
+            if (leading != nullptr) {
+                from += static_cast<int>(regrepeat(&state, leading, text + from));
+            }
+        }
+        if (from < 0) {
+            clearPairs(pairs, pairCount);
+            return 0;
+        }
+    }
+    try {
+        BreadthFirstSearch simulation(program, programSize, text, textLength,
+                                      pairsUsedBy(program, pairCount, pairs), &starts);
+        const int matched = simulation.run(from, pairs, pairCount);
+        if (matched == 0) clearPairs(pairs, pairCount);
+        return matched;
+    } catch (const std::bad_alloc&) {
+        re_error("out of memory in regexec");
+        return kMatchOutOfMemory;
+    }
 }
 
 }  // namespace
@@ -807,41 +1463,54 @@ int re_comp(RegexpProgram** result, const char* pattern) {
 
     RegexpCompiler compiler;
     int flags = 0;
-    startPass(&compiler, pattern, nullptr, nullptr);
-    if (!compilePass(&compiler, &flags)) return compiler.code;
-    if (compiler.size > kMaxProgramSize) {
-        re_error("regexp too big");
-        return kCodeTooBig;
-    }
+    RegexpProgram* program = nullptr;
+    try {
+        startPass(&compiler, pattern, nullptr, nullptr);
+        if (!compilePass(&compiler, &flags)) return compiler.code;
+        if (compiler.size > kMaxProgramSize) {
+            re_error("regexp too big");
+            return kCodeTooBig;
+        }
 
-    const long programSize = compiler.size;
-    const std::size_t blockSize =
-        std::max(sizeof(RegexpProgram),
-                 offsetof(RegexpProgram, program) + static_cast<std::size_t>(programSize));
-    RegexpProgram* program = regexpAllocate(blockSize);
-    if (program == nullptr) {
+        const long programSize = compiler.size;
+        const std::size_t blockSize =
+            std::max(sizeof(RegexpProgram),
+                     offsetof(RegexpProgram, program) + static_cast<std::size_t>(programSize));
+        program = regexpAllocate(blockSize);
+        if (program == nullptr) {
+            re_error("out of space");
+            return kCodeOutOfSpace;
+        }
+
+        char* code = program->program;
+        startPass(&compiler, pattern, code, code + programSize);
+        const bool written = compilePass(&compiler, &flags);
+        if (written && compiler.emit != code + programSize) {
+            fail(&compiler, kCodeInternal, "internal error: program size");
+        }
+        if (!written || compiler.code != 0) {
+            regexpRelease(program);
+            return compiler.code != 0 ? compiler.code : kCodeInternal;
+        }
+
+        setMatchHints(program, flags);
+        program->programLength = static_cast<std::int32_t>(programSize);
+        setSearchAids(program, static_cast<std::size_t>(programSize));
+    } catch (const std::bad_alloc&) {
+        // The parse's stack of open groups, or the analysis after it, had no memory.
+        regexpRelease(program);
         re_error("out of space");
         return kCodeOutOfSpace;
     }
-
-    char* code = program->program;
-    startPass(&compiler, pattern, code, code + programSize);
-    const bool written = compilePass(&compiler, &flags);
-    if (written && compiler.emit != code + programSize) {
-        fail(&compiler, kCodeInternal, "internal error: program size");
-    }
-    if (!written || compiler.code != 0) {
-        regexpRelease(program);
-        return compiler.code != 0 ? compiler.code : kCodeInternal;
-    }
-
-    setMatchHints(program, flags);
     program->groupCount = compiler.nextGroup;
     *result = program;
     return 0;
 }
 
-int regexec(const RegexpProgram* program, const char* text, int pairCount, int (*pairs)[2]) {
+namespace {
+
+// The checks both entry points share; 0 when the search may go on, with the text's length.
+int checkSearch(const RegexpProgram* program, const char* text, std::size_t* length) {
     if (program == nullptr || text == nullptr) {
         re_error("NULL argument to regexec");
         return kCodeInvalidArgument;
@@ -851,40 +1520,29 @@ int regexec(const RegexpProgram* program, const char* text, int pairCount, int (
         return kCodeInvalidArgument;
     }
     // Offsets are reported as int.
-    const std::size_t length = std::strlen(text);
-    if (length > static_cast<std::size_t>(INT_MAX)) {
+    *length = std::strlen(text);
+    if (*length > static_cast<std::size_t>(INT_MAX)) {
         re_error("text too long for regexec");
         return kCodeInvalidArgument;
     }
-    if (program->mustLiteral != nullptr && std::strstr(text, program->mustLiteral) == nullptr) {
-        return 0;
-    }
-
-    RegexpMatchState state;
-    state.input = text;
-    state.textStart = text;
-    state.pairs = pairCount > 0 ? pairs : nullptr;
-    state.pairCount = pairCount > 0 ? pairCount : 0;
-    state.work = 0;
-    state.error = 0;
-
-    if (program->anchored) {
-        const int matched = re_try_at(&state, program, text);
-        return state.error != 0 ? state.error : matched;
-    }
-    if (program->firstChar != 0) {
-        for (const char* at = text; (at = std::strchr(at, program->firstChar)) != nullptr; ++at) {
-            if (re_try_at(&state, program, at)) return 1;
-            if (state.error != 0) return state.error;
-        }
-        return 0;
-    }
-    const char* at = text;
-    do {
-        if (re_try_at(&state, program, at)) return 1;
-        if (state.error != 0) return state.error;
-    } while (*at++ != '\0');
     return 0;
+}
+
+}  // namespace
+
+int regexec(const RegexpProgram* program, const char* text, int pairCount, int (*pairs)[2]) {
+    std::size_t length = 0;
+    const int refused = checkSearch(program, text, &length);
+    if (refused != 0) return refused;
+    return search(program, text, length, pairCount, pairs, true);
+}
+
+int re_exec_breadth_first(const RegexpProgram* program, const char* text, int pairCount,
+                          int (*pairs)[2]) {
+    std::size_t length = 0;
+    const int refused = checkSearch(program, text, &length);
+    if (refused != 0) return refused;
+    return search(program, text, length, pairCount, pairs, false);
 }
 
 int re_nsubexp(const RegexpProgram* program) {

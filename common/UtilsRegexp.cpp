@@ -22,7 +22,7 @@ const char* regexpFirstMatch(const char* text, const char* pattern, int* matchLe
         found = text + pair[0][0];
         if (matchLength != nullptr) *matchLength = pair[0][1] - pair[0][0];
     } else if (outcome < 0) {
-        // The engine gave up or refused the text: that says nothing about a match.
+        // The engine had no memory for the search or refused the text: no answer about a match.
         QM_LOG_DEBUG("regexec failed.");
         if (matchLength != nullptr) *matchLength = kRegexpSearchFailed;
     }

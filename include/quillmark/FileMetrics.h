@@ -52,8 +52,8 @@ public:
     // Both throw InvalidArgException "Agruments missing." with fewer than two arguments;
     // ProcessingException "Failed to open file." when the file does not open, "Failed to read
     // file." when reading it fails (a directory, an I/O error) and "Pattern too costly to
-    // match." when the engine gives up on the search (backtracking that outgrows its work or
-    // memory bound), which is no answer about the file.
+    // match." when the engine cannot have the memory the search needs, which is no answer
+    // about the file.
     ResultInfo* regexp(const MetricRequest& request);
     ResultInfo* regmatch(const MetricRequest& request);
 

@@ -1,4 +1,4 @@
-// Regexp: a small backtracking regular-expression engine of free functions.
+// Regexp: a small regular-expression engine of free functions.
 //
 // re_comp compiles a pattern in two passes (the first one sizes the program exactly, the second
 // one writes it) into one heap block, the RegexpProgram, which the caller owns and releases with
@@ -29,6 +29,17 @@ struct RegexpProgram {
     char anchored;            // 1 when every match begins at the start of the text
     const char* mustLiteral;  // when not null, a text every match contains; points into program
     std::int32_t mustLength;  // length of mustLiteral, 0 without one
+    // Search aids beside the hints above, which keep their own meaning:
+    const char* requiredLiteral;    // when not null, the longest literal every match contains,
+                                    // found for every pattern that has one; points into program
+    std::int32_t requiredLength;    // its length, 0 without one
+    char startAnywhere;             // 1 when a match may begin at any position (it may be empty)
+    char leadingAnyRepeat;          // 1 when the pattern begins with ".*" or ".+": a match exists
+                                    // only if one begins at the first position that can start one
+    std::int16_t startByteCount;    // how many bytes a match can begin with
+    char fewStartBytes[4];          // those bytes, when there are at most four
+    std::int32_t programLength;     // bytes in program, the magic byte included
+    unsigned char startBytes[256];  // without startAnywhere, 1 for each byte a match begins with
     char program[1];          // the magic byte 0x9C, then the nodes; the block holds all of them
 };
 
@@ -62,10 +73,11 @@ enum RegexpNodeKind {
 // Compiles `pattern` and stores a new program, which the caller owns, through `result`.
 // Returns 0 on success. On failure returns a negative code, prints its line and leaves *result
 // untouched with nothing allocated: -1 null result pointer or null pattern, -2 "regexp too big"
-// (the program would exceed 32766 bytes, or the groups nest deeper than any program of that size
-// can hold), -3 "out of space", -4 unmatched or unterminated (), -5 "invalid [] range",
-// -6 "unmatched []", -7 misplaced '*', '+' or '?', -8 a trailing backslash, -99 "Too many ()"
-// and internal errors. A program *result held before is not released.
+// (the program would exceed 32766 bytes), -3 "out of space", -4 unmatched or unterminated (),
+// -5 "invalid [] range", -6 "unmatched []", -7 misplaced '*', '+' or '?', -8 a trailing
+// backslash, -99 "Too many ()" and internal errors. The first syntax error in the pattern's order
+// is reported before the size, however deep the groups nest. A program *result held before is
+// not released.
 //
 // Groups from 256 on are accepted but their positions are not recorded: regexec reports them as
 // (-1, -1).
@@ -73,15 +85,21 @@ int re_comp(RegexpProgram** result, const char* pattern);
 
 // Runs `program` over the NUL-terminated `text`. `pairs` is null or an array of `pairCount`
 // (start, end) byte offsets: pair 0 receives the whole match, pair n the n-th group; the end is
-// exclusive and a pair that was not set holds (-1, -1). Returns 1 for a match (the leftmost one),
-// 0 for none, -1 for a null argument, a program without the magic byte or a text longer than
-// INT_MAX bytes. -2 and -3 mean that the search was abandoned, which says nothing about a match:
-// -2 when it needs more pending choices than the interpreter keeps (2^21 in 32 MiB; a repeated
-// group takes one or a few per iteration), -3 when it exceeds its fixed work budget of about a
-// second (exponential backtracking). An error leaves the pairs unspecified. The text is never
-// read beyond its terminating NUL. Besides the program, a call allocates only the stack of its
-// pending choices, on the heap, so the caller's thread stack does not limit the text's length.
+// exclusive and a pair that was not set holds (-1, -1), after no match all of them. Returns 1 for
+// a match (the leftmost one; at its start alternatives in pattern order, repetitions longest
+// first, options operand first; a repeated group reports its last iteration), 0 for none, -1 for
+// a null argument, a program without the magic byte or a text longer than INT_MAX bytes, and -3
+// when the memory the search needs cannot be had (which says nothing about a match; an error
+// leaves the pairs unspecified). Every search answers in time at most proportional to the
+// text's length times the program's size (times the pairs asked for, at most 256, where group
+// positions are copied), with memory that depends on the program and the number of pairs, not
+// on the text. The text is never read beyond its terminating NUL.
 int regexec(const RegexpProgram* program, const char* text, int pairCount, int (*pairs)[2]);
+
+// The same search by the breadth-first simulation alone, the method regexec goes on with where
+// backtracking would cost too much; the same answers and pairs. For tests of that method.
+int re_exec_breadth_first(const RegexpProgram* program, const char* text, int pairCount,
+                          int (*pairs)[2]);
 
 // The number of groups plus 1; -1 for a null program or one without the magic byte.
 int re_nsubexp(const RegexpProgram* program);

@@ -152,9 +152,9 @@ std::string timeString();
 // Each call compiles the pattern afresh (nothing is cached), matches and releases it, so these may
 // be called from any thread. Patterns use the syntax of Regexp.h.
 
-// The length regexpFirstMatch reports when the engine did not finish the search: the pattern
-// was too costly for the text (backtracking beyond the engine's work or memory bound), or the
-// text is null or longer than INT_MAX bytes. It is a failure, not an answer about the text.
+// The length regexpFirstMatch reports when the engine did not finish the search: it could not
+// have the memory the search needs, or the text is null or longer than INT_MAX bytes. It is a
+// failure, not an answer about the text.
 const int kRegexpSearchFailed = -1;
 
 // The first (leftmost) match of `pattern` in the NUL-terminated `text`: a pointer into `text` (not

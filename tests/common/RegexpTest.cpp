@@ -1,6 +1,8 @@
 #include "quillmark/Regexp.h"
+#include "support/AllocationLimit.h"
 
 #include <gtest/gtest.h>
+#include <regex.h>
 
 #include <cstring>
 #include <functional>
@@ -506,15 +508,55 @@ TEST(Regexp, MixedProgramsNearTheLimit) {
 }
 
 TEST(Regexp, HostilePatternsFailWithoutCrashing) {
-    const CompileOutcome unterminated = compileFailure(repeat("(", 100000));
-    EXPECT_EQ(-2, unterminated.code);
-    EXPECT_EQ("REGEXP ERROR: regexp too big\n", unterminated.errors);
-    EXPECT_EQ(-2, compileFailure(repeat("(", 100000) + repeat(")", 100000)).code);
+    const CompileOutcome unterminated = compileFailure(repeat("(", 30000));
+    EXPECT_EQ(-4, unterminated.code);
+    EXPECT_EQ("REGEXP ERROR: unterminated ()\n", unterminated.errors);
+    EXPECT_EQ(-2, compileFailure(repeat("(", 30000) + repeat(")", 30000)).code);
+    // The 32767th group comes before the end of the pattern.
+    const CompileOutcome deep = compileFailure(repeat("(", 100000));
+    EXPECT_EQ(-99, deep.code);
+    EXPECT_EQ("REGEXP ERROR: Too many ()\n", deep.errors);
 
     const CompileOutcome tooMany = compileFailure(repeat("()", 32767));
     EXPECT_EQ(-99, tooMany.code);
     EXPECT_EQ("REGEXP ERROR: Too many ()\n", tooMany.errors);
     EXPECT_EQ(-2, compileFailure(repeat("()", 32766)).code);
+}
+
+// However deep the groups nest, the first syntax error in the pattern is reported; the size
+// limit only when the pattern has none.
+TEST(Regexp, DeepNestingKeepsItsErrorCode) {
+    const std::string open = repeat("(", 3700);
+    const struct {
+        std::string pattern;
+        int code;
+        const char* message;
+    } cases[] = {
+        {open + "a" + repeat(")", 3701), -4, "unmatched ()"},
+        {open + "a", -4, "unterminated ()"},
+        {open + "a" + repeat(")", 3699), -4, "unterminated ()"},
+        {open + "a" + repeat(")", 3700), -2, "regexp too big"},
+        {open + "*a" + repeat(")", 3700), -7, "?+* follows nothing"},
+        {open + "[a" + repeat(")", 3700), -6, "unmatched []"},
+        {open + "a" + repeat(")", 3600) + "\\", -8, "trailing \\"},
+        {open + ")*" + repeat(")", 3699), -7, "*+ operand could be empty"},
+        {repeat("(", 3639) + "a" + repeat(")", 3639), -2, "regexp too big"},
+        {repeat("(", 3000) + "a" + repeat(")", 3001), -4, "unmatched ()"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        const CompileOutcome out = compileFailure(c.pattern);
+        EXPECT_EQ(c.code, out.code);
+        EXPECT_EQ("REGEXP ERROR: " + std::string(c.message) + "\n", out.errors);
+    }
+    // Nesting that fits still compiles and matches, its innermost group included.
+    const int depth = 2000;
+    const Program nested = compile(repeat("(", depth) + "a" + repeat(")", depth));
+    ASSERT_TRUE(nested);
+    const Outcome out = execute(nested.get(), "ba", 256);
+    EXPECT_EQ(1, out.code);
+    EXPECT_EQ(Pair(1, 2), out.pairs[0]);
+    EXPECT_EQ(Pair(1, 2), out.pairs[255]);
 }
 
 // Long texts under repetitions, repeated groups included: the interpreter's bounds leave these
@@ -543,24 +585,124 @@ TEST(Regexp, LongTextsMatch) {
     EXPECT_EQ(Pair(199999, 200000), out.pairs[1]);
 }
 
-// A search beyond the interpreter's bounds is abandoned with its own code and line, never
-// answered as no match: -3 for exponential backtracking, -2 for more pending choices than the
-// interpreter keeps.
-TEST(Regexp, AbandonedSearchesAreNotNoMatch) {
-    struct AbandonCase {
+namespace {
+
+// The first match by the platform's POSIX extended expressions, which agree with this dialect
+// on the patterns used here: (start, end), or kUnset for none.
+Pair platformMatch(const char* pattern, const std::string& text) {
+    regex_t compiled;
+    EXPECT_EQ(0, regcomp(&compiled, pattern, REG_EXTENDED)) << pattern;
+    regmatch_t match[1];
+    const int code = regexec(&compiled, text.c_str(), 1, match, 0);
+    regfree(&compiled);
+    return code == 0 ? Pair(static_cast<int>(match[0].rm_so), static_cast<int>(match[0].rm_eo))
+                     : kUnset;
+}
+
+}  // namespace
+
+// Patterns whose backtracking takes time exponential or quadratic in the text are answered,
+// with the walk's pairs, by regexec and by the breadth-first simulation alike.
+TEST(Regexp, PathologicalSearchesAnswer) {
+    struct Pathological {
         const char* pattern;
-        std::string text;
-        int code;
-        const char* message;
+        std::string tail;   // appended to a run of 'a'
+        bool matches;       // then from 0 to the end
+        Pair lastGroup;     // group 1 (kUnset: none); a negative offset v counts from the end,
+                            // as length + 1 + v
     };
-    const AbandonCase cases[] = {
-        {"(a|a)*b", repeat("a", 40) + "cb", -3, "step limit reached in regexec"},
-        {"(a|b)*c", repeat("a", 1100000) + "c", -2, "backtrack limit reached in regexec"},
+    const Pathological cases[] = {
+        {"(a|a)*b", "", false, kUnset},
+        {"(a|a)*b", "b", true, {-3, -2}},
+        {"(a|aa)+c", "", false, kUnset},
+        {"(a|aa)+c", "c", true, {-3, -2}},
+        {"(a+)*b", "", false, kUnset},
+        {"(a+)*b", "b", true, {0, -2}},
+        {"((a+)+)+c", "", false, kUnset},
+        {"(a*a)*c", "ac", true, {0, -2}},
+        {"(a|b|ab)*c", "", false, kUnset},
+        {".*x$", "", false, kUnset},
+        {".*x$", "x", true, kUnset},
+        {".*x$", "xa", false, kUnset},
+        {"(.*)x$", "x", true, {0, -2}},
     };
-    for (const AbandonCase& c : cases) {
-        SCOPED_TRACE(c.pattern);
-        const Outcome out = execute(c.pattern, c.text);
-        EXPECT_EQ(c.code, out.code);
-        EXPECT_EQ("REGEXP ERROR: " + std::string(c.message) + "\n", out.errors);
+    for (const int size : {1024, 1 << 20}) {
+        const std::string run(static_cast<std::size_t>(size), 'a');
+        for (const Pathological& c : cases) {
+            const std::string text = run + c.tail;
+            const int length = static_cast<int>(text.size());
+            SCOPED_TRACE("pattern '" + std::string(c.pattern) + "' on " + std::to_string(size) +
+                         " a + '" + c.tail + "'");
+            const Program program = compile(c.pattern);
+            ASSERT_TRUE(program);
+            std::vector<Pair> expected(3, kUnset);
+            if (c.matches) {
+                expected[0] = Pair(0, length);
+                if (c.lastGroup != kUnset) {
+                    auto offset = [length](int v) { return v < 0 ? length + 1 + v : v; };
+                    expected[1] = Pair(offset(c.lastGroup.first), offset(c.lastGroup.second));
+                }
+            }
+            if (size == 1024) {
+                EXPECT_EQ(expected[0], platformMatch(c.pattern, text));
+            }
+            const Outcome automatic = execute(program.get(), text.c_str(), 3);
+            EXPECT_EQ(c.matches ? 1 : 0, automatic.code);
+            EXPECT_EQ(expected, automatic.pairs);
+            EXPECT_EQ("", automatic.errors);
+            int pairs[3][2];
+            EXPECT_EQ(c.matches ? 1 : 0,
+                      re_exec_breadth_first(program.get(), text.c_str(), 3, pairs));
+            for (int i = 0; i < 3; ++i) EXPECT_EQ(expected[i], Pair(pairs[i][0], pairs[i][1]));
+        }
     }
+}
+
+// What used to be beyond the old engine's bounds: a search far past any work budget, and one
+// with more pending choices than a walk may keep.
+TEST(Regexp, SearchesBeyondTheWalksBoundsAnswer) {
+    const std::string choices = repeat("a", 1100000) + "c";
+    expectMatches({
+        {"(a|a)*b", repeat("a", 40) + "cb", 41, 42},
+        {"(a|b)*c", choices, 0, static_cast<int>(choices.size())},
+        {"(warn|error|fatal)", repeat("no such word here ", 60000), -1, -1},
+        {"(warn|error|fatal)", repeat("no such word here ", 60000) + "fatal", 1080000, 1080005},
+        {"ERROR.*deadlock", repeat("ERROR: timeout ", 70000), -1, -1},
+        {"\\w+@\\w+\\.com", repeat("user at host dot com ", 50000), -1, -1},
+        {"\\w+@\\w+\\.com", repeat("user at host dot com ", 50000) + "me@x.com", 1050000,
+         1050008},
+    });
+    const Outcome out = execute("(a|b)*c", choices, 2);
+    EXPECT_EQ(1, out.code);
+    EXPECT_EQ(Pair(1099999, 1100000), out.pairs[1]);
+
+    // The walk fails cheaply at 0, overruns at 2, and the search goes on from there.
+    const Outcome later = execute("x(a|a)*y", "xb" + repeat("x" + repeat("a", 40) + "c", 2) +
+                                                  "xaay", 2);
+    EXPECT_EQ(1, later.code);
+    EXPECT_EQ(Pair(86, 90), later.pairs[0]);
+    EXPECT_EQ(Pair(88, 89), later.pairs[1]);
+}
+
+// Memory that cannot be had is the one failure left: -3 with its line, never "no match".
+TEST(Regexp, SearchWithoutMemoryIsAFailure) {
+    // A thousand alternatives under a repetition: the walk's choices outgrow 16 KiB, and so
+    // does what the breadth-first simulation keeps per program byte.
+    std::string alternatives = "a";
+    for (int i = 0; i < 1000; ++i) alternatives += "|a";
+    const Program program = compile("(" + alternatives + ")*b");
+    ASSERT_TRUE(program);
+    const std::string text = repeat("a", 1000) + "cb";
+    Outcome out;
+    {
+        testing::internal::CaptureStderr();
+        qmtest::AllocationLimit limit(16 * 1024);
+        out.code = regexec(program.get(), text.c_str(), 1, nullptr);
+        out.errors = testing::internal::GetCapturedStderr();
+    }
+    EXPECT_EQ(-3, out.code);
+    EXPECT_EQ("REGEXP ERROR: out of memory in regexec\n", out.errors);
+    const Outcome answered = execute(program.get(), text.c_str(), 2);
+    EXPECT_EQ(1, answered.code);
+    EXPECT_EQ(Pair(1001, 1002), answered.pairs[0]);
 }
