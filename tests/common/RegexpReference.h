@@ -70,12 +70,6 @@ int re_comp(RegexpProgram** result, const char* pattern);
 // pending choices, on the heap, so the caller's thread stack does not limit the text's length.
 int regexec(const RegexpProgram* program, const char* text, int pairCount, int (*pairs)[2]);
 
-// The same as regexec.
-inline int re_exec(const RegexpProgram* program, const char* text, int pairCount,
-                   int (*pairs)[2]) {
-    return regexec(program, text, pairCount, pairs);
-}
-
 // The number of groups plus 1; -1 for a null program or one without the magic byte.
 int re_nsubexp(const RegexpProgram* program);
 
