@@ -7,6 +7,7 @@
 // Each pattern is compiled once; an iteration is one search of the whole text. Every run checks
 // the answer: the engine must find the same match as the references, the costly pattern's too,
 // where backtracking alone would take exponential time.
+#include "QuietStandardError.h"
 #include "quillmark/Regexp.h"
 
 #include <benchmark/benchmark.h>
@@ -19,28 +20,6 @@
 #include <string>
 
 namespace {
-
-// Points standard error at /dev/null for the life of the object.
-class QuietStandardError {
-public:
-    QuietStandardError() : saved_(::fcntl(2, F_DUPFD_CLOEXEC, 3)) {
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (null >= 0) {
-            ::dup2(null, 2);
-            ::close(null);
-        }
-    }
-    ~QuietStandardError() {
-        if (saved_ < 0) return;
-        ::dup2(saved_, 2);
-        ::close(saved_);
-    }
-    QuietStandardError(const QuietStandardError&) = delete;
-    QuietStandardError& operator=(const QuietStandardError&) = delete;
-
-private:
-    int saved_;
-};
 
 struct SearchCase {
     const char* name;
@@ -87,7 +66,7 @@ void engineSearch(benchmark::State& state, const SearchCase& c) {
     int outcome = 0;
     int pair[1][2] = {{-1, -1}};
     {
-        const QuietStandardError quiet;
+        const qmbench::QuietStandardError quiet;
         for (auto _ : state) {
             outcome = quillmark::regexec(program, text.c_str(), 1, pair);
             if (outcome != expected || (outcome == 1 && pair[0][0] != c.start)) break;

@@ -14,6 +14,7 @@
 // above); --dir is where the temporary directory goes (default $TMPDIR or /tmp); --only keeps
 // the cases whose pattern holds TEXT.
 #include "BenchSupport.h"
+#include "QuietStandardError.h"
 
 #include "quillmark/Exception.h"
 #include "quillmark/FileMetrics.h"
