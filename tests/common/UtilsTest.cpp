@@ -138,6 +138,18 @@ TEST(Utils, EqualsIgnoreCase) {
     }
 }
 
+TEST(Utils, StartsWithIgnoreCase) {
+    struct Case { std::string text, prefix; bool expected; };
+    const Case cases[] = {
+        {"UTF-8", "utf-8", true}, {"utf8x", "UTF8", true}, {"abc", "", true},
+        {"ab", "abc", false},     {"\xC3\xA9", "\xE3", false}, {"@x", "`", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("'" + c.text + "' prefix '" + c.prefix + "'");
+        EXPECT_EQ(c.expected, Utils::startsWithIgnoreCase(c.text, c.prefix));
+    }
+}
+
 TEST(Utils, HexDumpHeaderOnlyForEmptyInput) {
     EXPECT_EQ("\n"
               "Len  -                 Hex                        ASCII        \n"
