@@ -1,8 +1,7 @@
 #include "quillmark/ConfiguratorObjAccess.h"
 #include "quillmark/Exception.h"
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
 #include "quillmark/StandardConfigurationFileAccess.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -105,8 +104,7 @@ TEST_F(ConfiguratorObjAccessTest, BadExtensionsThrowAndChangeNothing) {
 }
 
 TEST_F(ConfiguratorObjAccessTest, InitializeOnceLoaded) {
-    const std::string logPath = dir_.file("test.log");
-    LogManager::getInstance()->setLogger(new FileLogger(logPath.c_str(), 5, 1));
+    qmtest::LogCapture capture;
     ConfiguratorObjAccess* holder = ConfiguratorObjAccess::getInstance();
 
     // An XML file that does not load leaves an unloaded access, and the next call runs again.
@@ -129,8 +127,7 @@ TEST_F(ConfiguratorObjAccessTest, InitializeOnceLoaded) {
     holder->initialize(other, false);
     EXPECT_EQ(loaded, holder->getAccess());
     EXPECT_EQ("first", holder->getAccess()->get("Key"));
-    LogManager::getInstance()->setLogger(nullptr);
-    EXPECT_NE(std::string::npos, readFile(logPath).find("Already initialized, ignoring the request"));
+    EXPECT_NE(std::string::npos, capture.text().find("Already initialized, ignoring the request"));
 
     // The access objects outlive the singleton.
     ConfiguratorObjAccess::destroyInstance();
