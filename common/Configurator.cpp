@@ -38,12 +38,9 @@ const std::size_t kMaxCommandLine = 1023;
 
 // ASCII only, whatever the process's locale: keys and tags fold exactly a-z / A-Z, and no byte
 // value reaches a <ctype.h> function (where a negative char is undefined behaviour).
-char upperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 std::string lowerCopy(const std::string& text) {
     std::string lower(text);
-    for (char& c : lower) c = lowerAscii(c);
+    for (char& c : lower) c = Utils::lowerAscii(c);
     return lower;
 }
 
@@ -68,7 +65,7 @@ Configurator::Configurator(const std::string& name) : name_(name) { toUpper(name
 Configurator::~Configurator() = default;
 
 void Configurator::toUpper(std::string& text) {
-    for (char& c : text) c = upperAscii(c);
+    for (char& c : text) c = Utils::upperAscii(c);
 }
 
 void Configurator::mapMainSection(std::string& section) const {

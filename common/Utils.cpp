@@ -39,13 +39,18 @@ bool startsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
+char lowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+char upperAscii(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
 bool equalsIgnoreCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        // <cctype> is defined only for EOF and unsigned char values.
-        const int left = std::tolower(static_cast<unsigned char>(a[i]));
-        const int right = std::tolower(static_cast<unsigned char>(b[i]));
-        if (left != right) return false;
+    return a.size() == b.size() && startsWithIgnoreCase(a, b);
+}
+
+bool startsWithIgnoreCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+        if (lowerAscii(text[i]) != lowerAscii(prefix[i])) return false;
     }
     return true;
 }

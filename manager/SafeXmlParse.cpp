@@ -1,5 +1,6 @@
 #include "SafeXmlParse.h"
 
+#include "quillmark/Utils.h"
 #include "quillmark/XmlFile.h"
 
 #include <tinyxml.h>
@@ -7,6 +8,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string_view>
 
 namespace quillmark {
 
@@ -21,18 +23,6 @@ std::size_t utf8StepLength(unsigned char byte) {
     if (byte >= 0xE0 && byte <= 0xEF) return 3;
     if (byte >= 0xF0 && byte <= 0xF4) return 4;
     return 1;
-}
-
-bool beginsWithIgnoringCase(const std::string& text, const char* prefix) {
-    const std::size_t length = std::strlen(prefix);
-    if (text.size() < length) return false;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i]))) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Follows the text the way TinyXML's parser reads it, tracking only positions, the element
@@ -85,13 +75,13 @@ private:
 };
 
 bool NestingScanner::startsWith(std::size_t i, const char* tag, bool ignoreCase) const {
-    for (; *tag != '\0'; ++tag, ++i) {
-        const unsigned char c = at(i);
-        if (c == 0) return false;
-        const unsigned char t = static_cast<unsigned char>(*tag);
-        if (ignoreCase ? std::tolower(c) != std::tolower(t) : c != t) return false;
-    }
-    return true;
+    // size_ ends the text before its first NUL, so a tag never matches past it.
+    const std::string_view rest =
+        i < size_ ? std::string_view(reinterpret_cast<const char*>(bytes_) + i, size_ - i)
+                  : std::string_view();
+    const std::string_view wanted(tag);
+    return ignoreCase ? Utils::startsWithIgnoreCase(rest, wanted)
+                      : rest.substr(0, wanted.size()) == wanted;
 }
 
 std::size_t NestingScanner::after(std::size_t from, const char* tag) const {
@@ -187,8 +177,8 @@ std::size_t NestingScanner::skipDeclaration(std::size_t i, bool detectEncoding) 
         // An entity in the name would be decoded first; rather than decode it, stop trusting
         // the mode.
         if (declared.find('&') != std::string::npos) return kLost;
-        const bool utf8 = declared.empty() || beginsWithIgnoringCase(declared, "utf-8") ||
-                          beginsWithIgnoringCase(declared, "utf8");
+        const bool utf8 = declared.empty() || Utils::startsWithIgnoreCase(declared, "utf-8") ||
+                          Utils::startsWithIgnoreCase(declared, "utf8");
         encoding_ = utf8 ? Encoding::kUtf8 : Encoding::kLegacy;
     }
     return i + 1;

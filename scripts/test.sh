@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the dependencies, then builds and runs the whole test suite twice: a plain build and a
-# build with AddressSanitizer and UndefinedBehaviorSanitizer. Run as root on Debian.
+# build with AddressSanitizer and UndefinedBehaviorSanitizer, both with warnings as errors. Run
+# as root on Debian.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +16,8 @@ for variant in plain sanitize; do
   option=OFF
   [ "$variant" = sanitize ] && option=ON
   echo "== $variant build =="
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE=$option >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_SANITIZE=$option -DQM_WERROR=ON \
+    >/dev/null
   cmake --build "$dir" -j"$jobs"
-  ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+  ctest --test-dir "$dir" --output-on-failure --no-tests=error -j"$jobs"
 done

@@ -7,6 +7,8 @@
 
 #include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
+#include "quillmark/MountTable.h"
+#include "quillmark/SystemError.h"
 #include "quillmark/SystemMetrics.h"
 #include "quillmark/Utils.h"
 
@@ -19,7 +21,6 @@
 #include <limits>
 #include <map>
 #include <memory>
-#include <mntent.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -41,25 +42,8 @@ const char kMountTablePath[] = "/etc/mtab";
 const std::size_t kInitialInterfaceBuffer = 1024;
 const std::size_t kMaxInterfaceBuffer = std::size_t(1) << 24;
 
-// getmntent_r cuts a longer mount-table line; the device and the mount directory come first
-// on the line, so only the trailing option fields of such a line would be lost.
-const std::size_t kMountLineBuffer = 64 * 1024;
-
 const std::size_t kHostNameBuffer = 128;
 const std::uint64_t kFallbackPageSize = 4096;
-
-
-struct MountTableCloser {
-    void operator()(FILE* table) const { endmntent(table); }
-};
-using MountTable = std::unique_ptr<FILE, MountTableCloser>;
-
-std::string errorReason(int errorNumber) {
-    char buffer[256];
-    // The GNU strerror_r returns its text, which need not be the buffer.
-    return strerror_r(errorNumber, buffer, sizeof buffer);
-}
-
 
 // Appends `record` to `records`, which takes it over; the record is still deleted when the
 // vector cannot grow.
@@ -173,7 +157,7 @@ bool LinuxDataRetriever::readCpus(const std::string& cpuInfoPath, std::vector<Cp
     if (!file) {
         const int error = errno;
         QM_LOG_WARN("Cannot open [" << cpuInfoPath << "] to determine information about the CPUs["
-                                    << errorReason(error) << "]");
+                                    << systemErrorReason(error) << "]");
         return false;
     }
 
@@ -285,20 +269,15 @@ bool LinuxDataRetriever::collectFileSystems(const std::string& dfOutput,
     }
     QM_LOG_DEBUG("DFString=[" << dfOutput << "]");
 
-    // "e": glibc opens the table close-on-exec anyway; stated so that it holds wherever.
-    MountTable table(setmntent(mountTablePath.c_str(), "re"));
-    if (!table) {
+    std::vector<MountTable::Entry> entries;
+    if (!MountTable::read(mountTablePath, entries)) {
         errorText = "setmntent failed for " + mountTablePath + ".";
         return false;
     }
 
-    // getmntent_r, not getmntent: the latter's static entry would be shared by every thread.
-    std::vector<char> lineBuffer(kMountLineBuffer);
-    struct mntent entry;
-    while (getmntent_r(table.get(), &entry, lineBuffer.data(), static_cast<int>(lineBuffer.size())) !=
-           nullptr) {
+    for (const MountTable::Entry& entry : entries) {
         std::unique_ptr<FileSystemInfo> record(new FileSystemInfo);
-        record->name = entry.mnt_fsname;
+        record->name = entry.device;
         const auto found = sizes.find(record->name);
         if (found == sizes.end()) {
             QM_LOG_DEBUG("mntDrive not in DF list" << record->name);
@@ -310,7 +289,7 @@ bool LinuxDataRetriever::collectFileSystems(const std::string& dfOutput,
             QM_LOG_DEBUG("mntDrive not added because value is 0" << record->name);
             continue;
         }
-        record->mountPoint = entry.mnt_dir;
+        record->mountPoint = entry.mountPoint;
         // A remote file system (host:/export) is known by its device; a local one by where it
         // is mounted.
         record->description =
@@ -359,7 +338,7 @@ bool LinuxDataRetriever::readProcessMemory(const std::string& statmPath, std::ui
     FileHandle file(std::fopen(statmPath.c_str(), "re"));
     if (!file) {
         const int error = errno;
-        errorText = "fopen failed for file [" + statmPath + "], error = [" + errorReason(error) + "]";
+        errorText = "fopen failed for file [" + statmPath + "], error = [" + systemErrorReason(error) + "]";
         return false;
     }
 

@@ -9,6 +9,9 @@ namespace quillmark {
 
 std::string systemErrorText(const std::string& context, int errorNumber);
 
+// The reason alone, as strerror words it ("No such file or directory"); any thread.
+std::string systemErrorReason(int errorNumber);
+
 }  // namespace quillmark
 
 #endif  // QUILLMARK_SYSTEMERROR_H

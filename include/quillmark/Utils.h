@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <vector>
 
@@ -110,9 +111,18 @@ std::string baseName(const std::string& path);
 // True when the text begins with `prefix` (so always for an empty prefix).
 bool startsWith(const std::string& text, const std::string& prefix);
 
-// False when the lengths differ; otherwise true when every pair of bytes is equal after tolower
-// (in the C locale only ASCII letters fold).
+// The byte with A-Z folded to a-z (lowerAscii) or a-z to A-Z (upperAscii); every other byte
+// unchanged, whatever the process's locale.
+char lowerAscii(char c);
+char upperAscii(char c);
+
+// False when the lengths differ; otherwise true when every pair of bytes is equal after
+// lowerAscii (only ASCII letters fold).
 bool equalsIgnoreCase(const std::string& a, const std::string& b);
+
+// True when `text` begins with `prefix`, pairs of bytes compared as equalsIgnoreCase compares
+// them (so always for an empty prefix).
+bool startsWithIgnoreCase(std::string_view text, std::string_view prefix);
 
 // The process's current working directory; empty when it cannot be read.
 std::string workingDirectory();

@@ -1,9 +1,8 @@
 #include "quillmark/ConfiguratorObjAccess.h"
 #include "quillmark/Exception.h"
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
 #include "quillmark/StandardConfigurationFileAccess.h"
 #include "support/BoundedFifo.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -126,8 +125,7 @@ TEST_F(ConfiguratorObjAccessTest, BadExtensionsThrowAndChangeNothing) {
 }
 
 TEST_F(ConfiguratorObjAccessTest, InitializeOnceLoaded) {
-    const std::string logPath = dir_.file("test.log");
-    LogManager::getInstance()->setLogger(new FileLogger(logPath.c_str(), 5, 1));
+    qmtest::LogCapture capture;
     ConfiguratorObjAccess* holder = ConfiguratorObjAccess::getInstance();
 
     // An XML file that does not load leaves an unloaded access, and the next call runs again.
@@ -150,8 +148,7 @@ TEST_F(ConfiguratorObjAccessTest, InitializeOnceLoaded) {
     holder->initialize(other, false);
     EXPECT_EQ(loaded, holder->getAccess());
     EXPECT_EQ("first", holder->getAccess()->get("Key"));
-    LogManager::getInstance()->setLogger(nullptr);
-    EXPECT_NE(std::string::npos, readFile(logPath).find("Already initialized, ignoring the request"));
+    EXPECT_NE(std::string::npos, capture.text().find("Already initialized, ignoring the request"));
 
     // The access objects outlive the singleton.
     ConfiguratorObjAccess::destroyInstance();

@@ -1,9 +1,9 @@
 #include "quillmark/Configurator.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,6 +14,7 @@
 #include <vector>
 
 using namespace quillmark;
+using qmtest::openDescriptorCount;
 
 namespace {
 
@@ -23,15 +24,6 @@ std::string valueOf(Configurator& store, const std::string& key, const std::stri
     std::string out = "<unset>";
     store.getValue(key, out, section);
     return out;
-}
-
-int openDescriptorCount() {
-    int count = 0;
-    if (DIR* fds = ::opendir("/proc/self/fd")) {
-        while (::readdir(fds) != nullptr) ++count;
-        ::closedir(fds);
-    }
-    return count;
 }
 
 // Sets an environment variable for the life of the object.

@@ -28,15 +28,12 @@
 #include <vector>
 
 using namespace quillmark;
+using qmtest::openDescriptorCount;
 
 namespace {
 
 MetricRequest makeRequest(const std::string& command, std::vector<std::string> args) {
-    MetricRequest request;
-    request.itemName = "filesystem_file";
-    request.command = command;
-    request.args = std::move(args);
-    return request;
+    return qmtest::metricRequest("filesystem_file", command, std::move(args));
 }
 
 enum class Kind { InvalidArg, Processing, System, Unsupported };
@@ -56,14 +53,6 @@ Kind kindOf(const Exception& e) {
     if (dynamic_cast<const ProcessingException*>(&e) != nullptr) return Kind::Processing;
     if (dynamic_cast<const SystemException*>(&e) != nullptr) return Kind::System;
     return Kind::Unsupported;
-}
-
-int openDescriptorCount() {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    while (dir != nullptr && readdir(dir) != nullptr) ++count;
-    if (dir != nullptr) closedir(dir);
-    return count;
 }
 
 class FileMetricsTest : public ::testing::Test {

@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -31,6 +30,7 @@
 
 using namespace quillmark;
 using qmtest::LoopbackServer;
+using qmtest::openDescriptorCount;
 
 namespace {
 
@@ -45,15 +45,6 @@ timeval timeOption(int fd, int option) {
     socklen_t size = sizeof value;
     ::getsockopt(fd, SOL_SOCKET, option, &value, &size);
     return value;
-}
-
-int openDescriptors() {
-    int count = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
-    while (::readdir(dir) != nullptr) ++count;
-    ::closedir(dir);
-    return count;
 }
 
 // Whether `fd` becomes readable within 10 s.
@@ -379,7 +370,7 @@ TEST_F(SocketClientTest, WholeSecondsOfMicrosecondsReachTheDescriptor) {
 TEST_F(SocketClientTest, RefusedAndUnresolvableHostsGiveMinusOne) {
     useTimeouts("100", "100");
     RefusingPort refusing;
-    const int before = openDescriptors();
+    const int before = openDescriptorCount();
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE(round);
         {
@@ -398,11 +389,11 @@ TEST_F(SocketClientTest, RefusedAndUnresolvableHostsGiveMinusOne) {
             EXPECT_EQ(-1, client.getChannel());
         }
     }
-    EXPECT_EQ(before, openDescriptors()) << "each failure's descriptor goes with its Socket";
+    EXPECT_EQ(before, openDescriptorCount()) << "each failure's descriptor goes with its Socket";
 
     // A name no resolver can answer, asked where none can be reached.
     EXPECT_EQ("", qmtest::runWithoutNetwork([&] {
-        const int beforeLookups = openDescriptors();
+        const int beforeLookups = openDescriptorCount();
         for (const bool bounded : {true, false}) {
             SCOPED_TRACE(bounded ? "bounded" : "blocking");
             log_.clear();
@@ -413,7 +404,7 @@ TEST_F(SocketClientTest, RefusedAndUnresolvableHostsGiveMinusOne) {
             EXPECT_TRUE(log_.hasPrefix("gethostbyname(no-such-host.invalid) failed. errno="));
             EXPECT_GE(client.getChannel(), 0);
         }
-        EXPECT_EQ(beforeLookups, openDescriptors());
+        EXPECT_EQ(beforeLookups, openDescriptorCount());
     }));
 }
 

@@ -1,11 +1,10 @@
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
 #include "quillmark/Utils.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -21,6 +20,7 @@
 #include <vector>
 
 using namespace quillmark;
+using qmtest::openDescriptorCount;
 using qmtest::readFile;
 using qmtest::TempDir;
 using qmtest::writeFile;
@@ -80,15 +80,6 @@ bool inheritedAcrossExec(int fd) {
     return flags >= 0 && (flags & FD_CLOEXEC) == 0;
 }
 
-int openDescriptorCount() {
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return -1;
-    int count = 0;
-    while (::readdir(dir) != nullptr) ++count;
-    ::closedir(dir);
-    return count;
-}
-
 bool writeAll(int fd, const char* text) {
     const size_t length = std::strlen(text);
     return ::write(fd, text, length) == static_cast<ssize_t>(length);
@@ -135,6 +126,18 @@ TEST(Utils, EqualsIgnoreCase) {
     for (const Case& c : cases) {
         SCOPED_TRACE("'" + c.a + "' vs '" + c.b + "'");
         EXPECT_EQ(c.expected, Utils::equalsIgnoreCase(c.a, c.b));
+    }
+}
+
+TEST(Utils, StartsWithIgnoreCase) {
+    struct Case { std::string text, prefix; bool expected; };
+    const Case cases[] = {
+        {"UTF-8", "utf-8", true}, {"utf8x", "UTF8", true}, {"abc", "", true},
+        {"ab", "abc", false},     {"\xC3\xA9", "\xE3", false}, {"@x", "`", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("'" + c.text + "' prefix '" + c.prefix + "'");
+        EXPECT_EQ(c.expected, Utils::startsWithIgnoreCase(c.text, c.prefix));
     }
 }
 
@@ -304,7 +307,8 @@ TEST(Utils, RedirectOutputWithStandardDescriptorsClosed) {
 // followed: the daemon, as root, would otherwise append to (or create) the file it names.
 TEST(Utils, RedirectOutputToAnUnopenableTargetLogsAndKeepsStreams) {
     TempDir dir;
-    const std::string logPath = dir.file("manager.log");
+    // Installed here, the logger is inherited by each child; its file is emptied per case.
+    qmtest::LogCapture capture;
     const std::string victim = dir.file("victim");
     writeFile(victim, "untouched\n");
     ASSERT_EQ(0, ::symlink(victim.c_str(), dir.file("to-file").c_str()));
@@ -313,7 +317,6 @@ TEST(Utils, RedirectOutputToAnUnopenableTargetLogsAndKeepsStreams) {
         SCOPED_TRACE(name);
         const std::string target = dir.file(name);
         const int status = runInChild([&]() {
-            LogManager::getInstance()->setLogger(new FileLogger(logPath.c_str(), 5, 1));
             struct stat out, err;
             if (::fstat(STDOUT_FILENO, &out) != 0 || ::fstat(STDERR_FILENO, &err) != 0) return 10;
             Utils::redirectOutput(target.c_str());
@@ -321,7 +324,7 @@ TEST(Utils, RedirectOutputToAnUnopenableTargetLogsAndKeepsStreams) {
             return 0;
         });
         EXPECT_EQ(0, status);
-        const std::vector<std::string> logLines = lines(readFile(logPath));
+        const std::vector<std::string> logLines = lines(capture.text());
         ASSERT_EQ(1u, logLines.size());
         EXPECT_EQ(0u, logLines[0].find("|DEBUG\t|")) << logLines[0];
         const std::string message = "Cannot open file " + target + " for redirecting stderr/stdout";
@@ -329,7 +332,7 @@ TEST(Utils, RedirectOutputToAnUnopenableTargetLogsAndKeepsStreams) {
             << logLines[0];
         EXPECT_EQ("untouched\n", readFile(victim));
         EXPECT_FALSE(qmtest::fileExists(dir.file("created")));
-        ASSERT_EQ(0, ::unlink(logPath.c_str()));
+        capture.clear();
     }
 }
 

@@ -1,6 +1,7 @@
 #include "quillmark/VfsMetrics.h"
 
 #include "quillmark/Exception.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -33,11 +34,7 @@ public:
 };
 
 MetricRequest makeRequest(const std::string& command, std::vector<std::string> args = {}) {
-    MetricRequest request;
-    request.itemName = "probe";
-    request.command = command;
-    request.args = std::move(args);
-    return request;
+    return qmtest::metricRequest("probe", command, std::move(args));
 }
 
 }  // namespace

@@ -1,9 +1,7 @@
 #include "AbstractExecution.h"
 
 #include "quillmark/Exception.h"
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
-#include "support/TempDir.h"
+#include "support/LogCapture.h"
 #include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
@@ -63,10 +61,6 @@ public:
 // a second task reference so the worker outlives its thread until the fixture drops it.
 class AbstractExecutionTest : public ::testing::Test {
 protected:
-    AbstractExecutionTest() : logPath_(dir_.file("worker.log")) {
-        LogManager::getInstance()->setLogger(new FileLogger(logPath_.c_str(), 5, 1));
-    }
-
     ~AbstractExecutionTest() override {
         // A failed test may leave the worker sleeping: the interruption ends any pause, and the
         // release any held cycle, so the executor's threads are gone before the logger is.
@@ -76,7 +70,6 @@ protected:
             executor_.wait();
         }
         task_.reset();
-        LogManager::getInstance()->setLogger(nullptr);
     }
 
     ProbeWorker& start(int intervalMs, bool cancelFirst = false, bool holdCycles = false,
@@ -96,10 +89,10 @@ protected:
         return eventually([this] { return finished(); });
     }
 
-    std::string log() const { return qmtest::readFile(logPath_); }
+    std::string log() const { return log_.text(); }
 
-    qmtest::TempDir dir_;
-    std::string logPath_;
+    // First, so that the logger outlives the worker and the executor's threads.
+    qmtest::LogCapture log_;
     ZThread::ThreadedExecutor executor_;
     ProbeWorker* worker_ = nullptr;
     std::optional<ZThread::Task> task_;

@@ -2,8 +2,7 @@
 #include "CommandProcessorFactory.h"
 
 #include "quillmark/ConfigurationFileAccess.h"
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 
@@ -61,12 +60,10 @@ class AgentConfigRefreshTest : public ::testing::Test {
 protected:
     AgentConfigRefreshTest()
         : configPath_(dir_.file("quillmark_agentd.xml")),
-          journalPath_(dir_.file("journal")),
-          logPath_(dir_.file("manager.log")) {
+          journalPath_(dir_.file("journal")) {
         writeScript("start.sh", "start");
         writeScript("stop.sh", "stop");
         replaceConfiguration(configurationText(dir_.path(), "1"));
-        LogManager::getInstance()->setLogger(new FileLogger(logPath_.c_str(), 5, 1));
         configuration_.reset(new ConfigurationFileAccess(configPath_, false));
     }
 
@@ -79,7 +76,6 @@ protected:
         }
         task_.reset();
         configuration_.reset();
-        LogManager::getInstance()->setLogger(nullptr);
     }
 
     void writeScript(const std::string& name, const std::string& word) {
@@ -118,12 +114,13 @@ protected:
 
     bool journalHasAtLeast(std::size_t count) const { return journal().size() >= count; }
 
-    std::string log() const { return contentsOrEmpty(logPath_); }
+    std::string log() const { return log_.text(); }
 
+    // First, so that the logger outlives the watch's thread.
+    qmtest::LogCapture log_;
     qmtest::TempDir dir_;
     const std::string configPath_;
     const std::string journalPath_;
-    const std::string logPath_;
     std::unique_ptr<ConfigurationFileAccess> configuration_;
     ZThread::ThreadedExecutor executor_;
     AgentConfigRefresh* worker_ = nullptr;

@@ -4,8 +4,6 @@
 
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/Exception.h"
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
 #include "support/LogCapture.h"
 #include "support/LoopbackClient.h"
 #include "support/TempDir.h"
@@ -153,9 +151,7 @@ private:
 // destruction, and only then removes the logger it writes to.
 class ListenerTest : public ::testing::Test {
 protected:
-    ListenerTest()
-        : logPath_(dir_.file("manager.log")), configurationPath_(dir_.file("agent.xml")) {
-        LogManager::getInstance()->setLogger(new FileLogger(logPath_.c_str(), 5, 1));
+    ListenerTest() : configurationPath_(dir_.file("agent.xml")) {
         qmtest::writeFile(configurationPath_, kConfiguration);
         configuration_.reset(new ConfigurationFileAccess(configurationPath_, false));
         factory_ = std::make_shared<CommandProcessorFactory>(configuration_.get());
@@ -168,7 +164,6 @@ protected:
             task_.reset();
             EXPECT_TRUE(eventually([this] { return destroyed_.load(); }));
         }
-        LogManager::getInstance()->setLogger(nullptr);
     }
 
     void start(int idleLimitMs = Listener::kConnectionIdleLimitMs) {
@@ -197,10 +192,10 @@ protected:
         return processor ? processor->process(payload) : std::string();
     }
 
-    std::string log() const { return qmtest::readFile(logPath_); }
+    std::string log() const { return log_.text(); }
 
+    qmtest::LogCapture log_;
     qmtest::TempDir dir_;
-    std::string logPath_;
     std::string configurationPath_;
     std::unique_ptr<ConfigurationFileAccess> configuration_;
     std::shared_ptr<CommandProcessorFactory> factory_;
@@ -414,9 +409,7 @@ TEST_F(ListenerTest, CancelWakesTheBlockedListenerAndClosesThePortOnce) {
 }
 
 TEST(ListenerSocket, SecondInitDoesNothingAndFailedListenKeepsTheSocket) {
-    qmtest::TempDir dir;
-    const std::string logPath = dir.file("manager.log");
-    LogManager::getInstance()->setLogger(new FileLogger(logPath.c_str(), 5, 1));
+    qmtest::LogCapture log;
     std::shared_ptr<CommandProcessorFactory> noFactory;
 
     Listener::initSocket(0, "127.0.0.1");
@@ -439,7 +432,7 @@ TEST(ListenerSocket, SecondInitDoesNothingAndFailedListenKeepsTheSocket) {
         EXPECT_EQ(0, e.getCode());
     }
     EXPECT_NE(std::string::npos,
-              qmtest::readFile(logPath).find(
+              log.text().find(
                   "\tFailed to listen on port [" + std::to_string(occupant.port()) +
                   "]. The port may already be in use by another application. Exiting "
                   "quillmark agent manager.\n"));
@@ -449,7 +442,6 @@ TEST(ListenerSocket, SecondInitDoesNothingAndFailedListenKeepsTheSocket) {
         listener.cancel();
     }
     EXPECT_FALSE(Listener::hasListeningSocket());
-    LogManager::getInstance()->setLogger(nullptr);
 }
 
 TEST(ListenerSocket, FailedAcceptPausesTheDaemonsThreeSecondsOrTheGivenPause) {

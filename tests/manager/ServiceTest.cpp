@@ -3,8 +3,7 @@
 #include "other/ServiceImpl.h"
 
 #include "quillmark/ConfigurationFileAccess.h"
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
+#include "support/LogCapture.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 
@@ -25,15 +24,10 @@ const char kCanceledLine[] = "Quillmark Agent Manager service thread was cancele
 
 class ServiceTest : public ::testing::Test {
 protected:
-    ServiceTest() : logPath_(dir_.file("manager.log")) {
-        LogManager::getInstance()->setLogger(new FileLogger(logPath_.c_str(), 5, 1));
-    }
-    ~ServiceTest() override { LogManager::getInstance()->setLogger(nullptr); }
+    std::string log() const { return log_.text(); }
 
-    std::string log() const { return qmtest::readFile(logPath_); }
-
+    qmtest::LogCapture log_;
     qmtest::TempDir dir_;
-    const std::string logPath_;
 };
 
 TEST(ServiceInstanceTest, GetInstanceAlwaysReturnsTheSameService) {

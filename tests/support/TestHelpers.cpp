@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <random>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace qmtest {
 
@@ -51,6 +53,24 @@ std::set<std::string> namesIn(const std::string& directory) {
         names.insert(it->path().filename().string());
     }
     return names;
+}
+
+int openDescriptorCount() {
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return -1;
+    int count = 0;
+    while (::readdir(dir) != nullptr) ++count;
+    ::closedir(dir);
+    return count;
+}
+
+quillmark::MetricRequest metricRequest(const std::string& itemName, const std::string& command,
+                                       std::vector<std::string> args) {
+    quillmark::MetricRequest request;
+    request.itemName = itemName;
+    request.command = command;
+    request.args = std::move(args);
+    return request;
 }
 
 std::string runWithoutNetwork(const std::function<void()>& body) {

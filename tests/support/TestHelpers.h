@@ -1,13 +1,16 @@
 // Small helpers shared by the test suites: bounded polling, counting, the working directory,
-// directory listings and repeatable pseudo-random data.
+// directory listings, open descriptors, metric requests and repeatable pseudo-random data.
 #ifndef QM_TESTS_SUPPORT_TESTHELPERS_H
 #define QM_TESTS_SUPPORT_TESTHELPERS_H
+
+#include "quillmark/MetricRequest.h"
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace qmtest {
 
@@ -23,6 +26,14 @@ std::string currentDirectory();
 
 // The names of the entries of `directory` ("." and ".." left out); empty when it cannot be read.
 std::set<std::string> namesIn(const std::string& directory);
+
+// How many entries /proc/self/fd lists: the descriptors this process holds open, plus the same
+// few of the listing itself in every call, so two counts compare. -1 when it cannot be read.
+int openDescriptorCount();
+
+// A request for `command` of the metric item `itemName`, with `args` in order.
+quillmark::MetricRequest metricRequest(const std::string& itemName, const std::string& command,
+                                       std::vector<std::string> args = {});
 
 // Runs `body` in a forked child (runForked) that first moves into a network namespace of its
 // own, where the only interface is a loopback that is down: name lookups there cannot reach any

@@ -2,12 +2,12 @@
 #include "quillmark/FsMetrics.h"
 
 #include "quillmark/Exception.h"
+#include "quillmark/MountTable.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
-#include <memory>
-#include <mntent.h>
 #include <string>
 #include <sys/statvfs.h>
 #include <vector>
@@ -15,20 +15,6 @@
 namespace quillmark {
 
 namespace {
-
-// Room for the device and mount point of any entry. A longer line (long mount options) is cut
-// by getmntent_r and the rest of it skipped, which loses only the trailing fields.
-const std::size_t kMountEntryBuffer = 65536;
-
-struct MountTableCloser {
-    void operator()(FILE* table) const { endmntent(table); }
-};
-using MountTable = std::unique_ptr<FILE, MountTableCloser>;
-
-MountTable openMountTable(const char* mountTable) {
-    // "e": close-on-exec, so commands run meanwhile do not inherit the table.
-    return MountTable(setmntent(mountTable, "re"));
-}
 
 // count × kibPerBlock truncated to whole KiB; the figure saturates rather than overflow the
 // conversion on a file system that reports absurd counts.
@@ -114,29 +100,23 @@ ResultInfo* FsMetrics::inodeFigure(const struct statvfs& stats, const std::strin
 }
 
 std::string FsMetrics::joinMountPoints(const char* mountTable) {
-    MountTable table = openMountTable(mountTable);
-    if (!table) QM_THROW(ProcessingException, "Failed setmntent for /etc/mtab.");
+    std::vector<MountTable::Entry> entries;
+    if (!MountTable::read(mountTable, entries)) {
+        QM_THROW(ProcessingException, "Failed setmntent for /etc/mtab.");
+    }
     std::string joined;
-    bool first = true;
-    std::vector<char> buffer(kMountEntryBuffer);
-    struct mntent entry;
-    while (getmntent_r(table.get(), &entry, buffer.data(), static_cast<int>(buffer.size())) !=
-           nullptr) {
-        if (!first) joined += ',';
-        joined += entry.mnt_dir;
-        first = false;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i > 0) joined += ',';
+        joined += entries[i].mountPoint;
     }
     return joined;
 }
 
 std::string FsMetrics::resolveMountPoint(const std::string& name, const char* mountTable) {
-    MountTable table = openMountTable(mountTable);
-    if (!table) return name;
-    std::vector<char> buffer(kMountEntryBuffer);
-    struct mntent entry;
-    while (getmntent_r(table.get(), &entry, buffer.data(), static_cast<int>(buffer.size())) !=
-           nullptr) {
-        if (name == entry.mnt_fsname) return entry.mnt_dir;
+    std::vector<MountTable::Entry> entries;
+    if (!MountTable::read(mountTable, entries)) return name;
+    for (const MountTable::Entry& entry : entries) {
+        if (name == entry.device) return entry.mountPoint;
     }
     return name;
 }

@@ -2,6 +2,7 @@
 
 #include "quillmark/Exception.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -17,11 +18,7 @@ using namespace quillmark;
 namespace {
 
 MetricRequest makeRequest(const std::string& command, std::vector<std::string> args) {
-    MetricRequest request;
-    request.itemName = "device";
-    request.command = command;
-    request.args = std::move(args);
-    return request;
+    return qmtest::metricRequest("device", command, std::move(args));
 }
 
 struct Expected {

@@ -3,6 +3,7 @@
 #include "quillmark/Exception.h"
 #include "quillmark/Utils.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -19,11 +20,7 @@ using namespace quillmark;
 namespace {
 
 MetricRequest makeRequest(const std::string& command, std::vector<std::string> args) {
-    MetricRequest request;
-    request.itemName = "filesystem";
-    request.command = command;
-    request.args = std::move(args);
-    return request;
+    return qmtest::metricRequest("filesystem", command, std::move(args));
 }
 
 std::string value(ResultInfo* raw) {

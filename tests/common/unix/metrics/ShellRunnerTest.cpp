@@ -1,6 +1,7 @@
 #include "quillmark/ShellRunner.h"
 
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -12,11 +13,7 @@ using namespace quillmark;
 namespace {
 
 MetricRequest commandRequest(std::vector<std::string> args) {
-    MetricRequest request;
-    request.itemName = "host";
-    request.command = "run";
-    request.args = std::move(args);
-    return request;
+    return qmtest::metricRequest("host", "run", std::move(args));
 }
 
 }  // namespace

@@ -1,9 +1,8 @@
 #include "quillmark/SystemMetrics.h"
 
 #include "quillmark/Exception.h"
-#include "quillmark/FileLogger.h"
-#include "quillmark/LogManager.h"
 #include "quillmark/ShellRunner.h"
+#include "support/LogCapture.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
@@ -35,11 +34,7 @@ using namespace quillmark;
 namespace {
 
 MetricRequest commandRequest(std::vector<std::string> args) {
-    MetricRequest request;
-    request.itemName = "host";
-    request.command = "run";
-    request.args = std::move(args);
-    return request;
+    return qmtest::metricRequest("host", "run", std::move(args));
 }
 
 std::string runValue(const MetricRequest& request) {
@@ -262,13 +257,14 @@ TEST_F(SystemMetricsUnixTest, InterruptedReadIsATimeout) {
 }
 
 TEST_F(SystemMetricsUnixTest, RunCommandTracesItsOutputAtDebugLevel) {
-    const std::string logFile = file("trace.log");
-    LogManager::getInstance()->setLogger(new FileLogger(logFile.c_str(), 5, 1));
-    const std::string value = runValue(commandRequest({"printf ' 42 \\n'"}));
-    LogManager::getInstance()->setLogger(nullptr);
+    std::string value, log;
+    {
+        qmtest::LogCapture capture;
+        value = runValue(commandRequest({"printf ' 42 \\n'"}));
+        log = capture.text();
+    }
 
     EXPECT_EQ("42", value);
-    const std::string log = qmtest::readFile(logFile);
     EXPECT_NE(std::string::npos, log.find("Result=[ 42 \n]; Size=5; Len=5")) << log;
     EXPECT_NE(std::string::npos, log.find("Run remote command [printf ' 42 \\n'] Result [2] [42]..."))
         << log;
