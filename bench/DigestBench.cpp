@@ -110,8 +110,8 @@ bool runCommand(const char* program, const std::string& path) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-using Operation = quillmark::ResultInfo* (quillmark::FileMetrics::*)(
-    const quillmark::MetricRequest&);
+using Operation =
+    quillmark::ResultInfo* (quillmark::FileMetrics::*)(const quillmark::MetricRequest&);
 
 void measureMetric(benchmark::State& state, const char* command, Operation operation) {
     const std::size_t size = static_cast<std::size_t>(state.range(0));
@@ -165,8 +165,7 @@ void BM_CksumMetric(benchmark::State& state) {
 void BM_CksumCommand(benchmark::State& state) { measureCommand(state, "cksum"); }
 
 void sizes(benchmark::internal::Benchmark* bench) {
-    bench->Arg(1 << 20)->Arg(16 << 20)->Arg(60 << 20)->UseRealTime()->Unit(
-        benchmark::kMillisecond);
+    bench->Arg(1 << 20)->Arg(16 << 20)->Arg(60 << 20)->UseRealTime()->Unit(benchmark::kMillisecond);
 }
 
 BENCHMARK(BM_Md5sumMetric)->Apply(sizes);

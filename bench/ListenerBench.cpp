@@ -175,8 +175,7 @@ void runCycles(benchmark::State& state, const std::string& body) {
     Installation installation;
     const unsigned short port = openListener(state, installation);
     if (port == 0) return;
-    std::unique_ptr<quillmark::Listener> listener(
-        new quillmark::Listener(installation.factory()));
+    std::unique_ptr<quillmark::Listener> listener(new quillmark::Listener(installation.factory()));
     {
         // Two client threads: the next connection waits with its request while the Listener
         // serves the last one.
@@ -294,9 +293,9 @@ private:
         for (int i = 7; i >= 0; --i) left = (left << 8) | static_cast<unsigned char>(header[5 + i]);
         const int file = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         while (left > 0) {
-            const ssize_t n = ::read(connection, buffer.data(),
-                                     static_cast<std::size_t>(std::min<std::uint64_t>(
-                                         left, buffer.size())));
+            const ssize_t n =
+                ::read(connection, buffer.data(),
+                       static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size())));
             if (n <= 0) break;
             if (file >= 0 && ::write(file, buffer.data(), static_cast<std::size_t>(n)) != n) break;
             left -= static_cast<std::uint64_t>(n);

@@ -119,73 +119,76 @@ bool writeSyslog(TwinWriter& out, std::size_t size) {
     while (out.written() + 128 < size) {
         seconds += pick(3);
         char stamp[64];
-        std::snprintf(stamp, sizeof stamp, "Dec %2u %02u:%02u:%02u web%02u", 10 + seconds / 86400 % 20,
-                      seconds / 3600 % 24, seconds / 60 % 60, seconds % 60, pick(40));
+        std::snprintf(stamp, sizeof stamp, "Dec %2u %02u:%02u:%02u web%02u",
+                      10 + seconds / 86400 % 20, seconds / 3600 % 24, seconds / 60 % 60,
+                      seconds % 60, pick(40));
         int n = 0;
         if (!literalWritten && out.written() >= literalAt) {
-            n = std::snprintf(line, sizeof line, "%s kernel: Out of memory: Killed process %u (java)",
-                              stamp, 1000 + pick(30000));
+            n = std::snprintf(line, sizeof line,
+                              "%s kernel: Out of memory: Killed process %u (java)", stamp,
+                              1000 + pick(30000));
             literalWritten = true;
         } else {
             switch (pick(40)) {
-                case 0:
-                    n = std::snprintf(line, sizeof line,
-                                      "%s app[%u]: ERROR request %u failed: upstream timeout after %ums",
-                                      stamp, 300 + pick(50), pick(1000000), 1000 + pick(9000));
-                    break;
-                case 1:
-                case 2:
-                    n = std::snprintf(line, sizeof line,
-                                      "%s app[%u]: WARNING cache %u is at %u%% of its capacity", stamp,
-                                      300 + pick(50), pick(64), 80 + pick(20));
-                    break;
-                case 3:
-                case 4:
-                case 5:
-                    n = std::snprintf(line, sizeof line,
-                                      "%s postfix/smtp[%u]: %06X: to=<ops%u@mail.example.org>, "
-                                      "relay=mx%u.example.org[192.0.2.%u]:25, delay=%u.%u, "
-                                      "status=sent (250 2.0.0 Ok)",
-                                      stamp, 2000 + pick(8000), pick(0xFFFFFF), pick(100), pick(4),
-                                      1 + pick(254), pick(10), pick(10));
-                    break;
-                case 6:
-                    n = std::snprintf(line, sizeof line,
-                                      "%s kernel: [%u.%06u] eth%u: link is up, 1000 Mbps full duplex",
-                                      stamp, seconds, pick(1000000), pick(4));
-                    break;
-                case 7:
-                case 8:
-                    n = std::snprintf(line, sizeof line,
-                                      "%s CRON[%u]: (root) CMD (run-parts /etc/cron.hourly)", stamp,
-                                      10000 + pick(50000));
-                    break;
-                case 9:
-                case 10:
-                case 11:
-                    n = std::snprintf(line, sizeof line,
-                                      "%s sshd[%u]: Accepted publickey for deploy from 198.51.100.%u "
-                                      "port %u ssh2",
-                                      stamp, 1000 + pick(30000), 1 + pick(254), 1024 + pick(60000));
-                    break;
-                case 12:
-                case 13:
-                case 14:
-                case 15:
-                case 16:
-                case 17:
-                case 18:
-                case 19:
-                    n = std::snprintf(line, sizeof line, "%s app[%u]: INFO request %u served in %ums",
-                                      stamp, 300 + pick(50), pick(1000000), 1 + pick(900));
-                    break;
-                default:
-                    n = std::snprintf(line, sizeof line,
-                                      "%s nginx[%u]: 10.%u.%u.%u - - \"GET /api/v1/items/%u HTTP/1.1\" "
-                                      "200 %u \"-\" \"curl/7.88.1\"",
-                                      stamp, 500 + pick(100), pick(256), pick(256), pick(256),
-                                      pick(100000), 100 + pick(90000));
-                    break;
+            case 0:
+                n = std::snprintf(
+                    line, sizeof line,
+                    "%s app[%u]: ERROR request %u failed: upstream timeout after %ums", stamp,
+                    300 + pick(50), pick(1000000), 1000 + pick(9000));
+                break;
+            case 1:
+            case 2:
+                n = std::snprintf(line, sizeof line,
+                                  "%s app[%u]: WARNING cache %u is at %u%% of its capacity", stamp,
+                                  300 + pick(50), pick(64), 80 + pick(20));
+                break;
+            case 3:
+            case 4:
+            case 5:
+                n = std::snprintf(line, sizeof line,
+                                  "%s postfix/smtp[%u]: %06X: to=<ops%u@mail.example.org>, "
+                                  "relay=mx%u.example.org[192.0.2.%u]:25, delay=%u.%u, "
+                                  "status=sent (250 2.0.0 Ok)",
+                                  stamp, 2000 + pick(8000), pick(0xFFFFFF), pick(100), pick(4),
+                                  1 + pick(254), pick(10), pick(10));
+                break;
+            case 6:
+                n = std::snprintf(line, sizeof line,
+                                  "%s kernel: [%u.%06u] eth%u: link is up, 1000 Mbps full duplex",
+                                  stamp, seconds, pick(1000000), pick(4));
+                break;
+            case 7:
+            case 8:
+                n = std::snprintf(line, sizeof line,
+                                  "%s CRON[%u]: (root) CMD (run-parts /etc/cron.hourly)", stamp,
+                                  10000 + pick(50000));
+                break;
+            case 9:
+            case 10:
+            case 11:
+                n = std::snprintf(line, sizeof line,
+                                  "%s sshd[%u]: Accepted publickey for deploy from 198.51.100.%u "
+                                  "port %u ssh2",
+                                  stamp, 1000 + pick(30000), 1 + pick(254), 1024 + pick(60000));
+                break;
+            case 12:
+            case 13:
+            case 14:
+            case 15:
+            case 16:
+            case 17:
+            case 18:
+            case 19:
+                n = std::snprintf(line, sizeof line, "%s app[%u]: INFO request %u served in %ums",
+                                  stamp, 300 + pick(50), pick(1000000), 1 + pick(900));
+                break;
+            default:
+                n = std::snprintf(line, sizeof line,
+                                  "%s nginx[%u]: 10.%u.%u.%u - - \"GET /api/v1/items/%u HTTP/1.1\" "
+                                  "200 %u \"-\" \"curl/7.88.1\"",
+                                  stamp, 500 + pick(100), pick(256), pick(256), pick(256),
+                                  pick(100000), 100 + pick(90000));
+                break;
             }
         }
         out.line(line, static_cast<std::size_t>(n));
@@ -205,7 +208,8 @@ bool writeLettersA(TwinWriter& out, std::size_t size) {
 }
 
 // "1" or "0" as the metric answers, or the failure it reports.
-std::string metricAnswer(quillmark::FileMetrics& item, const std::string& path, const char* pattern) {
+std::string metricAnswer(quillmark::FileMetrics& item, const std::string& path,
+                         const char* pattern) {
     quillmark::MetricRequest request;
     request.itemName = "filesystem_file";
     request.command = "regmatch";
@@ -230,15 +234,18 @@ std::string grepAnswer(const std::string& grep, const std::string& path, const c
     for (std::string& word : words) argv.push_back(&word[0]);
     argv.push_back(nullptr);
     pid_t child = -1;
-    const int spawned = ::posix_spawnp(&child, grep.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned =
+        ::posix_spawnp(&child, grep.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeEnds[1]);
     std::string output;
     char buffer[256];
     ssize_t n;
     while (spawned == 0 && (n = ::read(pipeEnds[0], buffer, sizeof buffer)) != 0) {
-        if (n > 0) output.append(buffer, static_cast<std::size_t>(n));
-        else if (errno != EINTR) break;
+        if (n > 0)
+            output.append(buffer, static_cast<std::size_t>(n));
+        else if (errno != EINTR)
+            break;
     }
     ::close(pipeEnds[0]);
     if (spawned != 0) return "grep did not start";
@@ -346,9 +353,9 @@ std::string shortAnswer(const std::string& answer) {
 void printRow(const char* pattern, const std::string& size, double project, double grep,
               const std::string& projectAnswer, const std::string& grepAnswer) {
     const bool same = projectAnswer == grepAnswer && (projectAnswer == "0" || projectAnswer == "1");
-    std::printf("%-32s %-10s %10.1f %10.1f %7.2f  %-10s %-6s %s\n", pattern, size.c_str(), project, grep,
-                project / grep, shortAnswer(projectAnswer).c_str(), shortAnswer(grepAnswer).c_str(),
-                same ? "yes" : "NO");
+    std::printf("%-32s %-10s %10.1f %10.1f %7.2f  %-10s %-6s %s\n", pattern, size.c_str(), project,
+                grep, project / grep, shortAnswer(projectAnswer).c_str(),
+                shortAnswer(grepAnswer).c_str(), same ? "yes" : "NO");
     std::fflush(stdout);
 }
 
@@ -373,7 +380,8 @@ void measure(const SearchCase* cases, std::size_t count, const std::string& size
             grepResult = grepAnswer(options.grep, joinedPath, c.grepPattern);
             grepTimes.push_back(millisecondsSince(start));
         }
-        printRow(c.pattern, size, median(projectTimes), median(grepTimes), projectAnswer, grepResult);
+        printRow(c.pattern, size, median(projectTimes), median(grepTimes), projectAnswer,
+                 grepResult);
     }
 }
 
@@ -424,7 +432,8 @@ int main(int argc, char** argv) {
     Options options;
     if (!parse(argc, argv, options)) {
         std::fprintf(stderr,
-                     "usage: %s [--sizes=1,16,64,256] [--runs=N] [--dir=DIR] [--grep=PROGRAM] [--only=TEXT]\n",
+                     "usage: %s [--sizes=1,16,64,256] [--runs=N] [--dir=DIR] [--grep=PROGRAM] "
+                     "[--only=TEXT]\n",
                      argv[0]);
         return 2;
     }
@@ -443,9 +452,10 @@ int main(int argc, char** argv) {
                 ::sysconf(_SC_NPROCESSORS_ONLN), host.release,
                 firstLine("cut -d' ' -f1-3 /proc/loadavg").c_str(),
                 firstLine(options.grep + " --version").c_str());
-    std::printf("# medians of alternating runs (metric, grep, metric, ...), files in the page cache;"
-                " grep: LC_ALL=C %s -z -c -E -e PATTERN on the joined text\n",
-                options.grep.c_str());
+    std::printf(
+        "# medians of alternating runs (metric, grep, metric, ...), files in the page cache;"
+        " grep: LC_ALL=C %s -z -c -E -e PATTERN on the joined text\n",
+        options.grep.c_str());
     for (const SearchCase& c : kLogCases) {
         if (std::strcmp(c.pattern, c.grepPattern) != 0) {
             std::printf("# %s is %s for grep\n", c.pattern, c.grepPattern);

@@ -105,8 +105,8 @@ QM_FOLDING_TARGET std::uint32_t updateByFolding(std::uint32_t reg, const unsigne
     const __m128i by512 = shiftFactors<512>();
     const __m128i by128 = shiftFactors<128>();
 
-    __m128i lane0 = _mm_xor_si128(loadPolynomial(data),
-                                  _mm_set_epi32(static_cast<int>(reg), 0, 0, 0));
+    __m128i lane0 =
+        _mm_xor_si128(loadPolynomial(data), _mm_set_epi32(static_cast<int>(reg), 0, 0, 0));
     __m128i lane1 = loadPolynomial(data + 16);
     __m128i lane2 = loadPolynomial(data + 32);
     __m128i lane3 = loadPolynomial(data + 48);

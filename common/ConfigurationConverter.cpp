@@ -96,9 +96,7 @@ std::vector<std::string> confEntries(const ListSection& section,
                                      const std::vector<std::string>& pieces) {
     std::vector<std::string> entries;
     switch (section.rejoin) {
-    case Rejoin::OpenBrackets:
-        entries = joinOpenBrackets(pieces);
-        break;
+    case Rejoin::OpenBrackets: entries = joinOpenBrackets(pieces); break;
     case Rejoin::Pairs:
         // With an odd count the pairs cannot be told apart: none is written rather than
         // commands under the wrong names.

@@ -24,7 +24,6 @@ const std::size_t kMaxSideFileLine = 2063;
 
 typedef ConfigurationFileAccess::Table Table;
 
-
 // A side file that is a FIFO or a socket counts as one that does not open.
 FileHandle openForReading(const std::string& path) {
     return openFileForReading(path, ReadableKinds::kAllButFifoOrSocket);
@@ -33,7 +32,8 @@ FileHandle openForReading(const std::string& path) {
 // strtol in base 10, then the low 32 bits of the long: "12abc" gives 12, "4294967297" gives 1.
 int toInt32(const std::string& text) {
     const long number = std::strtol(text.c_str(), nullptr, 10);
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long>(number)));
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(static_cast<unsigned long>(number)));
 }
 
 // A side-file line: at most kMaxSideFileLine bytes, without its line feed. The rest of a longer
@@ -66,8 +66,10 @@ bool hasText(const TiXmlElement* element) {
 // it, whatever its name; children before the first prop are not visited.
 template <typename Visit>
 void forEachProp(TiXmlHandle document, const char* section, Visit visit) {
-    TiXmlNode* first = document.FirstChildElement(kRootElement).FirstChildElement(section)
-                           .FirstChild("prop").ToNode();
+    TiXmlNode* first = document.FirstChildElement(kRootElement)
+                           .FirstChildElement(section)
+                           .FirstChild("prop")
+                           .ToNode();
     TiXmlElement* prop = first != nullptr ? first->ToElement() : nullptr;
     for (; prop != nullptr; prop = prop->NextSiblingElement()) visit(*prop);
 }
@@ -126,8 +128,7 @@ std::string ConfigurationFileAccess::getString(const std::string& key,
     return text.empty() ? defaultValue : text;
 }
 
-void ConfigurationFileAccess::set(const std::string& key, const std::string& value,
-                                  bool replace) {
+void ConfigurationFileAccess::set(const std::string& key, const std::string& value, bool replace) {
     std::lock_guard<std::mutex> writer(writeLock_);
     auto table = std::make_shared<Table>(*propertiesSnapshot());
     if (replace) {
@@ -263,11 +264,11 @@ void ConfigurationFileAccess::readRich(TiXmlHandle document) {
             // An empty value is stored as "" like in the simple layout, so that look-ups answer
             // their defaults for it.
             table->insert(Table::value_type(
-                elementText(key),
-                hasText(value) ? elementText(value) + "\n" +
-                                     elementText(prop.FirstChildElement("description")) + "\n" +
-                                     elementText(prop.FirstChildElement("flags"))
-                               : std::string()));
+                elementText(key), hasText(value)
+                                      ? elementText(value) + "\n" +
+                                            elementText(prop.FirstChildElement("description")) +
+                                            "\n" + elementText(prop.FirstChildElement("flags"))
+                                      : std::string()));
         });
         return table;
     };
@@ -329,8 +330,8 @@ bool ConfigurationFileAccess::isLoaded() { return loaded_; }
 bool ConfigurationFileAccess::parseFile(const std::string& fileName, TiXmlDocument& document) {
     const bool parsed = loadXmlFile(fileName, document);
     if (!parsed) {
-        QM_LOG_ERROR("Failed to load the config file [" << fileName
-                     << "]. Please make sure that the config file has valid format.");
+        QM_LOG_ERROR("Failed to load the config file ["
+                     << fileName << "]. Please make sure that the config file has valid format.");
     }
     return parsed;
 }

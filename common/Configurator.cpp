@@ -52,7 +52,8 @@ bool readWholeFile(const std::string& path, std::string& contents) {
     std::string text;
     char buffer[8192];
     std::size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) text.append(buffer, count);
+    while ((count = std::fread(buffer, 1, sizeof buffer, file.get())) > 0)
+        text.append(buffer, count);
     if (std::ferror(file.get())) return false;
     contents.swap(text);
     return true;
@@ -313,34 +314,33 @@ std::string Configurator::expandMacros(const std::string& value, Expansion& stat
 
 std::string Configurator::resolveMacro(const std::string& inner, int kind, Expansion& state) {
     switch (kind) {
-        case kRefMacro: {
-            if (state.depth >= kMaxReferenceDepth) {
-                state.boundReached = true;
-                return inner;
-            }
-            const std::string::size_type colon = inner.find(':');
-            const std::string section =
-                colon == std::string::npos ? mainSectionName : inner.substr(0, colon);
-            const std::string key = colon == std::string::npos ? inner : inner.substr(colon + 1);
-            std::string found;
-            ++state.depth;
-            const bool resolved = lookUpValue(key, found, section, state);
-            --state.depth;
-            return resolved ? found : inner;
-        }
-        case kEnvMacro: {
-            const char* variable = std::getenv(inner.c_str());
-            return variable != nullptr ? std::string(variable) : inner;
-        }
-        case kSysMacro: {
-            std::string line;
-            return runForFirstLine(inner, kMaxCommandLine, line) ? line : inner;
-        }
-        case kFuncMacro:
-            if (inner == "PID" || inner == "THREAD") return std::to_string(::getpid());
+    case kRefMacro: {
+        if (state.depth >= kMaxReferenceDepth) {
+            state.boundReached = true;
             return inner;
-        default:
-            return inner;
+        }
+        const std::string::size_type colon = inner.find(':');
+        const std::string section =
+            colon == std::string::npos ? mainSectionName : inner.substr(0, colon);
+        const std::string key = colon == std::string::npos ? inner : inner.substr(colon + 1);
+        std::string found;
+        ++state.depth;
+        const bool resolved = lookUpValue(key, found, section, state);
+        --state.depth;
+        return resolved ? found : inner;
+    }
+    case kEnvMacro: {
+        const char* variable = std::getenv(inner.c_str());
+        return variable != nullptr ? std::string(variable) : inner;
+    }
+    case kSysMacro: {
+        std::string line;
+        return runForFirstLine(inner, kMaxCommandLine, line) ? line : inner;
+    }
+    case kFuncMacro:
+        if (inner == "PID" || inner == "THREAD") return std::to_string(::getpid());
+        return inner;
+    default: return inner;
     }
 }
 

@@ -21,8 +21,7 @@ typedef ZThread::Guard<ZThread::FastMutex> LockGuard;
 typedef std::vector<std::unique_ptr<ConfigurationFileAccess>> AccessList;
 
 const char* const kDefaultXmlFileName = "../conf/quillmark_agentd.xml";
-const char* const kMissingExtension =
-    "Config file extension missing, .conf or .xml is expected - ";
+const char* const kMissingExtension = "Config file extension missing, .conf or .xml is expected - ";
 
 // Every access object initialize made, alive to the end of the process: callers keep the
 // pointers getAccess handed out, also after a later initialize or destroyInstance. The list is

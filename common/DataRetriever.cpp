@@ -7,10 +7,10 @@
 #include "quillmark/Log.h"
 #include "quillmark/Utils.h"
 
+#include <sys/types.h>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <sys/types.h>
 
 namespace quillmark {
 
@@ -21,8 +21,6 @@ const char kTimeKey[] = "LAST_UPGRADE_TIME:";
 const char kStatusKey[] = "LAST_UPGRADE_STATUS:";
 const std::string::size_type kTimeKeyLength = sizeof kTimeKey - 1;
 const std::string::size_type kStatusKeyLength = sizeof kStatusKey - 1;
-
-
 
 // Deletes the records of a vector this file filled for itself.
 class OwnedInterfaces {

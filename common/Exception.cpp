@@ -18,8 +18,8 @@ SocketException::~SocketException() = default;
 TimeoutException::~TimeoutException() = default;
 
 std::ostream& operator<<(std::ostream& out, const Exception& e) {
-    out << '[' << e.getCode() << "] \"" << e.getMessage() << "\" raised from " << e.getFile()
-        << ':' << e.getLine() << '.' << std::endl;
+    out << '[' << e.getCode() << "] \"" << e.getMessage() << "\" raised from " << e.getFile() << ':'
+        << e.getLine() << '.' << std::endl;
     return out;
 }
 

@@ -1,11 +1,11 @@
 #include "quillmark/FileHandle.h"
 
-#include <cerrno>
-#include <cstdlib>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
 
 namespace quillmark {
 
@@ -60,10 +60,10 @@ FileHandle openFileForReading(const std::string& path, ReadableKinds accepted) {
 
 FileHandle openRegularFileForWriting(const std::string& path, bool append) {
     // O_TRUNC does nothing to a FIFO or a device, so emptying before the type check is safe.
-    Descriptor fd(::open(path.c_str(),
-                         O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
-                             (append ? O_APPEND : O_TRUNC),
-                         0666));
+    Descriptor fd(::open(
+        path.c_str(),
+        O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (append ? O_APPEND : O_TRUNC),
+        0666));
     return streamOnDescriptor(
         fd, [](mode_t mode) { return S_ISREG(mode); }, append ? "ab" : "wb");
 }

@@ -2,13 +2,13 @@
 
 #include <zthread/Guard.h>
 
-#include <cerrno>
-#include <ctime>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+#include <cerrno>
+#include <ctime>
 
 #include <vector>
 
@@ -18,11 +18,11 @@ namespace {
 
 const char* levelName(int level) {
     switch (level) {
-        case 1: return "FATAL";
-        case 2: return "ERROR";
-        case 3: return "WARN";
-        case 4: return "INFO";
-        default: return "DEBUG";
+    case 1: return "FATAL";
+    case 2: return "ERROR";
+    case 3: return "WARN";
+    case 4: return "INFO";
+    default: return "DEBUG";
     }
 }
 
@@ -147,12 +147,24 @@ void FileLogger::moveStandardStreams() noexcept {
     }
 }
 
-void FileLogger::debug(const std::string& message, const char* file, int line) { log(message, 5, file, line); }
-void FileLogger::info(const std::string& message, const char* file, int line) { log(message, 4, file, line); }
-void FileLogger::warn(const std::string& message, const char* file, int line) { log(message, 3, file, line); }
-void FileLogger::error(const std::string& message, const char* file, int line) { log(message, 2, file, line); }
-void FileLogger::fatal(const std::string& message, const char* file, int line) { log(message, 1, file, line); }
-void FileLogger::trace(const std::string& message, const char* file, int line) { log(message, 6, file, line); }
+void FileLogger::debug(const std::string& message, const char* file, int line) {
+    log(message, 5, file, line);
+}
+void FileLogger::info(const std::string& message, const char* file, int line) {
+    log(message, 4, file, line);
+}
+void FileLogger::warn(const std::string& message, const char* file, int line) {
+    log(message, 3, file, line);
+}
+void FileLogger::error(const std::string& message, const char* file, int line) {
+    log(message, 2, file, line);
+}
+void FileLogger::fatal(const std::string& message, const char* file, int line) {
+    log(message, 1, file, line);
+}
+void FileLogger::trace(const std::string& message, const char* file, int line) {
+    log(message, 6, file, line);
+}
 
 void FileLogger::log(const std::string& message, int level, const char* file, int line) noexcept {
     try {

@@ -35,8 +35,8 @@ inline std::uint32_t wordAt(const unsigned char* block, int k) {
 }
 
 // The message word and the constant do not depend on the previous step, so they are added first.
-#define QM_MD5_STEP(f, a, b, c, d, k, s, ac)                                         \
-    (a) += wordAt(block, (k)) + static_cast<std::uint32_t>(ac);                    \
+#define QM_MD5_STEP(f, a, b, c, d, k, s, ac)                    \
+    (a) += wordAt(block, (k)) + static_cast<std::uint32_t>(ac); \
     (a) = rotateLeft((a) + f((b), (c), (d)), (s)) + (b)
 
 // Folds `blocks` consecutive 64-byte blocks into the chaining words, which stay in registers from
@@ -166,7 +166,8 @@ void MD5Final(MD5_CTX* context, unsigned char digest[16]) {
     unsigned char lengthBytes[8];
     for (int word = 0; word < 2; ++word) {
         for (int i = 0; i < 4; ++i) {
-            lengthBytes[word * 4 + i] = static_cast<unsigned char>(context->bitCount[word] >> (8 * i));
+            lengthBytes[word * 4 + i] =
+                static_cast<unsigned char>(context->bitCount[word] >> (8 * i));
         }
     }
     static const unsigned char padding[64] = {0x80};

@@ -110,7 +110,7 @@ typedef int (*ClassPredicate)(char);
 
 // Indexed like kClassLetters.
 const ClassPredicate kClassTable[] = {
-    re_isalnum, re_isalpha, re_isblank, re_iscntrl, re_isdigit, re_isgraph, re_islower,
+    re_isalnum, re_isalpha, re_isblank, re_iscntrl, re_isdigit,  re_isgraph, re_islower,
     re_isprint, re_ispunct, re_isspace, re_isupper, re_isxdigit, re_isword,
 };
 const int kClassCount = static_cast<int>(sizeof kClassTable / sizeof kClassTable[0]);
@@ -160,7 +160,9 @@ int groupOf(const char* node) {
 }
 
 // The only allocation of the module.
-RegexpProgram* regexpAllocate(std::size_t size) { return static_cast<RegexpProgram*>(std::malloc(size)); }
+RegexpProgram* regexpAllocate(std::size_t size) {
+    return static_cast<RegexpProgram*>(std::malloc(size));
+}
 void regexpRelease(RegexpProgram* program) { std::free(program); }
 
 // ---- Compiler ----
@@ -337,18 +339,12 @@ char* parseAtom(RegexpCompiler* c, int* flags) {
     switch (first) {
     case '\0':
     case '|':
-    case ')':
-        return fail(c, kCodeInternal, "internal error: \\0|) unexpected");
+    case ')': return fail(c, kCodeInternal, "internal error: \\0|) unexpected");
     case '?':
     case '+':
-    case '*':
-        return fail(c, kCodeRepeat, "?+* follows nothing");
-    case '^':
-        ++c->parse;
-        return emitNode(c, RX_TEXT_START);
-    case '$':
-        ++c->parse;
-        return emitNode(c, RX_TEXT_END);
+    case '*': return fail(c, kCodeRepeat, "?+* follows nothing");
+    case '^': ++c->parse; return emitNode(c, RX_TEXT_START);
+    case '$': ++c->parse; return emitNode(c, RX_TEXT_END);
     case '.':
         ++c->parse;
         *flags |= RX_HAS_WIDTH | RX_SIMPLE;
@@ -357,11 +353,8 @@ char* parseAtom(RegexpCompiler* c, int* flags) {
         ++c->parse;
         *flags |= RX_HAS_WIDTH | RX_SIMPLE;
         return parseSet(c);
-    case '\\':
-        ++c->parse;
-        return parseBackslash(c, flags);
-    default:
-        return parseLiteralRun(c, flags);
+    case '\\': ++c->parse; return parseBackslash(c, flags);
+    default: return parseLiteralRun(c, flags);
     }
 }
 
@@ -537,8 +530,8 @@ bool compilePass(RegexpCompiler* c, int* flags) {
             return true;
         }
         int pieceFlags = 0;
-        char* piece = finishPiece(c, first, done.flags & (RX_HAS_WIDTH | RX_REPEAT_FIRST),
-                                  &pieceFlags);
+        char* piece =
+            finishPiece(c, first, done.flags & (RX_HAS_WIDTH | RX_REPEAT_FIRST), &pieceFlags);
         if (piece == nullptr) return false;
         addPiece(c, &frames.back(), piece, pieceFlags);
         if (c->code != 0) return false;
@@ -607,19 +600,13 @@ void setStartBytes(RegexpProgram* program, std::size_t programSize) {
         const unsigned char kind = kindOf(node);
         const char* next = nextNode(node);
         switch (kind) {
-        case RX_END:
-            program->startAnywhere = 1;
-            break;
+        case RX_END: program->startAnywhere = 1; break;
         case RX_ANY:
         case RX_IN_SET:
         case RX_NOT_IN_SET:
         case RX_LITERAL:
-        case RX_CLASS:
-            addSingle(node);
-            break;
-        case RX_PLUS:
-            addSingle(operandOf(node));
-            break;
+        case RX_CLASS: addSingle(node); break;
+        case RX_PLUS: addSingle(operandOf(node)); break;
         case RX_STAR:
             addSingle(operandOf(node));
             if (next != nullptr) pending.push_back(next);
@@ -749,9 +736,8 @@ private:
         int best = -1;
         for (int i = 0; i < fewCount_; ++i) {
             if (fewNext_[i] < from && fewNext_[i] != length_) {
-                const void* found =
-                    std::memchr(text_ + from, program_->fewStartBytes[i],
-                                static_cast<std::size_t>(length_ - from));
+                const void* found = std::memchr(text_ + from, program_->fewStartBytes[i],
+                                                static_cast<std::size_t>(length_ - from));
                 fewNext_[i] = found != nullptr
                                   ? static_cast<int>(static_cast<const char*>(found) - text_)
                                   : length_;
@@ -781,15 +767,15 @@ struct Backtrack {
 };
 
 struct RegexpMatchState {
-    const char* input;              // current input position
-    const char* textStart;          // start of the text
-    const char* textEnd;            // its terminating NUL
-    int (*pairs)[2];                // the caller's match array, or null
-    int pairCount;                  // its number of pairs
-    std::vector<Backtrack> stack;   // the choices of the current attempt; its memory is reused
-    long long work;                 // work done so far by this call, in the units of kNodeVisitCost
-    long long budget;               // the work the walk may do before the search changes method
-    bool overrun;                   // the walk went past its budget or its stack
+    const char* input;             // current input position
+    const char* textStart;         // start of the text
+    const char* textEnd;           // its terminating NUL
+    int (*pairs)[2];               // the caller's match array, or null
+    int pairCount;                 // its number of pairs
+    std::vector<Backtrack> stack;  // the choices of the current attempt; its memory is reused
+    long long work;                // work done so far by this call, in the units of kNodeVisitCost
+    long long budget;              // the work the walk may do before the search changes method
+    bool overrun;                  // the walk went past its budget or its stack
 };
 
 inline int offsetOf(const RegexpMatchState* s, const char* position) {
@@ -828,24 +814,16 @@ long regrepeat(const RegexpMatchState* s, const char* node, const char* input) {
     const char* operand = operandOf(node);
     long count = 0;
     switch (kindOf(node)) {
-    case RX_ANY:
-        count = static_cast<long>(s->textEnd - input);
-        break;
+    case RX_ANY: count = static_cast<long>(s->textEnd - input); break;
     case RX_LITERAL:
         while (input[count] == *operand) ++count;
         break;
-    case RX_IN_SET:
-        count = static_cast<long>(std::strspn(input, operand));
-        break;
-    case RX_NOT_IN_SET:
-        count = static_cast<long>(std::strcspn(input, operand));
-        break;
+    case RX_IN_SET: count = static_cast<long>(std::strspn(input, operand)); break;
+    case RX_NOT_IN_SET: count = static_cast<long>(std::strcspn(input, operand)); break;
     case RX_CLASS:
         while (input[count] != '\0' && inClass(*operand, input[count])) ++count;
         break;
-    default:
-        re_error("internal error: bad call of regrepeat");
-        break;
+    default: re_error("internal error: bad call of regrepeat"); break;
     }
     return count;
 }
@@ -950,19 +928,13 @@ int re_match_nodes(RegexpMatchState* s, const char* scan) {
         const char* operand = operandOf(scan);
         bool matched = true;
         switch (kind) {
-        case RX_TEXT_START:
-            matched = s->input == s->textStart;
-            break;
-        case RX_TEXT_END:
-            matched = *s->input == '\0';
-            break;
+        case RX_TEXT_START: matched = s->input == s->textStart; break;
+        case RX_TEXT_END: matched = *s->input == '\0'; break;
         case RX_WORD_START:
-            matched = re_isword(*s->input) &&
-                      (s->input == s->textStart || !re_isword(s->input[-1]));
+            matched =
+                re_isword(*s->input) && (s->input == s->textStart || !re_isword(s->input[-1]));
             break;
-        case RX_WORD_END:
-            matched = !re_isword(*s->input);
-            break;
+        case RX_WORD_END: matched = !re_isword(*s->input); break;
         case RX_ANY:
         case RX_IN_SET:
         case RX_NOT_IN_SET:
@@ -979,8 +951,7 @@ int re_match_nodes(RegexpMatchState* s, const char* scan) {
             }
             break;
         case RX_EMPTY:
-        case RX_LOOP_BACK:
-            break;
+        case RX_LOOP_BACK: break;
         case RX_ALTERNATIVE:
             // A choice with one alternative left has nothing to come back to.
             if (kindOf(next) == RX_ALTERNATIVE) {
@@ -992,8 +963,8 @@ int re_match_nodes(RegexpMatchState* s, const char* scan) {
         case RX_PLUS: {
             const char* base = s->input;
             const long count = regrepeat(s, operand, base);
-            matched = spendWork(s, kindOf(operand) == RX_CLASS ? count * kClassCharacterCost
-                                                                : count);
+            matched =
+                spendWork(s, kindOf(operand) == RX_CLASS ? count * kClassCharacterCost : count);
             if (!matched) break;
             const long fitting = fittingCount(s, scan, base, count);
             matched = fitting >= 0 && takeCount(s, scan, base, fitting);
@@ -1270,8 +1241,7 @@ private:
                 const unsigned char kind = kindOf(n);
                 const char* next = nextNode(n);
                 if (kind == RX_END) {
-                    std::memcpy(best_.data(), captures_.slots(caps),
-                                sizeof(int) * best_.size());
+                    std::memcpy(best_.data(), captures_.slots(caps), sizeof(int) * best_.size());
                     bestEnd_ = position;
                     captures_.release(caps);
                     for (const ClosureEntry& left : pending_) captures_.release(left.caps);
@@ -1285,18 +1255,12 @@ private:
                 }
                 bool goOn = true;
                 switch (kind) {
-                case RX_TEXT_START:
-                    goOn = position == 0;
-                    break;
-                case RX_TEXT_END:
-                    goOn = here == '\0';
-                    break;
+                case RX_TEXT_START: goOn = position == 0; break;
+                case RX_TEXT_END: goOn = here == '\0'; break;
                 case RX_WORD_START:
                     goOn = re_isword(here) && (position == 0 || !re_isword(text_[position - 1]));
                     break;
-                case RX_WORD_END:
-                    goOn = !re_isword(here);
-                    break;
+                case RX_WORD_END: goOn = !re_isword(here); break;
                 case RX_ANY:
                 case RX_IN_SET:
                 case RX_NOT_IN_SET:
@@ -1311,9 +1275,7 @@ private:
                     goOn = false;
                     caps = -1;
                     break;
-                case RX_STAR:
-                    loop = true;
-                    continue;
+                case RX_STAR: loop = true; continue;
                 case RX_ALTERNATIVE:
                     if (kindOf(next) == RX_ALTERNATIVE) {
                         captures_.retain(caps);
@@ -1322,8 +1284,7 @@ private:
                     next = operandOf(n);
                     break;
                 case RX_EMPTY:
-                case RX_LOOP_BACK:
-                    break;
+                case RX_LOOP_BACK: break;
                 default:
                     if (isOpen(kind) || isClose(kind)) {
                         const int group = groupOf(n);

@@ -189,9 +189,8 @@ int waitForConnection(int fd, const WaitTime& wait, bool& readable, bool& writab
     for (;;) {
         const std::chrono::nanoseconds left =
             std::max(std::chrono::nanoseconds(0), deadline - Clock::now());
-        const struct timespec limit = {
-            static_cast<time_t>(left.count() / 1000000000),
-            static_cast<long>(left.count() % 1000000000)};
+        const struct timespec limit = {static_cast<time_t>(left.count() / 1000000000),
+                                       static_cast<long>(left.count() % 1000000000)};
         entry.revents = 0;
         const int ready = ::ppoll(&entry, 1, &limit, nullptr);
         if (ready < 0 && errno == EINTR) continue;
@@ -512,8 +511,8 @@ const ReadFailureTexts kReadUntilFailure = {"Read() interupted by a signal.", fa
                                             "Read failed with errno = ", true};
 const ReadFailureTexts kReadFailure = {"Read() interupted by a signal.", false, "Read failed.",
                                        false};
-const ReadFailureTexts kExactReadFailure = {"Read() interrupted by a signal", true,
-                                            "Read failed.", false};
+const ReadFailureTexts kExactReadFailure = {"Read() interrupted by a signal", true, "Read failed.",
+                                            false};
 
 // failedRead() result: the interrupted read is to be repeated.
 const int kReadAgain = 0;
@@ -665,8 +664,7 @@ int Socket::readOnce(char* buffer, unsigned long length, unsigned long* received
 
 int Socket::readArrived(char* buffer, unsigned long length) {
     for (;;) {
-        const ssize_t n =
-            ::recv(_channel, buffer, std::min(length, kMaxTransfer), MSG_DONTWAIT);
+        const ssize_t n = ::recv(_channel, buffer, std::min(length, kMaxTransfer), MSG_DONTWAIT);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return -1;
         _bytesRead += n;
@@ -747,8 +745,8 @@ int Socket::resolve(const char* host, char* address) {
     int resolverError = 0;
     std::vector<char> work(kFirstLookupBuffer);
     for (;;) {
-        const int result = ::gethostbyname_r(host, &entry, work.data(), work.size(), &found,
-                                             &resolverError);
+        const int result =
+            ::gethostbyname_r(host, &entry, work.data(), work.size(), &found, &resolverError);
         // A large entry (many aliases or addresses) does not fit the work buffer: grow it.
         if (result != ERANGE || work.size() >= kLastLookupBuffer) break;
         work.resize(work.size() * 2);
@@ -783,8 +781,8 @@ int Socket::connect(const char* host, unsigned short port, int /*unusedTimeout*/
     recordFileFlags();
 
     errno = 0;
-    if (::connect(_channel, reinterpret_cast<const struct sockaddr*>(&_address),
-                  sizeof _address) != 0) {
+    if (::connect(_channel, reinterpret_cast<const struct sockaddr*>(&_address), sizeof _address) !=
+        0) {
         const int error = errno;
         // An interrupted attempt goes on in the background just like one in progress.
         if (error != EAGAIN && error != EINPROGRESS && error != EINTR) {
@@ -852,8 +850,7 @@ int Socket::applyIoTimeout(const timeval& limit) {
         ::setsockopt(_channel, SOL_SOCKET, SO_SNDTIMEO, &applied, sizeof applied) != 0) {
         const int error = errno;
         QM_LOG_WARN(systemErrorText("Socket time-out of " + std::to_string(applied.tv_sec) +
-                                        " sec " + std::to_string(applied.tv_usec) +
-                                        " usec not set",
+                                        " sec " + std::to_string(applied.tv_usec) + " usec not set",
                                     error));
         return -1;
     }

@@ -67,7 +67,8 @@ int StandardConfigurationFileAccess::getInt(const std::string& key,
     int value = 0;
     if (configurator_.getValue<int>(key, value, mainSectionName)) return value;
     const long number = std::strtol(defaultValue.c_str(), nullptr, 10);
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<unsigned long>(number)));
+    return static_cast<std::int32_t>(
+        static_cast<std::uint32_t>(static_cast<unsigned long>(number)));
 }
 
 bool StandardConfigurationFileAccess::getValues(const std::string& key,

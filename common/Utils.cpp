@@ -164,6 +164,8 @@ double getCurrentTimeSeconds() {
     return static_cast<double>(now.tv_sec) + now.tv_usec * 0.000001;
 }
 
-std::int32_t getCurrentTimeSecondsInt() { return static_cast<std::int32_t>(getCurrentTimeSeconds()); }
+std::int32_t getCurrentTimeSecondsInt() {
+    return static_cast<std::int32_t>(getCurrentTimeSeconds());
+}
 
 }  // namespace quillmark

@@ -12,15 +12,15 @@
 #include "quillmark/Md5.h"
 #include "quillmark/Utils.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <new>
 #include <string>
-#include <sys/stat.h>
 
 namespace quillmark {
 
@@ -201,12 +201,9 @@ FileMetrics::~FileMetrics() = default;
 
 ResultInfo* FileMetrics::execute(const MetricRequest& request) {
     static const Command<FileMetrics> commands[] = {
-        {"exists", &FileMetrics::exists},
-        {"time", &FileMetrics::time},
-        {"size", &FileMetrics::size},
-        {"regexp", &FileMetrics::regexp},
-        {"regmatch", &FileMetrics::regmatch},
-        {"cksum", &FileMetrics::cksum},
+        {"exists", &FileMetrics::exists},     {"time", &FileMetrics::time},
+        {"size", &FileMetrics::size},         {"regexp", &FileMetrics::regexp},
+        {"regmatch", &FileMetrics::regmatch}, {"cksum", &FileMetrics::cksum},
         {"md5sum", &FileMetrics::md5sum},
     };
     return dispatch(*this, commands, request);
@@ -302,7 +299,8 @@ ResultInfo* FileMetrics::cksum(const MetricRequest& request) {
 ResultInfo* FileMetrics::md5sum(const MetricRequest& request) {
     if (request.args.empty()) QM_THROW(InvalidArgException, "Agrument missing.");
     struct stat info;
-    if (::stat(pathOf(request).c_str(), &info) != 0) QM_THROW(SystemException, "Cannot stat() file");
+    if (::stat(pathOf(request).c_str(), &info) != 0)
+        QM_THROW(SystemException, "Cannot stat() file");
     if (info.st_size > kMaxDigestBytes) {
         QM_THROW(ProcessingException, "Will not calculate MD5 for files larger than 64M");
     }

@@ -30,7 +30,8 @@ void printVersion() { std::cout << "Version:" << kVersionText << std::endl; }
 void printHelp() { std::cout << kHelpText << std::endl; }
 
 void printUsage() {
-    std::cout << "\nQuillmark Agent Manager Usage: " << "[-c <config-file-name>]" << std::endl;
+    std::cout << "\nQuillmark Agent Manager Usage: "
+              << "[-c <config-file-name>]" << std::endl;
 }
 
 void parseArgs(int argc, char** argv, std::string& configurationPath) {
@@ -38,18 +39,10 @@ void parseArgs(int argc, char** argv, std::string& configurationPath) {
     int option;
     while ((option = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1) {
         switch (option) {
-        case 'c':
-            configurationPath = optarg != nullptr ? optarg : "";
-            break;
-        case 'h':
-            printHelp();
-            std::exit(-1);
-        case 'V':
-            printVersion();
-            std::exit(-1);
-        default:
-            printUsage();
-            break;
+        case 'c': configurationPath = optarg != nullptr ? optarg : ""; break;
+        case 'h': printHelp(); std::exit(-1);
+        case 'V': printVersion(); std::exit(-1);
+        default: printUsage(); break;
         }
     }
 }

@@ -49,8 +49,7 @@ CommandProcessorFactory::~CommandProcessorFactory() = default;
 
 bool CommandProcessorFactory::matchesCommand(const std::vector<char>& payload,
                                              const std::string& name) {
-    return payload.size() >= name.size() &&
-           std::equal(name.begin(), name.end(), payload.begin());
+    return payload.size() >= name.size() && std::equal(name.begin(), name.end(), payload.begin());
 }
 
 CommandProcessor* CommandProcessorFactory::createProcessor(std::vector<char>& payload) {
@@ -65,8 +64,7 @@ CommandProcessor* CommandProcessorFactory::createProcessor(std::vector<char>& pa
         return processor;
     }
     if (matchesCommand(payload, upgradeInitialName_)) {
-        CommandProcessor* processor =
-            createUpgradeProcessor<UpgradeInitialCommandProcessor>(*this);
+        CommandProcessor* processor = createUpgradeProcessor<UpgradeInitialCommandProcessor>(*this);
         QM_LOG_DEBUG("UpgradeInitialCommandProcessor created for inbound request.");
         return processor;
     }

@@ -1,7 +1,7 @@
 #include "FileOperations.h"
 
-#include "quillmark/AtomicFile.h"
 #include "ResultText.h"
+#include "quillmark/AtomicFile.h"
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
@@ -32,8 +32,8 @@ void cutBack(const std::string& path, long length) {
     std::error_code error;
     std::filesystem::resize_file(path, static_cast<std::uintmax_t>(length), error);
     if (error) {
-        QM_LOG_ERROR(systemErrorText("truncate " + path + " to " + std::to_string(length),
-                                     error.value()));
+        QM_LOG_ERROR(
+            systemErrorText("truncate " + path + " to " + std::to_string(length), error.value()));
     }
 }
 
@@ -70,9 +70,7 @@ std::string FileOperations::unzipFile(const std::string& fileName) {
     const std::string target = tempDirectory();
     std::string result;
     switch (extractArchiveToDirectory(archive.c_str(), target.c_str())) {
-    case kExtractionDone:
-        result = kSuccessText;
-        break;
+    case kExtractionDone: result = kSuccessText; break;
     case kArchiveNotOpened:
         result = failureText("Unable to open target compressed upgrade file");
         break;
@@ -81,9 +79,7 @@ std::string FileOperations::unzipFile(const std::string& fileName) {
             "Unable to change directory to target directory. Verify that temp directory "
             "exists.");
         break;
-    default:
-        result = failureText("Unable to extract target compressed upgrade file");
-        break;
+    default: result = failureText("Unable to extract target compressed upgrade file"); break;
     }
     QM_LOG_DEBUG("UnzipFile result: " << result);
     return result;
@@ -121,8 +117,8 @@ std::string FileOperations::copyFile(const std::string& source, const std::strin
     options.rewriteInPlaceWhenRenameRefused = true;
     std::string error;
     if (replaceFileAtomically(target, copyContents, error, options)) return kSuccessText;
-    QM_LOG_ERROR("Copy of " << source << " to " << target << " failed: "
-                            << (readError.empty() ? error : readError));
+    QM_LOG_ERROR("Copy of " << source << " to " << target
+                            << " failed: " << (readError.empty() ? error : readError));
     if (!targetOpened) return failureText("Unable to open " + target + " for copy operation.");
     return failureText("Unable to copy " + source + " to " + target + ".");
 }
@@ -135,8 +131,7 @@ std::string FileOperations::appendFile(const std::string& fileName, DataRange ra
     return storeChunk(fileName, range, true);
 }
 
-std::string FileOperations::storeChunk(const std::string& fileName, DataRange range,
-                                       bool append) {
+std::string FileOperations::storeChunk(const std::string& fileName, DataRange range, bool append) {
     const std::string path = packageFilePath(fileName);
     const std::string failure = failureText("Unable to write upgrade file");
     FileHandle file(openRegularFileForWriting(path, append));

@@ -9,7 +9,6 @@
 
 #include <tinyxml.h>
 
-
 namespace quillmark {
 
 GetConfigurationCommandProcessor::GetConfigurationCommandProcessor(

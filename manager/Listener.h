@@ -127,7 +127,7 @@ private:
     std::shared_ptr<CommandProcessorFactory> factory_;
     // The copy's storage; its descriptor is never closed through it.
     std::unique_ptr<Socket> copy_;
-    Socket* socket_;  // copy_.get(), null after cancel(); guarded by socketLock_
+    Socket* socket_;       // copy_.get(), null after cancel(); guarded by socketLock_
     unsigned generation_;  // which listening socket copy_ was taken from
     const int idleLimitMs_;
     const int failedAcceptPauseMs_;

@@ -23,14 +23,13 @@ std::string PayloadUtilities::getFileName(const std::vector<char>& payload) cons
     const std::vector<char>::const_iterator open = std::find(payload.begin(), end, '(');
     if (open == end) return std::string();
     const std::vector<char>::const_iterator nameBegin = open + 1;
-    const std::vector<char>::const_iterator nameEnd = std::find_if(
-        nameBegin, end, [](char byte) { return byte == ',' || byte == ')'; });
+    const std::vector<char>::const_iterator nameEnd =
+        std::find_if(nameBegin, end, [](char byte) { return byte == ',' || byte == ')'; });
     return std::string(nameBegin, nameEnd);
 }
 
 DataRange PayloadUtilities::getDataRange(const std::vector<char>& payload) const {
-    const std::vector<char>::const_iterator comma =
-        std::find(payload.begin(), payload.end(), ',');
+    const std::vector<char>::const_iterator comma = std::find(payload.begin(), payload.end(), ',');
     if (comma == payload.end()) return DataRange(payload.begin(), payload.begin());
     const std::vector<char>::size_type first =
         static_cast<std::vector<char>::size_type>(comma - payload.begin()) + 1;

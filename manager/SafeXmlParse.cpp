@@ -44,9 +44,7 @@ private:
         return c != 0 && (std::isspace(c) || c == '\n' || c == '\r');
     }
     // TinyXML takes every byte from 127 up as a letter.
-    static bool isNameStart(unsigned char c) {
-        return c >= 127 || std::isalpha(c) || c == '_';
-    }
+    static bool isNameStart(unsigned char c) { return c >= 127 || std::isalpha(c) || c == '_'; }
     static bool isNameChar(unsigned char c) {
         return c >= 127 || std::isalnum(c) || c == '_' || c == '-' || c == '.' || c == ':';
     }

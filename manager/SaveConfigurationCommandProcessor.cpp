@@ -1,9 +1,9 @@
 #include "SaveConfigurationCommandProcessor.h"
 
-#include "quillmark/AtomicFile.h"
 #include "ResultText.h"
 #include "SafeXmlParse.h"
 #include "ValueElementEncoderDecoder.h"
+#include "quillmark/AtomicFile.h"
 
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/FileHandle.h"
@@ -38,8 +38,7 @@ const char kFileTooLarge[] = "The configuration xml file would be larger than 67
 class LimitedStream {
 public:
     LimitedStream(std::FILE* target, std::size_t limit) : target_(target), limit_(limit) {
-        const cookie_io_functions_t functions = {nullptr, &LimitedStream::write, nullptr,
-                                                 nullptr};
+        const cookie_io_functions_t functions = {nullptr, &LimitedStream::write, nullptr, nullptr};
         stream_.reset(::fopencookie(this, "w", functions));
         if (stream_) std::setvbuf(stream_.get(), nullptr, _IOFBF, kStreamBufferSize);
     }
@@ -124,28 +123,25 @@ std::string SaveConfigurationCommandProcessor::save(std::vector<char>& payload) 
     const std::size_t bodyLength = payload.empty() ? 0 : payload.size() - 1;
     if (bodyLength > kMaxConfigurationSize) {
         std::vector<char>().swap(payload);
-        QM_LOG_WARN("Refused a configuration document of " << bodyLength << " bytes; "
-                                                           << path << " is left unchanged.");
+        QM_LOG_WARN("Refused a configuration document of " << bodyLength << " bytes; " << path
+                                                           << " is left unchanged.");
         return failureText(kBodyTooLarge);
     }
 
     TiXmlDocument document(path);
-    const XmlParseOutcome parsed =
-        payload.size() > kXmlTextOffset
-            ? parseXmlText(payload.data() + kXmlTextOffset, payload.size() - kXmlTextOffset,
-                           document)
-            : parseXmlText(std::string(), document);
+    const XmlParseOutcome parsed = payload.size() > kXmlTextOffset
+                                       ? parseXmlText(payload.data() + kXmlTextOffset,
+                                                      payload.size() - kXmlTextOffset, document)
+                                       : parseXmlText(std::string(), document);
     // The document holds everything from here on.
     std::vector<char>().swap(payload);
     switch (parsed) {
-        case XmlParseOutcome::kParsed:
-            break;
-        case XmlParseOutcome::kTooDeep:
-            QM_LOG_WARN("Refused a configuration document nested deeper than "
-                        << kMaxXmlNesting << " elements.");
-            return failureText(kParseFailure);
-        case XmlParseOutcome::kMalformed:
-            return failureText(kParseFailure);
+    case XmlParseOutcome::kParsed: break;
+    case XmlParseOutcome::kTooDeep:
+        QM_LOG_WARN("Refused a configuration document nested deeper than " << kMaxXmlNesting
+                                                                           << " elements.");
+        return failureText(kParseFailure);
+    case XmlParseOutcome::kMalformed: return failureText(kParseFailure);
     }
 
     decoder_->decode(document);
@@ -180,8 +176,7 @@ std::string SaveConfigurationCommandProcessor::save(std::vector<char>& payload) 
     if (!replaceFileAtomically(path, writeFileForm, error, options)) {
         if (limitPassed) {
             QM_LOG_WARN("Refused a configuration document whose file would be larger than "
-                        << kMaxConfigurationSize << " bytes; " << path
-                        << " is left unchanged.");
+                        << kMaxConfigurationSize << " bytes; " << path << " is left unchanged.");
             return failureText(kFileTooLarge);
         }
         if (!readsBack) {

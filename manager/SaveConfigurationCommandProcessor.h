@@ -51,8 +51,7 @@ public:
     ~SaveConfigurationCommandProcessor() override;
 
     SaveConfigurationCommandProcessor(const SaveConfigurationCommandProcessor&) = delete;
-    SaveConfigurationCommandProcessor& operator=(const SaveConfigurationCommandProcessor&) =
-        delete;
+    SaveConfigurationCommandProcessor& operator=(const SaveConfigurationCommandProcessor&) = delete;
 
     // "SUCCESS" once the file holds the decoded document in TinyXML's indented file form and the
     // settings have been reloaded from it; "FAILURE! The received xml payload is larger than

@@ -36,7 +36,9 @@ public:
     Service(const Service&) = delete;
     Service& operator=(const Service&) = delete;
 
-    void setConfiguration(ConfigurationFileAccess* configuration) { configuration_ = configuration; }
+    void setConfiguration(ConfigurationFileAccess* configuration) {
+        configuration_ = configuration;
+    }
     ConfigurationFileAccess* getConfiguration() const { return configuration_; }
     // Takes ownership of `application`; the previous application is released.
     void setApplication(ServiceApp* application);

@@ -76,9 +76,9 @@ bool TcpSenderReceiver::receivePayload(Socket* socket, std::vector<char>& payloa
         // The rest of the line after the four bytes, so the request stays within 2048 bytes.
         char line[kMaxRawLength] = {};
         std::memcpy(line, start, MessageHeader::kMagicSize);
-        const int m = socket->readUntil(line + MessageHeader::kMagicSize, '\n', 1,
-                                        kMaxRawLength - MessageHeader::kMagicSize + 1, nullptr,
-                                        sec, usec);
+        const int m =
+            socket->readUntil(line + MessageHeader::kMagicSize, '\n', 1,
+                              kMaxRawLength - MessageHeader::kMagicSize + 1, nullptr, sec, usec);
         if (readFailed(m)) {
             QM_LOG_ERROR("Failed to receive non-header message payload.");
             return false;
@@ -135,8 +135,7 @@ bool TcpSenderReceiver::readBody(Socket* socket, std::size_t base, std::size_t b
     while (done < bodyLength) {
         const std::size_t want = std::min(bodyLength - done, step);
         PayloadMemory::makeRoom(room, base, done, base + done + want, finalSize);
-        if (readFailed(
-                socket->read(room.data() + base + done, want, nullptr, false, sec, usec))) {
+        if (readFailed(socket->read(room.data() + base + done, want, nullptr, false, sec, usec))) {
             return false;
         }
         done += want;

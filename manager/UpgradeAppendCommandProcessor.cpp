@@ -5,9 +5,9 @@
 
 namespace quillmark {
 
-UpgradeAppendCommandProcessor::UpgradeAppendCommandProcessor(
-    FileNameVerifier* verifier, FileOperations* fileOperations,
-    PayloadUtilities* payloadUtilities)
+UpgradeAppendCommandProcessor::UpgradeAppendCommandProcessor(FileNameVerifier* verifier,
+                                                             FileOperations* fileOperations,
+                                                             PayloadUtilities* payloadUtilities)
     : UpgradeCommandProcessor(verifier, fileOperations, payloadUtilities) {}
 
 UpgradeAppendCommandProcessor::~UpgradeAppendCommandProcessor() = default;

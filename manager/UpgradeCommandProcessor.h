@@ -35,8 +35,7 @@ protected:
                             PayloadUtilities* payloadUtilities);
 
     // Sets `fileName` to the payload's file name and returns the verifier's result text for it.
-    std::string takeVerifiedFileName(const std::vector<char>& payload,
-                                     std::string& fileName) const;
+    std::string takeVerifiedFileName(const std::vector<char>& payload, std::string& fileName) const;
 
     std::unique_ptr<FileNameVerifier> verifier_;
     std::unique_ptr<FileOperations> fileOperations_;

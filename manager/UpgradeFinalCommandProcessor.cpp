@@ -4,14 +4,14 @@
 #include "quillmark/Log.h"
 #include "quillmark/SystemError.h"
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 namespace quillmark {
 
-UpgradeFinalCommandProcessor::UpgradeFinalCommandProcessor(
-    FileNameVerifier* verifier, FileOperations* fileOperations,
-    PayloadUtilities* payloadUtilities)
+UpgradeFinalCommandProcessor::UpgradeFinalCommandProcessor(FileNameVerifier* verifier,
+                                                           FileOperations* fileOperations,
+                                                           PayloadUtilities* payloadUtilities)
     : UpgradeCommandProcessor(verifier, fileOperations, payloadUtilities) {}
 
 UpgradeFinalCommandProcessor::~UpgradeFinalCommandProcessor() = default;

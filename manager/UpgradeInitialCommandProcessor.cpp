@@ -5,9 +5,9 @@
 
 namespace quillmark {
 
-UpgradeInitialCommandProcessor::UpgradeInitialCommandProcessor(
-    FileNameVerifier* verifier, FileOperations* fileOperations,
-    PayloadUtilities* payloadUtilities)
+UpgradeInitialCommandProcessor::UpgradeInitialCommandProcessor(FileNameVerifier* verifier,
+                                                               FileOperations* fileOperations,
+                                                               PayloadUtilities* payloadUtilities)
     : UpgradeCommandProcessor(verifier, fileOperations, payloadUtilities) {}
 
 UpgradeInitialCommandProcessor::~UpgradeInitialCommandProcessor() = default;

@@ -9,8 +9,7 @@ namespace quillmark {
 
 namespace {
 
-const char* const kSections[] = {"GeneralProperties", "Aliases", "PerfCounters",
-                                 "UserParameters"};
+const char* const kSections[] = {"GeneralProperties", "Aliases", "PerfCounters", "UserParameters"};
 
 const std::string& alphabet() {
     static const std::string characters =

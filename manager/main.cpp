@@ -14,11 +14,11 @@
 
 #include <zthread/Thread.h>
 
+#include <unistd.h>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 int main(int argc, char** argv) {
     using namespace quillmark;

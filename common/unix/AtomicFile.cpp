@@ -34,7 +34,6 @@ const mode_t kTemporaryMode = 0600;
 const mode_t kNewFileMode = 0644;
 const std::size_t kCopyBufferSize = 64 * 1024;
 
-
 // Removes the temporary file when the replacement does not get as far as the rename.
 class TemporaryPath {
 public:
@@ -101,8 +100,8 @@ bool resolveLinks(const std::string& path, std::string& resolved, std::string& e
         }
         std::string target;
         if (!readLink(current, target, error)) return false;
-        current = (!target.empty() && target[0] == '/') ? target
-                                                        : directoryOf(current) + "/" + target;
+        current =
+            (!target.empty() && target[0] == '/') ? target : directoryOf(current) + "/" + target;
     }
     error = systemErrorText("resolve " + path, ELOOP);
     return false;
@@ -139,8 +138,7 @@ int createTemporaryFile(const std::string& target, std::string& tempPath, std::s
         tempPath = stem + std::to_string(::getpid()) + "." + std::to_string(sequence++) + "." +
                    std::to_string(clock % 1000000007ULL);
         const int fd = ::open(tempPath.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                              kTemporaryMode);
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kTemporaryMode);
         if (fd >= 0) {
             if (lockForWriting(fd, tempPath)) return fd;
             // Taken for a stale file between its creation and the lock; the clean-up removes it.
@@ -373,8 +371,8 @@ void syncDirectory(const std::string& directory) {
 }  // namespace
 
 bool replaceFileAtomically(const std::string& path,
-                           const std::function<bool(std::FILE*)>& writeContents,
-                           std::string& error, const ReplacementOptions& options) {
+                           const std::function<bool(std::FILE*)>& writeContents, std::string& error,
+                           const ReplacementOptions& options) {
     std::string target;
     if (!resolveLinks(path, target, error)) return false;
 
@@ -462,8 +460,8 @@ bool replaceFileAtomically(const std::string& path,
     return true;
 }
 
-bool replaceFileAtomically(const std::string& path, const std::string& contents,
-                           std::string& error, const ReplacementOptions& options) {
+bool replaceFileAtomically(const std::string& path, const std::string& contents, std::string& error,
+                           const ReplacementOptions& options) {
     return replaceFileAtomically(
         path,
         [&contents](std::FILE* file) {

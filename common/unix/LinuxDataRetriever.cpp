@@ -13,14 +13,6 @@
 #include "quillmark/Utils.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstddef>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <limits>
-#include <map>
-#include <memory>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -29,6 +21,14 @@
 #include <sys/types.h>
 #include <sys/utsname.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <memory>
 
 namespace quillmark {
 
@@ -106,16 +106,15 @@ std::string addressText(const struct ifreq& entry) {
         if (inet_ntop(AF_INET6, &ipv6, text, sizeof text) == nullptr) return "";
         return text;
     }
-    default:
-        return "Unknown AF";
+    default: return "Unknown AF";
     }
 }
 
 std::string macAddressText(const struct ifreq& entry) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(entry.ifr_hwaddr.sa_data);
     char text[sizeof "00:00:00:00:00:00"];
-    std::snprintf(text, sizeof text, "%.2x:%.2x:%.2x:%.2x:%.2x:%.2x", bytes[0], bytes[1],
-                  bytes[2], bytes[3], bytes[4], bytes[5]);
+    std::snprintf(text, sizeof text, "%.2x:%.2x:%.2x:%.2x:%.2x:%.2x", bytes[0], bytes[1], bytes[2],
+                  bytes[3], bytes[4], bytes[5]);
     return text;
 }
 
@@ -150,7 +149,9 @@ LinuxDataRetriever::LinuxDataRetriever(const std::string& osName, const std::str
 
 LinuxDataRetriever::~LinuxDataRetriever() = default;
 
-bool LinuxDataRetriever::getCpus(std::vector<CpuInfo*>& cpus) { return readCpus(kCpuInfoPath, cpus); }
+bool LinuxDataRetriever::getCpus(std::vector<CpuInfo*>& cpus) {
+    return readCpus(kCpuInfoPath, cpus);
+}
 
 bool LinuxDataRetriever::readCpus(const std::string& cpuInfoPath, std::vector<CpuInfo*>& cpus) {
     FileHandle file(std::fopen(cpuInfoPath.c_str(), "re"));
@@ -186,8 +187,7 @@ bool LinuxDataRetriever::readCpus(const std::string& cpuInfoPath, std::vector<Cp
 }
 
 bool LinuxDataRetriever::getNetworkInterfaces(std::vector<NetworkInterfaceInfo*>& interfaces,
-                                              std::string& /*errorText*/,
-                                              bool /*platformFlag*/) {
+                                              std::string& /*errorText*/, bool /*platformFlag*/) {
     Descriptor socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (socket.get() < 0) {
         QM_LOG_DEBUG("socket call failed");
@@ -305,8 +305,8 @@ bool LinuxDataRetriever::collectFileSystems(const std::string& dfOutput,
 bool LinuxDataRetriever::getHostInfo(HostInfo& host, int uptimeOption) {
     struct utsname names;
     if (::uname(&names) == 0) {
-        host.description = std::string(names.sysname) + " " + names.nodename + " " +
-                           names.release + " " + names.version + " " + names.machine;
+        host.description = std::string(names.sysname) + " " + names.nodename + " " + names.release +
+                           " " + names.version + " " + names.machine;
     }
 
     std::int64_t uptime = 0;
@@ -338,7 +338,8 @@ bool LinuxDataRetriever::readProcessMemory(const std::string& statmPath, std::ui
     FileHandle file(std::fopen(statmPath.c_str(), "re"));
     if (!file) {
         const int error = errno;
-        errorText = "fopen failed for file [" + statmPath + "], error = [" + systemErrorReason(error) + "]";
+        errorText =
+            "fopen failed for file [" + statmPath + "], error = [" + systemErrorReason(error) + "]";
         return false;
     }
 

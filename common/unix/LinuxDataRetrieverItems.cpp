@@ -60,15 +60,13 @@ bool LinuxDataRetriever::getCpuOids(std::vector<std::string>& items, const std::
 
 bool LinuxDataRetriever::getFileSystemOids(std::vector<std::string>& items,
                                            const std::string& fileSystem) {
-    appendAll<4>(items, {{
-                            "<total-space-oid>filesystem_size(" + fileSystem +
-                                ",total)</total-space-oid>",
-                            "<used-space-oid>filesystem_size(" + fileSystem +
-                                ",used)</used-space-oid>",
-                            "<pused-space-oid>filesystem_size(" + fileSystem +
-                                ",pused)</pused-space-oid>",
-                            "<storage-alloc-units>1024</storage-alloc-units>",
-                        }});
+    appendAll<4>(items,
+                 {{
+                     "<total-space-oid>filesystem_size(" + fileSystem + ",total)</total-space-oid>",
+                     "<used-space-oid>filesystem_size(" + fileSystem + ",used)</used-space-oid>",
+                     "<pused-space-oid>filesystem_size(" + fileSystem + ",pused)</pused-space-oid>",
+                     "<storage-alloc-units>1024</storage-alloc-units>",
+                 }});
     return true;
 }
 

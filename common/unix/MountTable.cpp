@@ -1,9 +1,9 @@
 #include "quillmark/MountTable.h"
 
+#include <mntent.h>
 #include <cstddef>
 #include <cstdio>
 #include <memory>
-#include <mntent.h>
 
 namespace quillmark {
 
@@ -27,8 +27,8 @@ bool MountTable::read(const std::string& path, std::vector<Entry>& entries) {
     // getmntent_r, not getmntent: the latter's static entry would be shared by every thread.
     std::vector<char> lineBuffer(kMountLineBuffer);
     struct mntent entry;
-    while (getmntent_r(table.get(), &entry, lineBuffer.data(), static_cast<int>(lineBuffer.size())) !=
-           nullptr) {
+    while (getmntent_r(table.get(), &entry, lineBuffer.data(),
+                       static_cast<int>(lineBuffer.size())) != nullptr) {
         entries.push_back(Entry{entry.mnt_fsname, entry.mnt_dir});
     }
     return true;

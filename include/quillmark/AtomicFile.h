@@ -28,8 +28,7 @@ struct ReplacementOptions {
     // Called with the temporary file's path once the file is complete, synced and closed, just
     // before it replaces the path: false stops the replacement, which then fails with the
     // `error` that the check gave. Empty: no check.
-    std::function<bool(const std::string& temporaryPath, std::string& error)>
-        checkBeforeReplacing;
+    std::function<bool(const std::string& temporaryPath, std::string& error)> checkBeforeReplacing;
 };
 
 // Writes the new contents of `path` through `writeContents`, which gets an open temporary FILE*
@@ -61,13 +60,11 @@ struct ReplacementOptions {
 // without calling it. An exception from `writeContents` propagates after the temporary file has
 // been removed.
 bool replaceFileAtomically(const std::string& path,
-                           const std::function<bool(std::FILE*)>& writeContents,
-                           std::string& error,
+                           const std::function<bool(std::FILE*)>& writeContents, std::string& error,
                            const ReplacementOptions& options = ReplacementOptions());
 
 // The same with the whole new contents given at once.
-bool replaceFileAtomically(const std::string& path, const std::string& contents,
-                           std::string& error,
+bool replaceFileAtomically(const std::string& path, const std::string& contents, std::string& error,
                            const ReplacementOptions& options = ReplacementOptions());
 
 }  // namespace quillmark

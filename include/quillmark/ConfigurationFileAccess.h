@@ -161,7 +161,8 @@ private:
     // Parses the file and hands it to `read` (through the virtual table); sets isLoaded.
     void loadWith(const std::string& fileName, void (ConfigurationFileAccess::*read)(TiXmlHandle));
 
-    std::mutex writeLock_;  // held by each writer across its read-copy-swap; taken before tableLock_
+    std::mutex
+        writeLock_;  // held by each writer across its read-copy-swap; taken before tableLock_
     std::mutex tableLock_;  // guards the two pointers below, for copying or swapping them only
     std::shared_ptr<const Table> attributeParameters_;  // guarded by tableLock_
     const std::string fileName_;

@@ -18,8 +18,8 @@
 // The ".conf" syntax (reader and writer: the stream operators below): one setting per line,
 // KEY=value1,value2,...; lines that start with '#' or '/' after trimming blanks, and lines
 // without '=', are skipped; the reader fills the store's own section. A line is read as its
-// first 4095 bytes up to a zero byte among them; the rest of a longer line is dropped. The writer prints every
-// section as "[NAME]", one "KEY = value" line per value and an empty line.
+// first 4095 bytes up to a zero byte among them; the rest of a longer line is dropped. The writer
+// prints every section as "[NAME]", one "KEY = value" line per value and an empty line.
 //
 // Threads: the public operations take lock_ (a non-recursive ZThread::FastMutex) for their whole
 // duration and may be called from any thread. The *Unlocked workers and getValue, setValue and

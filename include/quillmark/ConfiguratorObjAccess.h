@@ -83,8 +83,8 @@ public:
 private:
     ConfiguratorObjAccess();
 
-    ConfigurationFileAccess* access_;   // guarded by lock_
-    std::atomic<bool> initialized_;     // written under lock_, read without it
+    ConfigurationFileAccess* access_;  // guarded by lock_
+    std::atomic<bool> initialized_;    // written under lock_, read without it
 
     static ConfiguratorObjAccess* instance_;  // guarded by lock_
     static ZThread::FastMutex lock_;

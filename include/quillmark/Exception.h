@@ -37,12 +37,12 @@ private:
 // flush of the stream.
 std::ostream& operator<<(std::ostream& out, const Exception& e);
 
-#define QM_DECLARE_EXCEPTION(Name, Base)                                      \
-    class Name : public Base {                                                \
-    public:                                                                   \
-        Name(const char* file, long line, const char* message, long code)     \
-            : Base(file, line, message, code) {}                              \
-        ~Name() override;                                                     \
+#define QM_DECLARE_EXCEPTION(Name, Base)                                  \
+    class Name : public Base {                                            \
+    public:                                                               \
+        Name(const char* file, long line, const char* message, long code) \
+            : Base(file, line, message, code) {}                          \
+        ~Name() override;                                                 \
     }
 
 // An operation failed at run time (a metric that cannot be computed, an unreadable source).
@@ -63,7 +63,6 @@ QM_DECLARE_EXCEPTION(TimeoutException, SocketException);
 }  // namespace quillmark
 
 // Throws `Type` with the current source position, the message text and the code 0.
-#define QM_THROW(Type, message) \
-    throw Type(__FILE__, __LINE__, std::string(message).c_str(), 0)
+#define QM_THROW(Type, message) throw Type(__FILE__, __LINE__, std::string(message).c_str(), 0)
 
 #endif  // QUILLMARK_EXCEPTION_H

@@ -37,8 +37,7 @@ public:
     // collectFileSystems of the output of "df -Pa" (runDfCommand) and "/etc/mtab". The
     // ProcessingException or TimeoutException of runDfCommand passes through, with nothing
     // appended.
-    bool getFileSystems(std::vector<FileSystemInfo*>& fileSystems,
-                        std::string& errorText) override;
+    bool getFileSystems(std::vector<FileSystemInfo*>& fileSystems, std::string& errorText) override;
     // Sets `description` from uname, `uptime` from getUptime (through the virtual table, with
     // `uptimeOption`) and `hostName` from gethostname, each only when its source answers.
     // Always true.
@@ -63,8 +62,7 @@ public:
     bool getNetworkInterfaceOids(std::vector<std::string>& items,
                                  const std::string& interfaceName) override;
     bool getMemoryOids(std::vector<std::string>& items) override;
-    bool getFileSystemOids(std::vector<std::string>& items,
-                           const std::string& fileSystem) override;
+    bool getFileSystemOids(std::vector<std::string>& items, const std::string& fileSystem) override;
     bool getHostOids(std::vector<std::string>& items) override;
 
     // Always true.
@@ -89,9 +87,10 @@ public:
 
     // Takes the size (second column, in 1024-byte blocks) of each device from `dfOutput`, a
     // table in the form "df -Pa" prints, header line first; a device listed twice is judged by
-    // its first line that has a size (a line of fewer than two fields is skipped). Then appends one record per entry of the mount table `mountTablePath`
-    // whose device has a non-zero size, in table order. False, with `errorText`
-    // "setmntent failed for <path>." and nothing appended, when the table cannot be opened.
+    // its first line that has a size (a line of fewer than two fields is skipped). Then appends one
+    // record per entry of the mount table `mountTablePath` whose device has a non-zero size, in
+    // table order. False, with `errorText` "setmntent failed for <path>." and nothing appended,
+    // when the table cannot be opened.
     static bool collectFileSystems(const std::string& dfOutput, const std::string& mountTablePath,
                                    std::vector<FileSystemInfo*>& fileSystems,
                                    std::string& errorText);

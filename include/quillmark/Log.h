@@ -10,16 +10,16 @@
 #include "quillmark/LogManager.h"
 #include "quillmark/LogText.h"
 
-#define QM_LOG_AT(enabledTest, write, expr)                                          \
-    do {                                                                             \
+#define QM_LOG_AT(enabledTest, write, expr)                                             \
+    do {                                                                                \
         ::quillmark::LogManager* qmLogManager = ::quillmark::LogManager::getInstance(); \
-        ::quillmark::FileLogger* qmLogger =                                          \
-            qmLogManager != nullptr ? qmLogManager->getLogger() : nullptr;           \
-        if (qmLogger != nullptr && qmLogger->enabledTest()) {                        \
-            ::quillmark::LogText qmLogText;                                          \
-            qmLogText << expr;                                                       \
-            qmLogger->write(qmLogText.text(), __FILE__, __LINE__);                   \
-        }                                                                            \
+        ::quillmark::FileLogger* qmLogger =                                             \
+            qmLogManager != nullptr ? qmLogManager->getLogger() : nullptr;              \
+        if (qmLogger != nullptr && qmLogger->enabledTest()) {                           \
+            ::quillmark::LogText qmLogText;                                             \
+            qmLogText << expr;                                                          \
+            qmLogger->write(qmLogText.text(), __FILE__, __LINE__);                      \
+        }                                                                               \
     } while (0)
 
 #define QM_LOG_FATAL(expr) QM_LOG_AT(isFatalEnabled, fatal, expr)

@@ -40,8 +40,8 @@ struct LongOption {
 
     const char* name;  // without the leading "--"; not owned
     int argFlags;
-    int* flag;         // when not null, a recognised option stores val here and the scan returns 0
-    int val;           // returned (or stored through flag) when the option is recognised
+    int* flag;  // when not null, a recognised option stores val here and the scan returns 0
+    int val;    // returned (or stored through flag) when the option is recognised
 };
 
 // The argument of the option just returned, or the non-option word just delivered (result 1);

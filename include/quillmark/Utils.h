@@ -15,12 +15,12 @@
 #ifndef QUILLMARK_UTILS_H
 #define QUILLMARK_UTILS_H
 
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 #include <vector>
 
 namespace quillmark {
@@ -131,9 +131,10 @@ std::string workingDirectory();
 // path as it is when `directory` is empty.
 std::string pathFrom(const std::string& directory, const std::string& path);
 
-// `path` anchored to the process's current working directory when it is relative (pathFrom). The daemon
-// moves to "/" after its start, so a relative path from the command line or the configuration
-// is resolved with this while the process still works from the directory it was launched in.
+// `path` anchored to the process's current working directory when it is relative (pathFrom). The
+// daemon moves to "/" after its start, so a relative path from the command line or the
+// configuration is resolved with this while the process still works from the directory it was
+// launched in.
 std::string absolutePath(const std::string& path);
 
 // Flushes stdout and stderr, then forks. Returns fork's result: 0 in the child, the child's id in
@@ -143,10 +144,10 @@ pid_t forkProcess();
 // Points standard input at "/dev/null" and standard output and error at `fileName` (opened for
 // appending, created with mode 0666 before the umask), or at "/dev/null" when the name is null or
 // empty. A `fileName` that is a symbolic link is not followed: like the log file, it counts as a
-// file that cannot be opened. When the file cannot be opened, a DEBUG line "Cannot open file <name> for redirecting
-// stderr/stdout" is logged and both streams stay as they were; a failed duplication is logged
-// likewise and ignored. Nothing is reported to the caller. Works also when the process started
-// with some of the descriptors 0 to 2 closed. Call before other threads exist.
+// file that cannot be opened. When the file cannot be opened, a DEBUG line "Cannot open file <name>
+// for redirecting stderr/stdout" is logged and both streams stay as they were; a failed duplication
+// is logged likewise and ignored. Nothing is reported to the caller. Works also when the process
+// started with some of the descriptors 0 to 2 closed. Call before other threads exist.
 void redirectOutput(const char* fileName);
 
 // Writes to `out` a dump of `length` bytes of `data`: a newline, two header lines, then one
@@ -180,8 +181,8 @@ const char* regexpFirstMatch(const char* text, const char* pattern, int* matchLe
 const char* regexpFind(const char* text, const char* pattern, int* matchLength);
 const char* regexpMatch(const char* text, const char* pattern, int* matchLength);
 
-// Include/exclude filter over regexpFirstMatch (the patterns see the text up to its first NUL). With
-// a non-empty `include`, the text of its first match, or "" when it does not match or matches
+// Include/exclude filter over regexpFirstMatch (the patterns see the text up to its first NUL).
+// With a non-empty `include`, the text of its first match, or "" when it does not match or matches
 // only the empty string. With a non-empty `exclude` that is reached (after the include step), ""
 // when it matches the text and otherwise the whole text. "" when both patterns are empty or the
 // text is. A pattern that does not compile counts as no match. A search that the engine does not

@@ -11,19 +11,19 @@
 #include "quillmark/SystemError.h"
 #include "quillmark/Utils.h"
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <pthread.h>
 #include <memory>
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 namespace quillmark {
 namespace ServiceImpl {
@@ -147,7 +147,8 @@ void PidFile::create(const std::string& path) {
         if (exists) {
             QM_LOG_FATAL("Cannot open PID file [" << path << "] [" << std::strerror(error) << "]");
         } else {
-            QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << std::strerror(error) << "]");
+            QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << std::strerror(error)
+                                                    << "]");
         }
         QM_THROW(Exception, "");
     }
@@ -160,7 +161,10 @@ void PidFile::create(const std::string& path) {
     std::FILE* file = ::fdopen(fd, "w");
     if (file == nullptr || ::ftruncate(fd, 0) != 0) {
         const int error = errno;
-        if (file != nullptr) std::fclose(file); else ::close(fd);
+        if (file != nullptr)
+            std::fclose(file);
+        else
+            ::close(fd);
         QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << std::strerror(error) << "]");
         QM_THROW(Exception, "");
     }
@@ -281,8 +285,7 @@ int start() {
 
 int stop() {
     daemonPidFile.remove();
-    std::unique_ptr<CommandProcessorFactory> factory(
-        new CommandProcessorFactory(&configuration()));
+    std::unique_ptr<CommandProcessorFactory> factory(new CommandProcessorFactory(&configuration()));
     std::unique_ptr<AgentServiceRestarter> restarter(factory->createAgentServiceRestarter());
     std::string result;
     restarter->stopAgentIfStarted(result);
@@ -299,22 +302,16 @@ void removePidFile(const std::string& path) {
 
 void onSignal(int number) {
     switch (number) {
-        case SIGINT:
-        case SIGQUIT:
-        case SIGTERM:
-            if (stopping_.exchange(true)) return;
-            QM_LOG_DEBUG("Got signal. Exiting ...");
-            Service::getInstance()->stop();
-            endProcess(255);
-        case SIGPIPE:
-            QM_LOG_WARN("Got SIGPIPE. Where it came from???");
-            return;
-        case SIGALRM:
-            QM_LOG_WARN("Timeout while answering request");
-            return;
-        default:
-            QM_LOG_WARN("Got signal [" << number << "]. Ignoring ...");
-            return;
+    case SIGINT:
+    case SIGQUIT:
+    case SIGTERM:
+        if (stopping_.exchange(true)) return;
+        QM_LOG_DEBUG("Got signal. Exiting ...");
+        Service::getInstance()->stop();
+        endProcess(255);
+    case SIGPIPE: QM_LOG_WARN("Got SIGPIPE. Where it came from???"); return;
+    case SIGALRM: QM_LOG_WARN("Timeout while answering request"); return;
+    default: QM_LOG_WARN("Got signal [" << number << "]. Ignoring ..."); return;
     }
 }
 

@@ -29,7 +29,6 @@ const unsigned kNameBufferSize = 256;
 const unsigned kCopyBufferSize = 8192;
 const mode_t kDirectoryMode = 0775;
 
-
 // minizip's own opener does not set close-on-exec; the archive must not leak into the commands
 // the manager runs on other threads while it is open. Only a regular file is an archive, and a
 // FIFO in its place must not hold the request in the open.
@@ -156,8 +155,7 @@ int extractEntry(unzFile archive, const int* withoutPath, int* overwrite, const 
                  const char* packageName) {
     char name[kNameBufferSize];
     unz_file_info info;
-    int result =
-        unzGetCurrentFileInfo(archive, &info, name, sizeof name, nullptr, 0, nullptr, 0);
+    int result = unzGetCurrentFileInfo(archive, &info, name, sizeof name, nullptr, 0, nullptr, 0);
     if (result != UNZ_OK) {
         std::printf("error %d with zipfile in unzGetCurrentFileInfo\n", result);
         return result;
@@ -213,8 +211,8 @@ int extractEntry(unzFile archive, const int* withoutPath, int* overwrite, const 
     }
     bool opened = false;
     if (!skip) {
-        result = writeEntry(archive, name, base, writeName, flat, info.tmu_date, buffer.get(),
-                            opened);
+        result =
+            writeEntry(archive, name, base, writeName, flat, info.tmu_date, buffer.get(), opened);
     }
 
     // The CRC-32 is compared here, once the whole entry has been read.
@@ -322,16 +320,15 @@ int listArchiveEntries(unzFile archive) {
         const unsigned long ratio =
             info.uncompressed_size > 0 ? info.compressed_size * 100 / info.uncompressed_size : 0;
         const tm_unz& date = info.tmu_date;
-        std::printf("%7lu  %6s%c%7lu %3lu%%  %2.2lu-%2.2lu-%2.2lu  %2.2lu:%2.2lu  %8.8lx   %s\n",
-                    static_cast<unsigned long>(info.uncompressed_size), method,
-                    (info.flag & 1) != 0 ? '*' : ' ',
-                    static_cast<unsigned long>(info.compressed_size), ratio,
-                    static_cast<unsigned long>(date.tm_mon) + 1,
-                    static_cast<unsigned long>(date.tm_mday),
-                    static_cast<unsigned long>(date.tm_year) % 100,
-                    static_cast<unsigned long>(date.tm_hour),
-                    static_cast<unsigned long>(date.tm_min), static_cast<unsigned long>(info.crc),
-                    name);
+        std::printf(
+            "%7lu  %6s%c%7lu %3lu%%  %2.2lu-%2.2lu-%2.2lu  %2.2lu:%2.2lu  %8.8lx   %s\n",
+            static_cast<unsigned long>(info.uncompressed_size), method,
+            (info.flag & 1) != 0 ? '*' : ' ', static_cast<unsigned long>(info.compressed_size),
+            ratio, static_cast<unsigned long>(date.tm_mon) + 1,
+            static_cast<unsigned long>(date.tm_mday),
+            static_cast<unsigned long>(date.tm_year) % 100,
+            static_cast<unsigned long>(date.tm_hour), static_cast<unsigned long>(date.tm_min),
+            static_cast<unsigned long>(info.crc), name);
         if (i + 1 < global.number_entry) {
             result = unzGoToNextFile(archive);
             if (result != UNZ_OK) {

@@ -54,7 +54,10 @@ Texts directoryNames(const std::string& path) {
 
 TEST(ConfSyntax, ReaderLines) {
     const std::string longValue(10000, 'v');
-    struct Case { std::string text; Texts expected; };
+    struct Case {
+        std::string text;
+        Texts expected;
+    };
     const Case cases[] = {
         {"Server=10.1.1.1,10.1.1.2", {"MAIN/SERVER=10.1.1.1", "MAIN/SERVER=10.1.1.2"}},
         {"Server = a, b", {"MAIN/SERVER = a", "MAIN/SERVER = b"}},
@@ -73,8 +76,8 @@ TEST(ConfSyntax, ReaderLines) {
         // A line is its first 4095 bytes; the rest of a longer one is dropped, commas and all.
         {"K=" + std::string(4093, 'v') + ",cut\nNext=n",
          {"MAIN/K=" + std::string(4093, 'v'), "MAIN/NEXT=n"}},
-        {"Long=" + longValue + ",x=y\nNext=n", {"MAIN/LONG=" + longValue.substr(0, 4090),
-                                                  "MAIN/NEXT=n"}},
+        {"Long=" + longValue + ",x=y\nNext=n",
+         {"MAIN/LONG=" + longValue.substr(0, 4090), "MAIN/NEXT=n"}},
         // A zero byte ends the line's text.
         {std::string("A=x\0y,z\nB=2", 12), {"MAIN/A=x", "MAIN/B=2"}},
         {std::string("\0A=1\nB=2", 8), {"MAIN/B=2"}},

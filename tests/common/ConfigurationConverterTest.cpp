@@ -69,9 +69,10 @@ std::string childText(const TiXmlElement& prop, const char* name) {
 std::vector<Prop> sectionProps(const TiXmlDocument& document, const char* section,
                                bool* present = nullptr) {
     std::vector<Prop> props;
-    const TiXmlElement* element =
-        TiXmlHandle(const_cast<TiXmlDocument*>(&document))
-            .FirstChildElement("quillmark_agentd_config").FirstChildElement(section).ToElement();
+    const TiXmlElement* element = TiXmlHandle(const_cast<TiXmlDocument*>(&document))
+                                      .FirstChildElement("quillmark_agentd_config")
+                                      .FirstChildElement(section)
+                                      .ToElement();
     if (present != nullptr) *present = element != nullptr;
     if (element == nullptr) return props;
     for (const TiXmlElement* prop = element->FirstChildElement("prop"); prop != nullptr;
@@ -166,21 +167,28 @@ TEST_F(ConfigurationConverterTest, WritesEveryDefaultKeyAndMovesTheConfAside) {
     for (std::size_t i = 0; i < DefaultConfigurationKeys::count(); ++i) {
         SCOPED_TRACE(rows[i].key);
         const std::string block = std::string("\t\t<prop>\n\t\t\t<key>") + rows[i].key +
-                                  "</key>\n\t\t\t<value>" +
-                                  (i == 4 ? "50" : rows[i].defaultValue) +
+                                  "</key>\n\t\t\t<value>" + (i == 4 ? "50" : rows[i].defaultValue) +
                                   "</value>\n\t\t\t<description>" + rows[i].description +
-                                  "</description>\n\t\t\t<flags>" +
-                                  std::to_string(rows[i].flags) + "</flags>\n\t\t</prop>\n";
+                                  "</description>\n\t\t\t<flags>" + std::to_string(rows[i].flags) +
+                                  "</flags>\n\t\t</prop>\n";
         cursor = text.find(block, cursor);
         ASSERT_NE(std::string::npos, cursor);
     }
     const std::vector<Prop> general = sectionProps(document_, "GeneralProperties");
     ASSERT_EQ(DefaultConfigurationKeys::count(), general.size());
     EXPECT_EQ("AgentStoreCount", general[4].key);
-    const struct { const char* key; const char* value; } defaults[] = {
-        {"AgentStoreDurationSeconds", "300"}, {"ListenIP", ""},       {"ManagerIp", ""},
-        {"MQSeriesBinPath", ""},              {"Server", ""},         {"ManagerDebugLevel", "5"},
-        {"JmxDelegateEnabled", "false"},      {"PingPeriod", "120000"},
+    const struct {
+        const char* key;
+        const char* value;
+    } defaults[] = {
+        {"AgentStoreDurationSeconds", "300"},
+        {"ListenIP", ""},
+        {"ManagerIp", ""},
+        {"MQSeriesBinPath", ""},
+        {"Server", ""},
+        {"ManagerDebugLevel", "5"},
+        {"JmxDelegateEnabled", "false"},
+        {"PingPeriod", "120000"},
     };
     for (const auto& expected : defaults) {
         SCOPED_TRACE(expected.key);
@@ -204,17 +212,22 @@ TEST_F(ConfigurationConverterTest, WritesEveryDefaultKeyAndMovesTheConfAside) {
     EXPECT_EQ("name = " + confPath_ + ", prefix = " + dir_.file("agent") +
                   ", extention = conf\n"
                   "Backup file exists, removing it\nRemoved backup file\n"
-                  "File backed up successfully\n" + kCreated + xmlPath_ + "\n",
+                  "File backed up successfully\n" +
+                  kCreated + xmlPath_ + "\n",
               printed_);
 }
 
 TEST_F(ConfigurationConverterTest, ConfValuesAndOverridesReplaceDefaults) {
-    ASSERT_TRUE(convertConf("ListenPort=9100\nHostname=host-a\nDebugLevel=abc\nListenIP=\n"
-                            "Server=10.0.0.1,10.0.0.2\nStartAgents_DEFAULT=7\n"
-                            "AgentStoreCount=10\n",
-                            "AgentStoreCount=50|Bogus|ListenPort=9000|"
-                            "JmxDelegateParameters=-Da=b -Dc=d|LogFile="));
-    const struct { const char* key; const char* value; } cases[] = {
+    ASSERT_TRUE(
+        convertConf("ListenPort=9100\nHostname=host-a\nDebugLevel=abc\nListenIP=\n"
+                    "Server=10.0.0.1,10.0.0.2\nStartAgents_DEFAULT=7\n"
+                    "AgentStoreCount=10\n",
+                    "AgentStoreCount=50|Bogus|ListenPort=9000|"
+                    "JmxDelegateParameters=-Da=b -Dc=d|LogFile="));
+    const struct {
+        const char* key;
+        const char* value;
+    } cases[] = {
         {"AgentStoreCount", "50"},
         {"ListenPort", "9000"},
         {"Hostname", "host-a"},
@@ -230,8 +243,9 @@ TEST_F(ConfigurationConverterTest, ConfValuesAndOverridesReplaceDefaults) {
         SCOPED_TRACE(expected.key);
         EXPECT_EQ(expected.value, valueOf(expected.key));
     }
-    const std::string ignored = "Each property/value pair must be separated by equals sign, "
-                                "ignoring.\n";
+    const std::string ignored =
+        "Each property/value pair must be separated by equals sign, "
+        "ignoring.\n";
     const std::string::size_type first = printed_.find(ignored);
     EXPECT_NE(std::string::npos, first);
     EXPECT_EQ(std::string::npos, printed_.find(ignored, first + 1));
@@ -246,18 +260,28 @@ TEST_F(ConfigurationConverterTest, ListSectionsJoinTheConfPiecesAgain) {
     };
     const Case cases[] = {
         {"UserParameter=check.disk,df -h,x\nUserParameter=load,cat /proc/loadavg\n",
-         "UserParameters", {"check.disk,df -h,x", "load,cat /proc/loadavg"}, nullptr},
-        {"UserParameter=a,b\nUserParameter=lonely\n", "UserParameters", {},
+         "UserParameters",
+         {"check.disk,df -h,x", "load,cat /proc/loadavg"},
+         nullptr},
+        {"UserParameter=a,b\nUserParameter=lonely\n",
+         "UserParameters",
+         {},
          "One of the User Parameter settings is invalid."},
         {"PerfCounter=a,b,c\nPerfCounter=d,e,f\n", "PerfCounters", {"a,b,c", "d,e,f"}, nullptr},
-        {"PerfCounter=a,b,c\nPerfCounter=d,e\n", "PerfCounters", {"a,b,c"},
+        {"PerfCounter=a,b,c\nPerfCounter=d,e\n",
+         "PerfCounters",
+         {"a,b,c"},
          "One of the Performance Counter settings is invalid."},
-        {"Alias=cpu.load:system.cpu.load[all,avg1]\nAlias=a:b\nAlias=x:y[1,[2,3],4]\n", "Aliases",
-         {"cpu.load:system.cpu.load[all,avg1]", "a:b", "x:y[1,[2,3],4]"}, nullptr},
+        {"Alias=cpu.load:system.cpu.load[all,avg1]\nAlias=a:b\nAlias=x:y[1,[2,3],4]\n",
+         "Aliases",
+         {"cpu.load:system.cpu.load[all,avg1]", "a:b", "x:y[1,[2,3],4]"},
+         nullptr},
         // A bracket that no later value closes joins nothing; one that is closed joins up to
         // the value that closes it.
         {"Alias=x[,y\nAlias=z\n", "Aliases", {"x[", "y", "z"}, nullptr},
-        {"Alias=p[,q,r[s]\nAlias=a[1\nAlias=2]\n", "Aliases", {"p[", "q", "r[s]", "a[1,2]"},
+        {"Alias=p[,q,r[s]\nAlias=a[1\nAlias=2]\n",
+         "Aliases",
+         {"p[", "q", "r[s]", "a[1,2]"},
          nullptr},
         {"Alias=open[\n", "Aliases", {"open["}, nullptr},
     };
@@ -285,9 +309,10 @@ TEST_F(ConfigurationConverterTest, ExampleValuesGiveTheExampleFile) {
     TiXmlDocument example;
     ASSERT_TRUE(example.LoadFile(kExample));
     EXPECT_EQ("", firstDifference(*example.RootElement(), *document_.RootElement(), ""));
-    EXPECT_EQ("Used for substituting long and complex attribute and parameters with a smaller and "
-              "simplied one.",
-              sectionProps(document_, "Aliases").at(0).description);
+    EXPECT_EQ(
+        "Used for substituting long and complex attribute and parameters with a smaller and "
+        "simplied one.",
+        sectionProps(document_, "Aliases").at(0).description);
 }
 
 // An XML access holds its list entries whole, and its file is the output's name: the input is
@@ -320,7 +345,10 @@ TEST_F(ConfigurationConverterTest, TheXmlFileGetsTheModeAndOwnerOfItsInput) {
 }
 
 TEST_F(ConfigurationConverterTest, SpecialCharactersSurviveTheRoundTrip) {
-    const struct { const char* key; const char* value; } cases[] = {
+    const struct {
+        const char* key;
+        const char* value;
+    } cases[] = {
         {"Hostname", "<host> & \"quoted\" 'single'"},
         {"AgentServiceStart", "/etc/init.d/agent start </value>]]>"},
         {"LogFile", "/var/log/&amp;&#x41;&lt;.log"},
@@ -329,8 +357,9 @@ TEST_F(ConfigurationConverterTest, SpecialCharactersSurviveTheRoundTrip) {
         {"TempFileLocation", "/tmp/caf\xc3\xa9 dir"},
         {"ListenIP", ""},
     };
-    std::string conf = "UserParameter=x<y>,echo \"a&b\" | grep '<'\nAlias=p:q[<&>]\n"
-                       "ManagerPort=9999\n";
+    std::string conf =
+        "UserParameter=x<y>,echo \"a&b\" | grep '<'\nAlias=p:q[<&>]\n"
+        "ManagerPort=9999\n";
     for (const auto& c : cases) conf += std::string(c.key) + "=" + c.value + "\n";
     ASSERT_TRUE(convertConf(conf));
 
@@ -361,19 +390,20 @@ TEST_F(ConfigurationConverterTest, SpecialCharactersSurviveTheRoundTrip) {
 // '&', '<' and '>' are escaped, the comment line is not indented, and an odd number of user
 // parameter values leaves the section's two tag lines.
 TEST_F(ConfigurationConverterTest, ConvertedFileIsTheFixedLayoutByteForByte) {
-    ASSERT_TRUE(convertConf("# converted as a whole\n"
-                            "AgentStoreCount=50\n"
-                            "DebugLevel=abc\n"
-                            "Hostname=host \"a\" & 'b' <c>\tx\r\n"
-                            "ListenIP=\n"
-                            "JmxDelegatePort=-7\n"
-                            "Alias=cpu.load:system.cpu.load[all,avg1]\n"
-                            "Alias=x[,y\n"
-                            "Alias=z\n"
-                            "Alias=p:q[<&>]\n"
-                            "UserParameter=lonely\n"
-                            "PerfCounter=cpu.total,\\Processor(_Total)\\% Processor Time,60\n",
-                            "ListenPort=9000"));
+    ASSERT_TRUE(
+        convertConf("# converted as a whole\n"
+                    "AgentStoreCount=50\n"
+                    "DebugLevel=abc\n"
+                    "Hostname=host \"a\" & 'b' <c>\tx\r\n"
+                    "ListenIP=\n"
+                    "JmxDelegatePort=-7\n"
+                    "Alias=cpu.load:system.cpu.load[all,avg1]\n"
+                    "Alias=x[,y\n"
+                    "Alias=z\n"
+                    "Alias=p:q[<&>]\n"
+                    "UserParameter=lonely\n"
+                    "PerfCounter=cpu.total,\\Processor(_Total)\\% Processor Time,60\n",
+                    "ListenPort=9000"));
     const std::string expected = readFile(kFixtures + "/converted_agent.xml");
     const std::string written = readFile(xmlPath_);
     EXPECT_EQ("", firstDifferentLine(expected, written));

@@ -53,13 +53,27 @@ protected:
 TEST_F(ConfigurationFileAccessTest, NumberAndBooleanLookups) {
     auto config = emptyAccess();
     EXPECT_FALSE(config->isLoaded());
-    struct Case { const char* text; int asInt; int withDefault7; bool asBool; };
+    struct Case {
+        const char* text;
+        int asInt;
+        int withDefault7;
+        bool asBool;
+    };
     const Case cases[] = {
-        {"12abc", 12, 12, true},   {" -3", -3, -3, false},     {"4294967297", 1, 1, true},
-        {"-2147483649", 2147483647, 2147483647, true},          {"x", 0, 0, false},
-        {"", 0, 7, false},         {"true", 0, 0, true},        {"1", 1, 1, true},
-        {"2", 2, 2, true},         {"TRUE", 0, 0, false},       {"yes", 0, 0, false},
-        {"-1", -1, -1, false},     {"0", 0, 0, false},          {"false", 0, 0, false},
+        {"12abc", 12, 12, true},
+        {" -3", -3, -3, false},
+        {"4294967297", 1, 1, true},
+        {"-2147483649", 2147483647, 2147483647, true},
+        {"x", 0, 0, false},
+        {"", 0, 7, false},
+        {"true", 0, 0, true},
+        {"1", 1, 1, true},
+        {"2", 2, 2, true},
+        {"TRUE", 0, 0, false},
+        {"yes", 0, 0, false},
+        {"-1", -1, -1, false},
+        {"0", 0, 0, false},
+        {"false", 0, 0, false},
         {"8044\nPort\n19", 8044, 8044, true},
     };
     for (const Case& c : cases) {
@@ -118,7 +132,12 @@ TEST_F(ConfigurationFileAccessTest, SeveralEntriesPerKey) {
 
 TEST_F(ConfigurationFileAccessTest, EntriesInThreeParts) {
     auto config = emptyAccess();
-    struct Case { const char* text; const char* value; const char* description; int flags; };
+    struct Case {
+        const char* text;
+        const char* value;
+        const char* description;
+        int flags;
+    };
     const Case cases[] = {
         // Exactly two line feeds: cut at them, empty pieces keep their place.
         {"v\nd\n7", "v", "d", 7},
@@ -176,20 +195,29 @@ TEST_F(ConfigurationFileAccessTest, SimpleLayoutReadsFourSectionsFromFirstProp) 
         "<!-- a comment between props -->" +
         prop("Spaced", "  a   b  ") +
         "</GeneralProperties>"
-        "<GeneralProperties>" + prop("SecondSection", "ignored") + "</GeneralProperties>"
-        "<UserParameters>" + prop("UserParameter", "u1") + prop("Shared", "user") +
+        "<GeneralProperties>" +
+        prop("SecondSection", "ignored") +
+        "</GeneralProperties>"
+        "<UserParameters>" +
+        prop("UserParameter", "u1") + prop("Shared", "user") +
         "</UserParameters>"
-        "<PerfCounters>" + prop("PerfCounter", "p1") + "</PerfCounters>"
-        "<Aliases>" + prop("Alias", "a1") + prop("Alias", "a2") + "</Aliases>"
-        "<AttributeParameters>" + prop("Attribute", "not read") + "</AttributeParameters>");
+        "<PerfCounters>" +
+        prop("PerfCounter", "p1") +
+        "</PerfCounters>"
+        "<Aliases>" +
+        prop("Alias", "a1") + prop("Alias", "a2") +
+        "</Aliases>"
+        "<AttributeParameters>" +
+        prop("Attribute", "not read") + "</AttributeParameters>");
     auto config = accessOn(xml, false);
     ASSERT_TRUE(config->isLoaded());
     EXPECT_EQ(dir_.file("simple.xml"), config->getFileName());
 
     const Table expected{
         {"ManagerPort", "8044"}, {"Shared", "general"}, {"Item", "read like a prop"},
-        {"EmptyValue", ""}, {"Spaced", "a b"}, {"Alias", "a1"}, {"Alias", "a2"},
-        {"PerfCounter", "p1"}, {"UserParameter", "u1"}, {"Shared", "user"},
+        {"EmptyValue", ""},      {"Spaced", "a b"},     {"Alias", "a1"},
+        {"Alias", "a2"},         {"PerfCounter", "p1"}, {"UserParameter", "u1"},
+        {"Shared", "user"},
     };
     EXPECT_EQ(expected, *config->getProperties());
     EXPECT_EQ("general", config->get("Shared"));
@@ -198,12 +226,16 @@ TEST_F(ConfigurationFileAccessTest, SimpleLayoutReadsFourSectionsFromFirstProp) 
 }
 
 TEST_F(ConfigurationFileAccessTest, LoadFailuresAndReloads) {
-    struct Case { const char* name; std::string xml; bool loaded; };
+    struct Case {
+        const char* name;
+        std::string xml;
+        bool loaded;
+    };
     const Case cases[] = {
-        {"other root", "<other><GeneralProperties>" + prop("k", "v") + "</GeneralProperties></other>",
-         true},
-        {"no usable prop", document("<GeneralProperties><prop><key>k</key></prop></GeneralProperties>"),
-         true},
+        {"other root",
+         "<other><GeneralProperties>" + prop("k", "v") + "</GeneralProperties></other>", true},
+        {"no usable prop",
+         document("<GeneralProperties><prop><key>k</key></prop></GeneralProperties>"), true},
         {"not well-formed", document("<GeneralProperties>"), false},
         {"empty file", "", false},
     };
@@ -251,14 +283,18 @@ TEST_F(ConfigurationFileAccessTest, RichLayout) {
         "<flags>9</flags></prop>"
         "<prop><key>NoValue</key><description>d</description></prop>"
         "</GeneralProperties>"
-        "<Aliases>" + prop("Alias", "not read") + "</Aliases>"
+        "<Aliases>" +
+        prop("Alias", "not read") +
+        "</Aliases>"
         "<AttributeParameters><prop><key>Attr</key><value>x</value><description>a</description>"
         "<flags>9</flags></prop></AttributeParameters>");
     auto config = accessOn(xml, true);
     ASSERT_TRUE(config->isLoaded());
 
     const Table expected{
-        {"ManagerPort", "8044\nPort\n19"}, {"NoDescription", "v\n\n3"}, {"NoFlags", "v\n\n"},
+        {"ManagerPort", "8044\nPort\n19"},
+        {"NoDescription", "v\n\n3"},
+        {"NoFlags", "v\n\n"},
         {"EmptyValue", ""},
     };
     EXPECT_EQ(expected, *config->getProperties());
@@ -301,7 +337,12 @@ TEST_F(ConfigurationFileAccessTest, DumpLogsEveryEntryInOneMessage) {
 
 TEST_F(ConfigurationFileAccessTest, EditionFile) {
     const std::string longLine(3000, 'e');
-    struct Case { const char* name; std::string contents; bool result; Texts values; };
+    struct Case {
+        const char* name;
+        std::string contents;
+        bool result;
+        Texts values;
+    };
     const Case cases[] = {
         {"two lines", "Enterprise\nsecond\n", true, {"old", "Enterprise"}},
         {"no line feed", "Standard", true, {"old", "Standard"}},
@@ -332,17 +373,28 @@ TEST_F(ConfigurationFileAccessTest, EditionFile) {
 
 TEST_F(ConfigurationFileAccessTest, GlobalPropertiesFile) {
     const std::string longLine(5000, 'x');
-    struct Case { const char* name; std::string contents; bool result; Texts cloudIp, ports; };
+    struct Case {
+        const char* name;
+        std::string contents;
+        bool result;
+        Texts cloudIp, ports;
+    };
     const Case cases[] = {
-        {"both keys", "# comment\ncloud_ip=10.0.0.1\nother=1\nedge_services_http_ports=80,443\n",
-         true, {"10.0.0.1"}, {"80,443"}},
+        {"both keys",
+         "# comment\ncloud_ip=10.0.0.1\nother=1\nedge_services_http_ports=80,443\n",
+         true,
+         {"10.0.0.1"},
+         {"80,443"}},
         {"blank kept", "cloud_ip = 10.0.0.1\n", false, {" 10.0.0.1"}, {}},
         {"no value", "my.cloud_ip\nedge_services_http_ports==8080=x", true, {""}, {"8080"}},
         {"each line adds", "cloud_ip=a\ncloud_ip=b\n", false, {"a", "b"}, {}},
         {"ports only", "edge_services_http_ports=1\n", false, {}, {"1"}},
-        {"over-long lines", longLine + "\ncloud_ip=1.2.3.4\n" + longLine + "cloud_ip=5.6.7.8\n" +
-                                longLine + "\nedge_services_http_ports=9",
-         true, {"1.2.3.4"}, {"9"}},
+        {"over-long lines",
+         longLine + "\ncloud_ip=1.2.3.4\n" + longLine + "cloud_ip=5.6.7.8\n" + longLine +
+             "\nedge_services_http_ports=9",
+         true,
+         {"1.2.3.4"},
+         {"9"}},
         {"empty file", "", false, {}, {}},
     };
     for (const Case& c : cases) {

@@ -22,7 +22,8 @@ const char* const kInvalid = "Invalid config file extension, Only .conf or .xml 
 
 std::string xmlDocument(const std::string& value) {
     return "<quillmark_agentd_config><GeneralProperties><prop><key>ManagerPort</key><value>" +
-           value + "</value><description>Port</description><flags>18</flags></prop>"
+           value +
+           "</value><description>Port</description><flags>18</flags></prop>"
            "</GeneralProperties></quillmark_agentd_config>";
 }
 
@@ -66,7 +67,12 @@ TEST_F(ConfiguratorObjAccessTest, ExtensionChoosesTheAccess) {
     const std::string xml = dir_.file("agent.xml");
     writeFile(xml, xmlDocument("9100"));
 
-    struct Case { std::string path; bool rich; bool dotConf; std::string port; };
+    struct Case {
+        std::string path;
+        bool rich;
+        bool dotConf;
+        std::string port;
+    };
     const Case cases[] = {
         {conf, false, true, "9000"},
         {xml, false, false, "9100"},
@@ -107,7 +113,10 @@ TEST_F(ConfiguratorObjAccessTest, AFifoDoesNotLoadInEitherForm) {
 
 TEST_F(ConfiguratorObjAccessTest, BadExtensionsThrowAndChangeNothing) {
     const std::string conf = dir_.file("agent.conf");
-    const struct { std::string path; std::string message; } cases[] = {
+    const struct {
+        std::string path;
+        std::string message;
+    } cases[] = {
         {dir_.file("agent.CONF"), kInvalid + dir_.file("agent.CONF")},
         {dir_.file("agent."), kInvalid + dir_.file("agent.")},
         {"noextension", kMissing + std::string("noextension")},
@@ -161,8 +170,14 @@ TEST_F(ConfiguratorObjAccessTest, BackupFileMovesToOld) {
     const std::string conf = dir_.file("a.conf");
     const std::string backup = conf + ".old";
 
-    struct Case { const char* name; bool source; bool oldBackup; bool result; const char* output;
-                  const char* backupAfter; };
+    struct Case {
+        const char* name;
+        bool source;
+        bool oldBackup;
+        bool result;
+        const char* output;
+        const char* backupAfter;
+    };
     const Case cases[] = {
         {"first backup", true, false, true, "File backed up successfully\n", "new"},
         {"backup replaced", true, true, true,
@@ -192,7 +207,11 @@ TEST_F(ConfiguratorObjAccessTest, BackupFileMovesToOld) {
 
 TEST_F(ConfiguratorObjAccessTest, XmlFileName) {
     ConfiguratorObjAccess* holder = ConfiguratorObjAccess::getInstance();
-    struct Case { const char* path; const char* result; const char* output; };
+    struct Case {
+        const char* path;
+        const char* result;
+        const char* output;
+    };
     const Case cases[] = {
         {"conf/a.conf", "conf/a.xml", "name = conf/a.conf, prefix = conf/a, extention = conf\n"},
         {"a.xml", "a.xml", "name = a.xml, prefix = a, extention = xml\n"},

@@ -44,14 +44,28 @@ TEST(Configurator, KeysAndSectionsCompareInUpperCase) {
     store.setValue("port", "8044", "main", false);
     store.setValue("Mixed", "Value Keeps Case", "Other", false);
     // Bytes above 0x7F are no letters: they stay, and only a-z fold.
-    store.setValue("schl\xfc" "ssel", "umlaut", "main", false);
+    store.setValue(
+        "schl\xfc"
+        "ssel",
+        "umlaut", "main", false);
 
-    struct Case { const char* key; const char* section; const char* expected; };
+    struct Case {
+        const char* key;
+        const char* section;
+        const char* expected;
+    };
     const Case cases[] = {
-        {"PORT", "Main", "8044"},           {"Port", "MAIN", "8044"},
+        {"PORT", "Main", "8044"},
+        {"Port", "MAIN", "8044"},
         {"mixed", "other", "Value Keeps Case"},
-        {"SCHL\xfc" "SSEL", "MAIN", "umlaut"}, {"SCHL\xdc" "SSEL", "MAIN", "<unset>"},
-        {"PORT", "Agent", "<unset>"},       {"PORT", "missing", "<unset>"},
+        {"SCHL\xfc"
+         "SSEL",
+         "MAIN", "umlaut"},
+        {"SCHL\xdc"
+         "SSEL",
+         "MAIN", "<unset>"},
+        {"PORT", "Agent", "<unset>"},
+        {"PORT", "missing", "<unset>"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.key) + " in " + c.section);
@@ -116,8 +130,7 @@ TEST(Configurator, SetOperationsReplaceAndAppend) {
     EXPECT_TRUE(store.getAllEntries(entries));
     std::vector<std::string> listed;
     for (const auto& e : entries) listed.push_back(e.section + "/" + e.key + "=" + e.value);
-    EXPECT_EQ((Texts{"MAIN/K=a", "MAIN/K=b", "MAIN/P=two", "S1/E=3", "S2/E=1", "S2/E=2"}),
-              listed);
+    EXPECT_EQ((Texts{"MAIN/K=a", "MAIN/K=b", "MAIN/P=two", "S1/E=3", "S2/E=1", "S2/E=2"}), listed);
 
     EXPECT_EQ(2u, store.removeValue("E", "s2"));
     EXPECT_EQ(0u, store.removeValue("E", "missing"));
@@ -151,7 +164,10 @@ TEST(Configurator, MacrosExpandOnRead) {
     store.setValue("Key", "<env>QM_TEST_HOME</env>/other", "Other", false);
     store.setValue("Indirect", "<ref>other:key</ref>", "Main", false);
 
-    struct Case { std::string value; std::string expected; };
+    struct Case {
+        std::string value;
+        std::string expected;
+    };
     const Case cases[] = {
         {"<env>QM_TEST_HOME</env>/x", "/root/x"},
         {"<ENV>QM_TEST_HOME</Env>", "/root"},
@@ -235,7 +251,10 @@ TEST(Configurator, SysMacroLeavesNoDescriptorsOrFiles) {
 }
 
 TEST(Configurator, SysMacroReadsTheFirstLineWhileTheShellRuns) {
-    struct Case { std::string value; std::string expected; };
+    struct Case {
+        std::string value;
+        std::string expected;
+    };
     const Case cases[] = {
         {"<sys>printf 'a\\000b\\nc'</sys>", "a"},  // a zero byte ends the line
         {"<sys>printf '%1023s\\n' '' | tr ' ' y</sys>", std::string(1023, 'y')},
@@ -261,8 +280,7 @@ TEST(Configurator, SysMacroDoesNotWaitForBackgroundProcesses) {
     qmtest::TempDir dir;
     const std::string pidFile = dir.file("background.pid");
     Configurator store("Main");
-    store.setValue("probe",
-                   "<sys>echo first; (sleep 30 & echo $! > " + pidFile + "); echo x</sys>",
+    store.setValue("probe", "<sys>echo first; (sleep 30 & echo $! > " + pidFile + "); echo x</sys>",
                    "Main", false);
     Texts values;
     ASSERT_TRUE(store.getValues("probe", values, "Main"));

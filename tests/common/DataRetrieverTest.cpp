@@ -134,8 +134,8 @@ TEST_F(LastUpgradeStatus, ReadsTheValuesAfterTheirKeys) {
     };
     const Case cases[] = {
         {"both keys", "LAST_UPGRADE_TIME:  t1 \nLAST_UPGRADE_STATUS:ok\n", true, "t1", "ok"},
-        {"comments and empty lines only", "# LAST_UPGRADE_TIME: c\n\n   \n  # x\n", false,
-         "before", "before"},
+        {"comments and empty lines only", "# LAST_UPGRADE_TIME: c\n\n   \n  # x\n", false, "before",
+         "before"},
         {"empty file", "", false, "before", "before"},
         {"data line without keys", "hello\n", true, "before", "before"},
         {"leading blanks trimmed first", "   LAST_UPGRADE_TIME:x", true, "x", "before"},

@@ -17,7 +17,13 @@ std::string report(const Exception& e) {
 }  // namespace
 
 TEST(Exception, ReportForm) {
-    struct Case { const char* file; long line; const char* message; long code; const char* expected; };
+    struct Case {
+        const char* file;
+        long line;
+        const char* message;
+        long code;
+        const char* expected;
+    };
     const Case cases[] = {
         {"F", 12, "", 0, "[0] \"\" raised from F:12.\n"},
         {"common/X.cpp", 7, "Cannot access xml Configuration file", 0,

@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cstdio>
 #include <regex>
 #include <sstream>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 using namespace quillmark;
@@ -37,8 +37,8 @@ std::string shortHeader(const std::string& level) {
 std::string longHeader(const std::string& level, const std::string& file, const std::string& line) {
     char pid[16];
     snprintf(pid, sizeof pid, "%6ld", static_cast<long>(getpid()));
-    return "\\|" + level + "\t\\|" + kDate + "\\|Thread\\[" + pid + "\\]\\|\\[" + file + ":" + line +
-           "\\]\\|\t";
+    return "\\|" + level + "\t\\|" + kDate + "\\|Thread\\[" + pid + "\\]\\|\\[" + file + ":" +
+           line + "\\]\\|\t";
 }
 
 void writeEveryLevel(FileLogger& logger) {
@@ -53,11 +53,17 @@ void writeEveryLevel(FileLogger& logger) {
 }  // namespace
 
 TEST(FileLogger, EnabledLevels) {
-    struct Case { int level; bool trace, debug, info, warn, error, fatal; };
+    struct Case {
+        int level;
+        bool trace, debug, info, warn, error, fatal;
+    };
     const Case cases[] = {
-        {-1, false, false, false, false, false, false}, {0, false, false, false, false, false, false},
-        {1, false, false, false, false, false, true},   {4, false, false, true, true, true, true},
-        {5, false, true, true, true, true, true},       {6, true, true, true, true, true, true},
+        {-1, false, false, false, false, false, false},
+        {0, false, false, false, false, false, false},
+        {1, false, false, false, false, false, true},
+        {4, false, false, true, true, true, true},
+        {5, false, true, true, true, true, true},
+        {6, true, true, true, true, true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.level);
@@ -89,9 +95,9 @@ TEST(FileLogger, HeaderFormFollowsTheConfiguredLevel) {
         ASSERT_EQ(6u, got.size());
         for (int i = 0; i < 6; ++i) {
             SCOPED_TRACE(got[i]);
-            const std::string header = level == 4 ? shortHeader(names[i])
-                                                  : longHeader(names[i], "src/a.cpp",
-                                                               std::to_string(i + 1));
+            const std::string header =
+                level == 4 ? shortHeader(names[i])
+                           : longHeader(names[i], "src/a.cpp", std::to_string(i + 1));
             EXPECT_TRUE(std::regex_match(got[i], std::regex(header + texts[i])));
         }
     }
@@ -107,9 +113,14 @@ TEST(FileLogger, HeaderIsExactlyTheLineFormat) {
     };
     const std::string longName(1500, 'n');
     const Case cases[] = {
-        {5, "manager/Listener.cpp", 173}, {5, "", 0},     {5, nullptr, -42},
-        {5, "f", 2147483647},             {6, "f", 1},    {5, longName.c_str(), 7},
-        {4, "manager/Listener.cpp", 173}, {1, "f", -1},
+        {5, "manager/Listener.cpp", 173},
+        {5, "", 0},
+        {5, nullptr, -42},
+        {5, "f", 2147483647},
+        {6, "f", 1},
+        {5, longName.c_str(), 7},
+        {4, "manager/Listener.cpp", 173},
+        {1, "f", -1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::to_string(c.level) + " " + std::to_string(c.line));
@@ -149,7 +160,8 @@ TEST(FileLogger, LevelNamesAndMessageShapes) {
     }
     const std::vector<std::string> got = lines(readFile(path));
     ASSERT_EQ(7u, got.size());
-    for (int i = 0; i < 4; ++i) EXPECT_TRUE(std::regex_match(got[i], std::regex(shortHeader("DEBUG") + "x")));
+    for (int i = 0; i < 4; ++i)
+        EXPECT_TRUE(std::regex_match(got[i], std::regex(shortHeader("DEBUG") + "x")));
     EXPECT_TRUE(std::regex_match(got[4], std::regex(shortHeader("ERROR"))));
     // Line ends inside a message are written as they are, after one header.
     EXPECT_TRUE(std::regex_match(got[5], std::regex(shortHeader("INFO") + "one")));
@@ -320,8 +332,8 @@ TEST(FileLogger, WritesOnceTheFileCanBeOpened) {
 
     const std::vector<std::string> got = lines(readFile(path));
     ASSERT_EQ(2u, got.size());
-    EXPECT_TRUE(std::regex_match(got[0], std::regex(shortHeader("INFO") + "line " +
-                                                    std::to_string(written))));
+    EXPECT_TRUE(std::regex_match(
+        got[0], std::regex(shortHeader("INFO") + "line " + std::to_string(written))));
     EXPECT_TRUE(std::regex_match(got[1], std::regex(shortHeader("INFO") + "after")));
 }
 
@@ -366,7 +378,10 @@ TEST(LogManager, StatementsReachTheInstalledLoggerOnlyWhenEnabled) {
     const std::string path = dir.file("m.log");
     LogManager::getInstance()->setLogger(new FileLogger(path.c_str(), 3, 1));
     int built = 0;
-    auto text = [&built] { ++built; return "shown"; };
+    auto text = [&built] {
+        ++built;
+        return "shown";
+    };
     QM_LOG_WARN(text());
     QM_LOG_INFO(text());
     QM_LOG_DEBUG(text());

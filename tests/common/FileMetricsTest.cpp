@@ -8,23 +8,23 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <chrono>
-#include <cstdint>
-#include <cstring>
-#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
-#include <memory>
 #include <pthread.h>
-#include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <termios.h>
-#include <thread>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
 #include <vector>
 
 using namespace quillmark;
@@ -40,10 +40,10 @@ enum class Kind { InvalidArg, Processing, System, Unsupported };
 
 const char* kindName(Kind kind) {
     switch (kind) {
-        case Kind::InvalidArg: return "InvalidArgException";
-        case Kind::Processing: return "ProcessingException";
-        case Kind::System: return "SystemException";
-        case Kind::Unsupported: return "UnsupportedException";
+    case Kind::InvalidArg: return "InvalidArgException";
+    case Kind::Processing: return "ProcessingException";
+    case Kind::System: return "SystemException";
+    case Kind::Unsupported: return "UnsupportedException";
     }
     return "?";
 }
@@ -60,7 +60,8 @@ protected:
     // The value execute answers; a thrown exception fails the test.
     std::string answer(const std::string& command, std::vector<std::string> args) {
         try {
-            std::unique_ptr<ResultInfo> result(item_.execute(makeRequest(command, std::move(args))));
+            std::unique_ptr<ResultInfo> result(
+                item_.execute(makeRequest(command, std::move(args))));
             return result->value;
         } catch (const Exception& e) {
             ADD_FAILURE() << "threw " << e;
@@ -71,7 +72,8 @@ protected:
     void expectFailure(const std::string& command, std::vector<std::string> args, Kind kind,
                        const std::string& message) {
         try {
-            std::unique_ptr<ResultInfo> result(item_.execute(makeRequest(command, std::move(args))));
+            std::unique_ptr<ResultInfo> result(
+                item_.execute(makeRequest(command, std::move(args))));
             ADD_FAILURE() << "answered " << result->value;
         } catch (const Exception& e) {
             EXPECT_EQ(kindName(kind), std::string(kindName(kindOf(e))));
@@ -121,8 +123,8 @@ TEST_F(FileMetricsTest, ExistsAndSize) {
         std::string path;
         const char* exists;
     } cases[] = {
-        {file, "1"},           {dir_.file("link"), "1"}, {dir_.file("missing"), "0"},
-        {dir_.path(), "0"},    {dir_.file("dangling"), "0"}, {"", "0"},
+        {file, "1"},        {dir_.file("link"), "1"},     {dir_.file("missing"), "0"},
+        {dir_.path(), "0"}, {dir_.file("dangling"), "0"}, {"", "0"},
         {"/dev/null", "0"},
     };
     for (const auto& c : cases) {
@@ -181,8 +183,8 @@ TEST_F(FileMetricsTest, DigestsAndChecksums) {
 // Sizes around the digests' 16-, 64- and 131072-byte strides, compared with what the cksum
 // and md5sum commands print first for the same file.
 TEST_F(FileMetricsTest, DigestsAgreeWithTheCommands) {
-    const std::size_t sizes[] = {1, 15, 63, 64, 65, 131071, 131072, 131073, 3 * 131072 + 5,
-                                 (1 << 20) + 7};
+    const std::size_t sizes[] = {
+        1, 15, 63, 64, 65, 131071, 131072, 131073, 3 * 131072 + 5, (1 << 20) + 7};
     for (std::size_t size : sizes) {
         SCOPED_TRACE(size);
         const std::string path = dir_.file("sample");
@@ -233,14 +235,14 @@ TEST_F(FileMetricsTest, Searches) {
         {"zero byte ends the text", std::string("ab\0cd", 5), "c", "EOF", "0"},
         {"text before a zero byte", std::string("ab\0cd", 5), "b$", "b", "1"},
         {"line far longer than any buffer", longLine + "\n", "LE.*b$", nullptr, "1"},
-        {"match across the read block", std::string(16381, 'a') + "NEEDLE\n", "NEEDLE",
-         "NEEDLE", "1"},
+        {"match across the read block", std::string(16381, 'a') + "NEEDLE\n", "NEEDLE", "NEEDLE",
+         "1"},
         {"10 KiB of hex lines", hexLines + "id 42;\n", "\\w*42;", "42;", "1"},
         {"a long run before the match", std::string(6000, 'a') + "cab\n", "a[^c]*b", "ab", "1"},
         {"a group repeated over 32 KiB", abLine + "\n", "^(ab)+$", nullptr, "1"},
         {"exponential backtracking", std::string(30, 'a') + "!b\n", "(a+)+b", "EOF", "0"},
-        {"more choices than a walk keeps", std::string(1100000, 'a') + "c\n", "(a|b)*c",
-         nullptr, "1"},
+        {"more choices than a walk keeps", std::string(1100000, 'a') + "c\n", "(a|b)*c", nullptr,
+         "1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -412,7 +414,8 @@ TEST_F(FileMetricsTest, DigestSurvivesInterruptedReadsAndOpensCloseOnExec) {
     ASSERT_EQ(0, ::tcsetattr(slave, TCSANOW, &settings));
     const char endOfFile = static_cast<char>(settings.c_cc[VEOF]);
 
-    struct sigaction action {}, previous{};
+    struct sigaction action {
+    }, previous{};
     action.sa_handler = ignoreSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;

@@ -37,7 +37,10 @@ std::string md5(const std::string& message, size_t piece = 0) {
 }  // namespace
 
 TEST(Md5, TestSuiteOfTheStandard) {
-    struct Case { std::string message; const char* digest; };
+    struct Case {
+        std::string message;
+        const char* digest;
+    };
     const Case cases[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},
         {"a", "0cc175b9c0f1b6a831c399e269772661"},
@@ -59,7 +62,10 @@ TEST(Md5, TestSuiteOfTheStandard) {
 
 TEST(Md5, PaddingBoundaries) {
     // 55 bytes fit one final block; 56 and 64 need a padding-only block. Digests of 'a' repeated.
-    struct Case { size_t length; const char* digest; };
+    struct Case {
+        size_t length;
+        const char* digest;
+    };
     const Case cases[] = {
         {55, "ef1772b6dff9a122358552954ad0df65"},
         {56, "3b0c8ac703f828b04c6c197006d17218"},

@@ -86,12 +86,10 @@ std::string describe(const Case& c) {
 
 int step(ArgumentVector& args, const Case& c, int* longIndex) {
     switch (c.entry) {
-    case Entry::kGetopt:
-        return qm::getopt(args.argc(), args.argv(), c.optstring);
+    case Entry::kGetopt: return qm::getopt(args.argc(), args.argv(), c.optstring);
     case Entry::kLongOnly:
         return qm::scanOptions(args.argc(), args.argv(), c.optstring, c.table, longIndex, 1);
-    case Entry::kGetoptLong:
-        break;
+    case Entry::kGetoptLong: break;
     }
     return qm::getopt_long(args.argc(), args.argv(), c.optstring, c.table, longIndex);
 }
@@ -163,7 +161,10 @@ TEST(OptionScanner, DaemonOptionTable) {
 
 TEST(OptionScanner, OrderingAndNonOptions) {
     const Case cases[] = {
-        {"c:hV:", {"prog", "a", "-c", "f", "b", "-h"}, {{'c', "f"}, {'h'}, {-1}}, 4,
+        {"c:hV:",
+         {"prog", "a", "-c", "f", "b", "-h"},
+         {{'c', "f"}, {'h'}, {-1}},
+         4,
          {"prog", "-c", "f", "-h", "a", "b"}},
         {"c:hV:", {"prog", "-", "-h"}, {{'h'}, {-1}}, 2, {"prog", "-h", "-"}},
         {"c:hV:", {"prog", "-h", "--", "-c", "x"}, {{'h'}, {-1}}, 3},
@@ -218,21 +219,45 @@ TEST(OptionScanner, LongNameMatching) {
         {"", {"prog", "--fl"}, {{0, nullptr, 4}, {-1}}, 2, {}, kFlagOptions},
         {"", {"prog", "--flagged=1"}, {{0, nullptr, -1}, {-1}}, 2, {}, kFlagOptions},
         // Without a table "--x" is a cluster of short options beginning with '-'.
-        {"c:", {"prog", "--config"}, {{0, nullptr, -1, '-'}, {'c', "onfig"}, {-1}}, 2, {},
-         nullptr, Entry::kGetopt},
-        {"c:h", {"prog", "-config=x"}, {{'c', "x", 0}, {-1}}, 2, {}, kDaemonOptions,
+        {"c:",
+         {"prog", "--config"},
+         {{0, nullptr, -1, '-'}, {'c', "onfig"}, {-1}},
+         2,
+         {},
+         nullptr,
+         Entry::kGetopt},
+        {"c:h",
+         {"prog", "-config=x"},
+         {{'c', "x", 0}, {-1}},
+         2,
+         {},
+         kDaemonOptions,
          Entry::kLongOnly},
-        {"c:h", {"prog", "-h"}, {{'h', nullptr, 1}, {-1}}, 2, {}, kDaemonOptions,
-         Entry::kLongOnly},
+        {"c:h", {"prog", "-h"}, {{'h', nullptr, 1}, {-1}}, 2, {}, kDaemonOptions, Entry::kLongOnly},
         {"c:h", {"prog", "-cx"}, {{'c', "x"}, {-1}}, 2, {}, kDaemonOptions, Entry::kLongOnly},
         {"c:h", {"prog", "-zz"}, {{0}, {-1}}, 2, {}, kDaemonOptions, Entry::kLongOnly},
         // A ':' at the start of the name is an unknown short option; the cluster goes on.
-        {":ab:c::", {"prog", "-a:b"}, {{'a'}, {0, nullptr, -1, ':'}, {':', nullptr, -1, 'b'}, {-1}},
-         2, {}, kDaemonOptions, Entry::kLongOnly},
-        {"a:b", {"prog", "-:b"}, {{0, nullptr, -1, ':'}, {'b'}, {-1}}, 2, {}, kDaemonOptions,
+        {":ab:c::",
+         {"prog", "-a:b"},
+         {{'a'}, {0, nullptr, -1, ':'}, {':', nullptr, -1, 'b'}, {-1}},
+         2,
+         {},
+         kDaemonOptions,
+         Entry::kLongOnly},
+        {"a:b",
+         {"prog", "-:b"},
+         {{0, nullptr, -1, ':'}, {'b'}, {-1}},
+         2,
+         {},
+         kDaemonOptions,
          Entry::kLongOnly},
         // A name whose first character is not in the option string is an unknown long name.
-        {"ab", {"prog", "-:a"}, {{0, nullptr, -1, kOptoptBefore}, {-1}}, 2, {}, kDaemonOptions,
+        {"ab",
+         {"prog", "-:a"},
+         {{0, nullptr, -1, kOptoptBefore}, {-1}},
+         2,
+         {},
+         kDaemonOptions,
          Entry::kLongOnly},
     };
     storedFlag = 0;

@@ -59,9 +59,9 @@ private:
     }
 
     std::string piece(int depth) {
-        static const char* const atoms[] = {"a",   "b",    "c",    "ab",  "ba",  ".",   "[ab]",
+        static const char* const atoms[] = {"a",    "b",     "c",   "ab",  "ba",  ".",   "[ab]",
                                             "[^a]", "[a-c]", "\\w", "\\W", "\\d", "\\s", "x",
-                                            "^",   "$",    "\\<",  "\\>", "aa",  " "};
+                                            "^",    "$",     "\\<", "\\>", "aa",  " "};
         std::string atom;
         if (depth < 3 && groups_ < 6 && below(4) == 0) {
             ++groups_;

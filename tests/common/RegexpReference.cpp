@@ -108,7 +108,7 @@ typedef int (*ClassPredicate)(char);
 
 // Indexed like kClassLetters.
 const ClassPredicate kClassTable[] = {
-    re_isalnum, re_isalpha, re_isblank, re_iscntrl, re_isdigit, re_isgraph, re_islower,
+    re_isalnum, re_isalpha, re_isblank, re_iscntrl, re_isdigit,  re_isgraph, re_islower,
     re_isprint, re_ispunct, re_isspace, re_isupper, re_isxdigit, re_isword,
 };
 const int kClassCount = static_cast<int>(sizeof kClassTable / sizeof kClassTable[0]);
@@ -158,7 +158,9 @@ int groupOf(const char* node) {
 }
 
 // The only allocation of the module.
-RegexpProgram* regexpAllocate(std::size_t size) { return static_cast<RegexpProgram*>(std::malloc(size)); }
+RegexpProgram* regexpAllocate(std::size_t size) {
+    return static_cast<RegexpProgram*>(std::malloc(size));
+}
 void regexpRelease(RegexpProgram* program) { std::free(program); }
 
 // ---- Compiler ----
@@ -338,18 +340,12 @@ char* parseAtom(RegexpCompiler* c, int* flags) {
     switch (first) {
     case '\0':
     case '|':
-    case ')':
-        return fail(c, kCodeInternal, "internal error: \\0|) unexpected");
+    case ')': return fail(c, kCodeInternal, "internal error: \\0|) unexpected");
     case '?':
     case '+':
-    case '*':
-        return fail(c, kCodeRepeat, "?+* follows nothing");
-    case '^':
-        ++c->parse;
-        return emitNode(c, RX_TEXT_START);
-    case '$':
-        ++c->parse;
-        return emitNode(c, RX_TEXT_END);
+    case '*': return fail(c, kCodeRepeat, "?+* follows nothing");
+    case '^': ++c->parse; return emitNode(c, RX_TEXT_START);
+    case '$': ++c->parse; return emitNode(c, RX_TEXT_END);
     case '.':
         ++c->parse;
         *flags |= RX_HAS_WIDTH | RX_SIMPLE;
@@ -365,11 +361,8 @@ char* parseAtom(RegexpCompiler* c, int* flags) {
         *flags |= groupFlags & (RX_HAS_WIDTH | RX_REPEAT_FIRST);
         return node;
     }
-    case '\\':
-        ++c->parse;
-        return parseBackslash(c, flags);
-    default:
-        return parseLiteralRun(c, flags);
+    case '\\': ++c->parse; return parseBackslash(c, flags);
+    default: return parseLiteralRun(c, flags);
     }
 }
 
@@ -541,13 +534,13 @@ struct Backtrack {
 static_assert(sizeof(Backtrack) <= 16, "kMaxBacktrackEntries counts 16-byte entries");
 
 struct RegexpMatchState {
-    const char* input;              // current input position
-    const char* textStart;          // start of the text
-    int (*pairs)[2];                // the caller's match array, or null
-    int pairCount;                  // its number of pairs
-    std::vector<Backtrack> stack;   // the choices of the current attempt; its memory is reused
-    long long work;                 // work done so far by this call, in the units of kMaxWork
-    int error;                      // 0, or the regexec code that ends the whole search
+    const char* input;             // current input position
+    const char* textStart;         // start of the text
+    int (*pairs)[2];               // the caller's match array, or null
+    int pairCount;                 // its number of pairs
+    std::vector<Backtrack> stack;  // the choices of the current attempt; its memory is reused
+    long long work;                // work done so far by this call, in the units of kMaxWork
+    int error;                     // 0, or the regexec code that ends the whole search
 };
 
 inline int offsetOf(const RegexpMatchState* s, const char* position) {
@@ -590,24 +583,16 @@ long regrepeat(const char* node, const char* input) {
     const char* operand = operandOf(node);
     long count = 0;
     switch (kindOf(node)) {
-    case RX_ANY:
-        count = static_cast<long>(std::strlen(input));
-        break;
+    case RX_ANY: count = static_cast<long>(std::strlen(input)); break;
     case RX_LITERAL:
         while (input[count] == *operand) ++count;
         break;
-    case RX_IN_SET:
-        count = static_cast<long>(std::strspn(input, operand));
-        break;
-    case RX_NOT_IN_SET:
-        count = static_cast<long>(std::strcspn(input, operand));
-        break;
+    case RX_IN_SET: count = static_cast<long>(std::strspn(input, operand)); break;
+    case RX_NOT_IN_SET: count = static_cast<long>(std::strcspn(input, operand)); break;
     case RX_CLASS:
         while (input[count] != '\0' && inClass(*operand, input[count])) ++count;
         break;
-    default:
-        re_error("internal error: bad call of regrepeat");
-        break;
+    default: re_error("internal error: bad call of regrepeat"); break;
     }
     return count;
 }
@@ -712,25 +697,17 @@ int re_match_nodes(RegexpMatchState* s, const char* scan) {
         const char* operand = operandOf(scan);
         bool matched = true;
         switch (kind) {
-        case RX_TEXT_START:
-            matched = s->input == s->textStart;
-            break;
-        case RX_TEXT_END:
-            matched = *s->input == '\0';
-            break;
+        case RX_TEXT_START: matched = s->input == s->textStart; break;
+        case RX_TEXT_END: matched = *s->input == '\0'; break;
         case RX_WORD_START:
-            matched = re_isword(*s->input) &&
-                      (s->input == s->textStart || !re_isword(s->input[-1]));
+            matched =
+                re_isword(*s->input) && (s->input == s->textStart || !re_isword(s->input[-1]));
             break;
-        case RX_WORD_END:
-            matched = !re_isword(*s->input);
-            break;
+        case RX_WORD_END: matched = !re_isword(*s->input); break;
         case RX_ANY:
         case RX_IN_SET:
         case RX_NOT_IN_SET:
-        case RX_CLASS:
-            matched = matchCharacter(s, kind, operand);
-            break;
+        case RX_CLASS: matched = matchCharacter(s, kind, operand); break;
         case RX_LITERAL:
             matched = *operand == *s->input;
             if (matched) {
@@ -740,8 +717,7 @@ int re_match_nodes(RegexpMatchState* s, const char* scan) {
             }
             break;
         case RX_EMPTY:
-        case RX_LOOP_BACK:
-            break;
+        case RX_LOOP_BACK: break;
         case RX_ALTERNATIVE:
             // A choice with one alternative left has nothing to come back to.
             if (kindOf(next) == RX_ALTERNATIVE) {
@@ -753,8 +729,8 @@ int re_match_nodes(RegexpMatchState* s, const char* scan) {
         case RX_PLUS: {
             const char* base = s->input;
             const long count = regrepeat(operand, base);
-            matched = spendWork(s, kindOf(operand) == RX_CLASS ? count * kClassCharacterCost
-                                                                : count);
+            matched =
+                spendWork(s, kindOf(operand) == RX_CLASS ? count * kClassCharacterCost : count);
             if (!matched) break;
             const long fitting = fittingCount(s, scan, base, count);
             matched = fitting >= 0 && takeCount(s, scan, base, fitting);

@@ -23,23 +23,23 @@ struct RegexpProgram {
 // significant first: the distance to the next node, backwards for RX_LOOP_BACK, 0 for none),
 // then its operand.
 enum RegexpNodeKind {
-    RX_END = 0,              // the attempt succeeds
-    RX_TEXT_START = 1,       // only at the start of the text
-    RX_TEXT_END = 2,         // only at the terminating NUL
-    RX_ANY = 3,              // any character but the terminating NUL
-    RX_IN_SET = 4,           // operand: the set, NUL-terminated
-    RX_NOT_IN_SET = 5,       // operand: the set, NUL-terminated
-    RX_ALTERNATIVE = 6,      // operand: the alternative's first node; link: the next alternative
-    RX_LOOP_BACK = 7,        // continues at the node its backward link designates
-    RX_LITERAL = 8,          // operand: the characters, NUL-terminated
-    RX_EMPTY = 9,            // the empty string
-    RX_STAR = 10,            // operand: one single-character node, repeated 0 or more times
-    RX_PLUS = 11,            // operand: one single-character node, repeated 1 or more times
-    RX_CLASS = 12,           // operand: one byte, class index 0-12, bit 0x80 set when negated
-    RX_WORD_START = 13,      // a word character at the start of the text or after a non-word one
-    RX_WORD_END = 14,        // a non-word character or the terminating NUL
-    RX_OPEN_NUMBERED = 20,   // operand: one byte, the group number (groups 10 on)
-    RX_OPEN = 21,            // 21 to 29: the start of group kind - 20
+    RX_END = 0,             // the attempt succeeds
+    RX_TEXT_START = 1,      // only at the start of the text
+    RX_TEXT_END = 2,        // only at the terminating NUL
+    RX_ANY = 3,             // any character but the terminating NUL
+    RX_IN_SET = 4,          // operand: the set, NUL-terminated
+    RX_NOT_IN_SET = 5,      // operand: the set, NUL-terminated
+    RX_ALTERNATIVE = 6,     // operand: the alternative's first node; link: the next alternative
+    RX_LOOP_BACK = 7,       // continues at the node its backward link designates
+    RX_LITERAL = 8,         // operand: the characters, NUL-terminated
+    RX_EMPTY = 9,           // the empty string
+    RX_STAR = 10,           // operand: one single-character node, repeated 0 or more times
+    RX_PLUS = 11,           // operand: one single-character node, repeated 1 or more times
+    RX_CLASS = 12,          // operand: one byte, class index 0-12, bit 0x80 set when negated
+    RX_WORD_START = 13,     // a word character at the start of the text or after a non-word one
+    RX_WORD_END = 14,       // a non-word character or the terminating NUL
+    RX_OPEN_NUMBERED = 20,  // operand: one byte, the group number (groups 10 on)
+    RX_OPEN = 21,           // 21 to 29: the start of group kind - 20
     RX_OPEN_LAST = 29,
     RX_CLOSE_NUMBERED = 30,  // operand: one byte, the group number (groups 10 on)
     RX_CLOSE = 31,           // 31 to 39: the end of group kind - 30

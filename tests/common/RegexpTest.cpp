@@ -149,27 +149,13 @@ TEST(Regexp, OperatorsLeftmostAndBacktracking) {
 
 TEST(Regexp, Sets) {
     expectMatches({
-        {"[]a]", "]", 0, 1},
-        {"[]a]", "a", 0, 1},
-        {"[]a]", "b", -1, -1},
-        {"[a-]", "-", 0, 1},
-        {"[a-]", "a", 0, 1},
-        {"[-a]", "-", 0, 1},
-        {"[^-]", "-", -1, -1},
-        {"[^-]", "-x", 1, 2},
-        {"[^-]", "", -1, -1},
-        {"[^abc]", "abcd", 3, 4},
-        {"[^a]", "\xE9", 0, 1},
-        {"[a-c-e]", "d", 0, 1},
-        {"[a-c-e]", "f", -1, -1},
-        {"[a-a]", "a", 0, 1},
-        {"[a-a]", "b", -1, -1},
-        {"[\\d]", "\\", 0, 1},
-        {"[\\d]", "d", 0, 1},
-        {"[\\d]", "5", -1, -1},
-        {"[.*]+", "a*.*b", 1, 4},
-        {"[a-z]+", "ABcdeF", 2, 5},
-        {"[^a-z]*", "ABcd", 0, 2},
+        {"[]a]", "]", 0, 1},      {"[]a]", "a", 0, 1},        {"[]a]", "b", -1, -1},
+        {"[a-]", "-", 0, 1},      {"[a-]", "a", 0, 1},        {"[-a]", "-", 0, 1},
+        {"[^-]", "-", -1, -1},    {"[^-]", "-x", 1, 2},       {"[^-]", "", -1, -1},
+        {"[^abc]", "abcd", 3, 4}, {"[^a]", "\xE9", 0, 1},     {"[a-c-e]", "d", 0, 1},
+        {"[a-c-e]", "f", -1, -1}, {"[a-a]", "a", 0, 1},       {"[a-a]", "b", -1, -1},
+        {"[\\d]", "\\", 0, 1},    {"[\\d]", "d", 0, 1},       {"[\\d]", "5", -1, -1},
+        {"[.*]+", "a*.*b", 1, 4}, {"[a-z]+", "ABcdeF", 2, 5}, {"[^a-z]*", "ABcd", 0, 2},
     });
 }
 
@@ -201,18 +187,12 @@ TEST(Regexp, BackslashClassesWithUpperCaseNegation) {
         std::string others;
     };
     const ClassCase cases[] = {
-        {'m', "aZ5", "_ -\x80"},
-        {'a', "aZ", "5_\xC3"},
-        {'b', " \t", "\n\va"},
-        {'c', "\x01\x1F\x7F\n", "a \x80"},
-        {'d', "09", "a/\xB2"},
-        {'g', "!~a", " \x7F\x80"},
-        {'l', "az", "A5\xE9"},
-        {'p', " ~a", "\x7F\n\xE9"},
-        {'n', "!/_~", "a \x80"},
-        {'s', " \t\n\v\f\r", "a\x85\xA0"},
-        {'u', "AZ", "a5\xC9"},
-        {'x', "09afAF", "gG"},
+        {'m', "aZ5", "_ -\x80"}, {'a', "aZ", "5_\xC3"},
+        {'b', " \t", "\n\va"},   {'c', "\x01\x1F\x7F\n", "a \x80"},
+        {'d', "09", "a/\xB2"},   {'g', "!~a", " \x7F\x80"},
+        {'l', "az", "A5\xE9"},   {'p', " ~a", "\x7F\n\xE9"},
+        {'n', "!/_~", "a \x80"}, {'s', " \t\n\v\f\r", "a\x85\xA0"},
+        {'u', "AZ", "a5\xC9"},   {'x', "09afAF", "gG"},
         {'w', "a_9Z", "-\x80 "},
     };
     for (const ClassCase& c : cases) {
@@ -220,7 +200,8 @@ TEST(Regexp, BackslashClassesWithUpperCaseNegation) {
         const std::string negated = std::string("\\") + static_cast<char>(c.letter - 'a' + 'A');
         for (const char member : c.members) {
             const std::string text(1, member);
-            SCOPED_TRACE(plain + " with byte " + std::to_string(static_cast<unsigned char>(member)));
+            SCOPED_TRACE(plain + " with byte " +
+                         std::to_string(static_cast<unsigned char>(member)));
             EXPECT_EQ(1, execute(plain, text).code);
             EXPECT_EQ(0, execute(negated, text).code);
         }
@@ -256,7 +237,10 @@ TEST(Regexp, WordStartAndWordEnd) {
         {"\\<", "", -1, -1},
         {"\\<a", "a", 0, 1},
         {"\\<a", "_a", -1, -1},
-        {"\\<a", "\xE9" "a", 1, 2},
+        {"\\<a",
+         "\xE9"
+         "a",
+         1, 2},
         {"\\<\\w+\\>", "  hello world", 2, 7},
         {"\\<?a", "ba", 1, 2},
     });
@@ -278,9 +262,21 @@ TEST(Regexp, GroupPositions) {
         {"(a|ab)(c|bcd)(d*)", "abcd", {{0, 4}, {0, 1}, {1, 4}, {4, 4}}},
         {"(a)?b", "b", {{0, 1}, kUnset}},
         {"(a(b(c)))", "xabc", {{1, 4}, {1, 4}, {2, 4}, {3, 4}}},
-        {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)(l)", "abcdefghijkl",
-         {{0, 12}, {0, 1}, {1, 2}, {2, 3}, {3, 4}, {4, 5}, {5, 6}, {6, 7}, {7, 8}, {8, 9},
-          {9, 10}, {10, 11}, {11, 12}}},
+        {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)(l)",
+         "abcdefghijkl",
+         {{0, 12},
+          {0, 1},
+          {1, 2},
+          {2, 3},
+          {3, 4},
+          {4, 5},
+          {5, 6},
+          {6, 7},
+          {7, 8},
+          {8, 9},
+          {9, 10},
+          {10, 11},
+          {11, 12}}},
         {"(x)", "abc", {kUnset, kUnset}},
     };
     for (const GroupCase& c : cases) {
@@ -328,8 +324,8 @@ TEST(Regexp, MatchArrayIsOptional) {
 TEST(Regexp, ProgramLayoutAndHints) {
     const Program ab = compile("ab");
     ASSERT_TRUE(ab);
-    const unsigned char expected[] = {0x9C, RX_ALTERNATIVE, 0, 9, RX_LITERAL, 0, 6, 'a', 'b', 0,
-                                      RX_END, 0, 0};
+    const unsigned char expected[] = {0x9C, RX_ALTERNATIVE, 0, 9, RX_LITERAL, 0, 6, 'a', 'b',
+                                      0,    RX_END,         0, 0};
     EXPECT_EQ(0, std::memcmp(expected, ab->program, sizeof expected));
     EXPECT_EQ(1, ab->groupCount);
 
@@ -340,10 +336,10 @@ TEST(Regexp, ProgramLayoutAndHints) {
         const char* must;
     };
     const HintCase cases[] = {
-        {"abc", 'a', 0, nullptr},     {"^abc", 0, 1, nullptr},     {"a|b", 0, 0, nullptr},
-        {"x*abc", 0, 0, "abc"},       {"x*ab(c)de", 0, 0, "de"},   {"a+bcd", 0, 0, "bcd"},
-        {"a?bcd", 0, 0, nullptr},     {"(x*)abc", 0, 0, "abc"},  {"x*(abc)?d", 0, 0, "d"},
-        {"\\.x*", '.', 0, nullptr},   {"", 0, 0, nullptr},
+        {"abc", 'a', 0, nullptr},   {"^abc", 0, 1, nullptr},   {"a|b", 0, 0, nullptr},
+        {"x*abc", 0, 0, "abc"},     {"x*ab(c)de", 0, 0, "de"}, {"a+bcd", 0, 0, "bcd"},
+        {"a?bcd", 0, 0, nullptr},   {"(x*)abc", 0, 0, "abc"},  {"x*(abc)?d", 0, 0, "d"},
+        {"\\.x*", '.', 0, nullptr}, {"", 0, 0, nullptr},
     };
     for (const HintCase& c : cases) {
         SCOPED_TRACE(c.pattern);
@@ -452,8 +448,8 @@ TEST(Regexp, NullAndCorruptedArguments) {
 // Every text lies in a heap block that ends at its NUL, so AddressSanitizer reports any read
 // beyond it.
 TEST(Regexp, TextIsNotReadBeyondItsEnd) {
-    const char* patterns[] = {"a",   "ab",  "x*", "\\>", "\\<", "$",   "[^a]*$", ".*",
-                              "\\W*", "a+b", "(a|b)*c", "[ab]+", "\\d*x", "", "b$", "ba*"};
+    const char* patterns[] = {"a",    "ab",  "x*",      "\\>",   "\\<",   "$", "[^a]*$", ".*",
+                              "\\W*", "a+b", "(a|b)*c", "[ab]+", "\\d*x", "",  "b$",     "ba*"};
     for (const std::string text : {"", "a", "ab", "ba", "bab"}) {
         std::unique_ptr<char[]> exact(new char[text.size() + 1]);
         std::memcpy(exact.get(), text.c_str(), text.size() + 1);
@@ -606,24 +602,18 @@ Pair platformMatch(const char* pattern, const std::string& text) {
 TEST(Regexp, PathologicalSearchesAnswer) {
     struct Pathological {
         const char* pattern;
-        std::string tail;   // appended to a run of 'a'
-        bool matches;       // then from 0 to the end
-        Pair lastGroup;     // group 1 (kUnset: none); a negative offset v counts from the end,
-                            // as length + 1 + v
+        std::string tail;  // appended to a run of 'a'
+        bool matches;      // then from 0 to the end
+        Pair lastGroup;    // group 1 (kUnset: none); a negative offset v counts from the end,
+                           // as length + 1 + v
     };
     const Pathological cases[] = {
-        {"(a|a)*b", "", false, kUnset},
-        {"(a|a)*b", "b", true, {-3, -2}},
-        {"(a|aa)+c", "", false, kUnset},
-        {"(a|aa)+c", "c", true, {-3, -2}},
-        {"(a+)*b", "", false, kUnset},
-        {"(a+)*b", "b", true, {0, -2}},
-        {"((a+)+)+c", "", false, kUnset},
-        {"(a*a)*c", "ac", true, {0, -2}},
-        {"(a|b|ab)*c", "", false, kUnset},
-        {".*x$", "", false, kUnset},
-        {".*x$", "x", true, kUnset},
-        {".*x$", "xa", false, kUnset},
+        {"(a|a)*b", "", false, kUnset},    {"(a|a)*b", "b", true, {-3, -2}},
+        {"(a|aa)+c", "", false, kUnset},   {"(a|aa)+c", "c", true, {-3, -2}},
+        {"(a+)*b", "", false, kUnset},     {"(a+)*b", "b", true, {0, -2}},
+        {"((a+)+)+c", "", false, kUnset},  {"(a*a)*c", "ac", true, {0, -2}},
+        {"(a|b|ab)*c", "", false, kUnset}, {".*x$", "", false, kUnset},
+        {".*x$", "x", true, kUnset},       {".*x$", "xa", false, kUnset},
         {"(.*)x$", "x", true, {0, -2}},
     };
     for (const int size : {1024, 1 << 20}) {
@@ -669,16 +659,15 @@ TEST(Regexp, SearchesBeyondTheWalksBoundsAnswer) {
         {"(warn|error|fatal)", repeat("no such word here ", 60000) + "fatal", 1080000, 1080005},
         {"ERROR.*deadlock", repeat("ERROR: timeout ", 70000), -1, -1},
         {"\\w+@\\w+\\.com", repeat("user at host dot com ", 50000), -1, -1},
-        {"\\w+@\\w+\\.com", repeat("user at host dot com ", 50000) + "me@x.com", 1050000,
-         1050008},
+        {"\\w+@\\w+\\.com", repeat("user at host dot com ", 50000) + "me@x.com", 1050000, 1050008},
     });
     const Outcome out = execute("(a|b)*c", choices, 2);
     EXPECT_EQ(1, out.code);
     EXPECT_EQ(Pair(1099999, 1100000), out.pairs[1]);
 
     // The walk fails cheaply at 0, overruns at 2, and the search goes on from there.
-    const Outcome later = execute("x(a|a)*y", "xb" + repeat("x" + repeat("a", 40) + "c", 2) +
-                                                  "xaay", 2);
+    const Outcome later =
+        execute("x(a|a)*y", "xb" + repeat("x" + repeat("a", 40) + "c", 2) + "xaay", 2);
     EXPECT_EQ(1, later.code);
     EXPECT_EQ(Pair(86, 90), later.pairs[0]);
     EXPECT_EQ(Pair(88, 89), later.pairs[1]);

@@ -25,7 +25,8 @@ TEST(ResultInfo, ValueTexts) {
         {"empty text", ResultInfo(""), ""},
         {"null text", ResultInfo(static_cast<const char*>(nullptr)), ""},
         {"C text stops at a zero byte", ResultInfo("a\0b"), "a"},
-        {"std::string keeps a zero byte", ResultInfo(std::string("a\0b", 3)), std::string("a\0b", 3)},
+        {"std::string keeps a zero byte", ResultInfo(std::string("a\0b", 3)),
+         std::string("a\0b", 3)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);

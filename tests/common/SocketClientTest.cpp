@@ -154,8 +154,8 @@ protected:
     // milliseconds; an empty text leaves its key out.
     void useTimeouts(const std::string& local, const std::string& remote) {
         std::string props;
-        const std::pair<const char*, std::string> keys[] = {
-            {"LocalSocketTimeoutMillisec", local}, {"SocketTimeoutMillisec", remote}};
+        const std::pair<const char*, std::string> keys[] = {{"LocalSocketTimeoutMillisec", local},
+                                                            {"SocketTimeoutMillisec", remote}};
         for (const auto& key : keys) {
             if (key.second.empty()) continue;
             props += std::string("<prop><key>") + key.first + "</key><value>" + key.second +
@@ -204,24 +204,24 @@ TEST_F(SocketClientTest, ResolveCopiesDottedAddressesAndLooksUpNames) {
     // The failing lookups must not ask the host's name server, which lies beyond the machine:
     // the table runs where no resolver can be reached; "localhost" is answered by the hosts file.
     EXPECT_EQ("", qmtest::runWithoutNetwork([&] {
-        for (const Case& c : cases) {
-            SCOPED_TRACE(c.host);
-            log_.clear();
-            // Exactly the room the contract promises, on the heap so that the sanitizer sees a
-            // write past it.
-            std::unique_ptr<char[]> address(new char[16]);
-            std::memset(address.get(), 'x', 16);
-            EXPECT_EQ(c.result, Socket::resolve(c.host, address.get()));
-            if (c.address != nullptr) {
-                EXPECT_STREQ(c.address, address.get());
-            }
-            if (c.logged != nullptr) {
-                EXPECT_TRUE(log_.hasPrefix(c.logged));
-            } else {
-                EXPECT_EQ("", log_.text());
-            }
-        }
-    }));
+                  for (const Case& c : cases) {
+                      SCOPED_TRACE(c.host);
+                      log_.clear();
+                      // Exactly the room the contract promises, on the heap so that the sanitizer
+                      // sees a write past it.
+                      std::unique_ptr<char[]> address(new char[16]);
+                      std::memset(address.get(), 'x', 16);
+                      EXPECT_EQ(c.result, Socket::resolve(c.host, address.get()));
+                      if (c.address != nullptr) {
+                          EXPECT_STREQ(c.address, address.get());
+                      }
+                      if (c.logged != nullptr) {
+                          EXPECT_TRUE(log_.hasPrefix(c.logged));
+                      } else {
+                          EXPECT_EQ("", log_.text());
+                      }
+                  }
+              }));
     char address[16];
     EXPECT_EQ(-1, Socket::resolve(nullptr, address));
     EXPECT_EQ(-1, Socket::resolve("10.0.0.1", nullptr));
@@ -229,7 +229,11 @@ TEST_F(SocketClientTest, ResolveCopiesDottedAddressesAndLooksUpNames) {
 
 TEST_F(SocketClientTest, BoundedConnectReachesALoopbackServer) {
     useTimeouts("100", "2500");
-    struct Case { const char* host; long sec; long usec; };
+    struct Case {
+        const char* host;
+        long sec;
+        long usec;
+    };
     const Case cases[] = {{"127.0.0.1", 0, 100000}, {"localhost", 2, 500000}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.host);
@@ -242,8 +246,8 @@ TEST_F(SocketClientTest, BoundedConnectReachesALoopbackServer) {
         EXPECT_TRUE(nonBlocking(fd));
         EXPECT_EQ(c.sec, client.getTimeoutSec());
         EXPECT_EQ(c.usec, client.getTimeoutUsec());
-        EXPECT_TRUE(log_.has("connect - Select timeout set to " + std::to_string(c.sec) +
-                                 " sec, " + std::to_string(c.usec) + " usec"));
+        EXPECT_TRUE(log_.has("connect - Select timeout set to " + std::to_string(c.sec) + " sec, " +
+                             std::to_string(c.usec) + " usec"));
         std::string peer;
         EXPECT_EQ(0, client.getAddressString(peer));
         EXPECT_EQ("127.0.0.1", peer);
@@ -269,7 +273,11 @@ TEST_F(SocketClientTest, BoundedConnectReachesALoopbackServer) {
 
 TEST_F(SocketClientTest, BlockingConnectAppliesTheConfiguredTimeOuts) {
     useTimeouts("100", "2500");
-    struct Case { const char* host; long sec; long usec; };
+    struct Case {
+        const char* host;
+        long sec;
+        long usec;
+    };
     const Case cases[] = {{"127.0.0.1", 0, 100000}, {"localhost", 2, 500000}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.host);
@@ -383,7 +391,7 @@ TEST_F(SocketClientTest, RefusedAndUnresolvableHostsGiveMinusOne) {
             Socket client;
             EXPECT_EQ(-1, client.connect("127.0.0.1", refusing.port()));
             EXPECT_TRUE(log_.has("Failed to connect to host=127.0.0.1 at port=" +
-                                     std::to_string(refusing.port())));
+                                 std::to_string(refusing.port())));
             EXPECT_GE(client.getChannel(), 0);
             client.close();
             EXPECT_EQ(-1, client.getChannel());
@@ -392,20 +400,21 @@ TEST_F(SocketClientTest, RefusedAndUnresolvableHostsGiveMinusOne) {
     EXPECT_EQ(before, openDescriptorCount()) << "each failure's descriptor goes with its Socket";
 
     // A name no resolver can answer, asked where none can be reached.
-    EXPECT_EQ("", qmtest::runWithoutNetwork([&] {
-        const int beforeLookups = openDescriptorCount();
-        for (const bool bounded : {true, false}) {
-            SCOPED_TRACE(bounded ? "bounded" : "blocking");
-            log_.clear();
-            Socket client;
-            const int result = bounded ? client.connect("no-such-host.invalid", 80, 0)
-                                       : client.connect("no-such-host.invalid", 80);
-            EXPECT_EQ(-1, result);
-            EXPECT_TRUE(log_.hasPrefix("gethostbyname(no-such-host.invalid) failed. errno="));
-            EXPECT_GE(client.getChannel(), 0);
-        }
-        EXPECT_EQ(beforeLookups, openDescriptorCount());
-    }));
+    EXPECT_EQ(
+        "", qmtest::runWithoutNetwork([&] {
+            const int beforeLookups = openDescriptorCount();
+            for (const bool bounded : {true, false}) {
+                SCOPED_TRACE(bounded ? "bounded" : "blocking");
+                log_.clear();
+                Socket client;
+                const int result = bounded ? client.connect("no-such-host.invalid", 80, 0)
+                                           : client.connect("no-such-host.invalid", 80);
+                EXPECT_EQ(-1, result);
+                EXPECT_TRUE(log_.hasPrefix("gethostbyname(no-such-host.invalid) failed. errno="));
+                EXPECT_GE(client.getChannel(), 0);
+            }
+            EXPECT_EQ(beforeLookups, openDescriptorCount());
+        }));
 }
 
 TEST_F(SocketClientTest, ConnectsThrowWithoutALoadedConfiguration) {
@@ -534,8 +543,8 @@ TEST_F(SocketClientTest, LocalHostNameAndAddressText) {
     } else {
         EXPECT_EQ(-1, Socket::getLocalHostName(name));
         EXPECT_EQ("unchanged", name);
-        EXPECT_TRUE(log_.has("Failed to get localhost name. errno=" +
-                                 std::to_string(ENAMETOOLONG)));
+        EXPECT_TRUE(
+            log_.has("Failed to get localhost name. errno=" + std::to_string(ENAMETOOLONG)));
     }
 
     // The address text of an accepted connection and of a socket without a peer.

@@ -283,8 +283,8 @@ TEST_F(SocketTest, ShutdownEndsAnAcceptBlockedOnACopyAndKeepsTheDescriptor) {
         int error = 0;
         if (copy.acceptSilently(error) == -1) acceptError = error;
     });
-    const bool blocked = qmtest::eventually(
-        [] { return qmtest::someThreadInSystemCall(::getpid(), SYS_accept4); });
+    const bool blocked =
+        qmtest::eventually([] { return qmtest::someThreadInSystemCall(::getpid(), SYS_accept4); });
     // Also without the wait the accept ends: the shutdown stays in force.
     EXPECT_EQ(0, listening.shutdown());
     acceptor.join();
@@ -392,8 +392,8 @@ TEST_F(SocketTest, ReadUntilStringStopsAfterTheTerminator) {
         char buffer[128];
         std::fill(buffer, buffer + sizeof buffer, 'Q');
         unsigned long received = 99;
-        EXPECT_EQ(k.result, c.socket->readUntilString(buffer, k.terminator, &received,
-                                                      k.bufferLength, 0, 0));
+        EXPECT_EQ(k.result,
+                  c.socket->readUntilString(buffer, k.terminator, &received, k.bufferLength, 0, 0));
         EXPECT_EQ(static_cast<unsigned long>(k.result), received);
         EXPECT_EQ(k.stored, std::string(buffer)) << "the stored bytes end with a zero byte";
         EXPECT_EQ(k.rest, drain(c));
@@ -406,9 +406,8 @@ TEST_F(SocketTest, ReadTakesExactlyTheLengthAcrossPartialArrivals) {
     std::string message;
     for (int i = 0; i < 300; ++i) message.push_back(static_cast<char>(i * 7));
     LoopbackClient* client = c.client.get();
-    std::thread writer([&] {
-        client->writePieces(qmtest::splitEvery(message, 1), std::chrono::milliseconds(1));
-    });
+    std::thread writer(
+        [&] { client->writePieces(qmtest::splitEvery(message, 1), std::chrono::milliseconds(1)); });
     std::vector<char> buffer(message.size());
     unsigned long received = 0;
     EXPECT_EQ(300, c.socket->read(buffer.data(), buffer.size(), &received, false, 0, 0));
@@ -608,8 +607,8 @@ TEST_F(SocketTest, InterruptedReads) {
     // readUntil gives up on an interrupted read.
     int result = 0;
     interruptUntilDone(
-        [&] { result = c.socket->readUntil(buffer, '\n', 1, sizeof buffer, nullptr, 0, 0); },
-        [] {}, unblock);
+        [&] { result = c.socket->readUntil(buffer, '\n', 1, sizeof buffer, nullptr, 0, 0); }, [] {},
+        unblock);
     EXPECT_EQ(-99, result);
     EXPECT_TRUE(log_.has("Read() interupted by a signal."));
 

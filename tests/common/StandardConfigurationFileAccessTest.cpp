@@ -1,5 +1,5 @@
-#include "quillmark/StandardConfigurationFileAccess.h"
 #include "quillmark/Exception.h"
+#include "quillmark/StandardConfigurationFileAccess.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -41,8 +41,13 @@ TEST_F(StandardConfigurationFileAccessTest, LookUpsThroughTheInterface) {
     EXPECT_TRUE(config->isLoaded());
     EXPECT_EQ("", config->getFileName());
 
-    struct Case { const char* key; const char* get; const char* getString; int getInt;
-                  int getIntDefault; };
+    struct Case {
+        const char* key;
+        const char* get;
+        const char* getString;
+        int getInt;
+        int getIntDefault;
+    };
     const Case cases[] = {
         {"Server", "10.0.0.1,10.0.0.2", "10.0.0.1", 10, 10},
         {"server", "10.0.0.1", "10.0.0.1", 10, 10},  // joining is for the exact key only

@@ -38,10 +38,12 @@ TEST(StringUtils, IntToString) {
 }
 
 TEST(StringUtils, Unquote) {
-    struct Case { std::string text, expected; };
+    struct Case {
+        std::string text, expected;
+    };
     const Case cases[] = {
-        {"\"abc\"def", "abc"}, {"\"abc", "\"abc"}, {"abc", "abc"}, {"\"\"", ""},
-        {"", ""},              {"\"", "\""},       {"a\"b\"", "a\"b\""}, {"\"a\"b\"c\"", "a"},
+        {"\"abc\"def", "abc"}, {"\"abc", "\"abc"},   {"abc", "abc"},       {"\"\"", ""}, {"", ""},
+        {"\"", "\""},          {"a\"b\"", "a\"b\""}, {"\"a\"b\"c\"", "a"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(printable(c.text));
@@ -50,7 +52,9 @@ TEST(StringUtils, Unquote) {
 }
 
 TEST(StringUtils, BlankTrims) {
-    struct Case { std::string text, trim, trimRightSpaces, trimLeftSpaces; };
+    struct Case {
+        std::string text, trim, trimRightSpaces, trimLeftSpaces;
+    };
     const Case cases[] = {
         {"  a b  ", "a b", "  a b", "a b  "},
         {"   ", "", "", " "},
@@ -91,11 +95,12 @@ TEST(StringUtils, ByteRulesOverAllBytes) {
 }
 
 TEST(StringUtils, TrimRightExamples) {
-    struct Case { std::string text, expected; };
+    struct Case {
+        std::string text, expected;
+    };
     const Case cases[] = {
-        {"line\n", "line"},       {"line\r\n", "line"},     {"a\t \x7F", "a"},
-        {"caf\xC3\xA9", "caf"},   {"tilde~", "tilde~"},     {"\n\n", ""},
-        {"a b", "a b"},           {"", ""},
+        {"line\n", "line"},   {"line\r\n", "line"}, {"a\t \x7F", "a"}, {"caf\xC3\xA9", "caf"},
+        {"tilde~", "tilde~"}, {"\n\n", ""},         {"a b", "a b"},    {"", ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(printable(c.text));
@@ -104,12 +109,21 @@ TEST(StringUtils, TrimRightExamples) {
 }
 
 TEST(StringUtils, RemoveControlCharsKeepsSeparatorsAboveBound) {
-    EXPECT_EQ("ab\x1F" "c", Utils::removeControlChars("a\nb\x1F" "c\xC3"));
+    EXPECT_EQ(
+        "ab\x1F"
+        "c",
+        Utils::removeControlChars("a\nb\x1F"
+                                  "c\xC3"));
     EXPECT_EQ("\x1E\x1F", Utils::removeControlChars(std::string("\x1D\x1E\x1F\x7F\x80\xFF\0", 7)));
 }
 
 TEST(StringUtils, NumberConversions) {
-    struct Case { std::string text; long asLong; int asInt; double asDouble; };
+    struct Case {
+        std::string text;
+        long asLong;
+        int asInt;
+        double asDouble;
+    };
     const Case cases[] = {
         {" 42x", 42, 42, 42.0},
         {"1.5e3", 1, 1, 1500.0},
@@ -152,7 +166,10 @@ TEST(StringUtils, FromStringWritesOnlyOnSuccess) {
 }
 
 TEST(StringUtils, SplitKeepsOnlyNonEmptyTokensAndAppends) {
-    struct Case { std::string text, delimiters; Strings expected; };
+    struct Case {
+        std::string text, delimiters;
+        Strings expected;
+    };
     const Case cases[] = {
         {",a,,b,", ",", {"a", "b"}},
         {"a b\tc", " \t", {"a", "b", "c"}},
@@ -186,7 +203,10 @@ TEST(StringUtils, GetToken) {
 }
 
 TEST(StringUtils, SplitAndTrim) {
-    struct Case { std::string text; Strings trimmed, trimmedLeft; };
+    struct Case {
+        std::string text;
+        Strings trimmed, trimmedLeft;
+    };
     const Case cases[] = {
         {"a , ,b,", {"a", "", "b"}, {"a ", " ", "b"}},
         {",a", {"", "a"}, {"", "a"}},
@@ -210,15 +230,18 @@ TEST(StringUtils, SplitAndTrim) {
 }
 
 TEST(StringUtils, SplitAtLastComma) {
-    struct Case { std::string text; Strings expected; };
+    struct Case {
+        std::string text;
+        Strings expected;
+    };
     const Case cases[] = {
         {"f(a,b)", {"f(a", "b)"}},
         {"f(ab)", {"f(ab)"}},
         {"", {}},
         {" f(a, b) ", {"f(a", "b)"}},
         {"f(a,b,c)", {"f(a,b", "c)"}},
-        {"a,b", {"a,b"}},          // no closer
-        {"f(a),b", {"f(a),b"}},    // the last comma stands after the closer
+        {"a,b", {"a,b"}},        // no closer
+        {"f(a),b", {"f(a),b"}},  // the last comma stands after the closer
         {"g(x,y)z)", {"g(x", "y)z)"}},
         // The last ')' at position 5 limits the piece after the comma at 1 to 5 bytes.
         {"a,bcd)efghij", {"a", "bcd)e"}},

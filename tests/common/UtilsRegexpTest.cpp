@@ -38,8 +38,8 @@ TEST(UtilsRegexp, FirstMatchPointsIntoTheText) {
         int length;
     };
     const Case cases[] = {
-        {"abc123", "[0-9]+", 3, 3}, {"abc", "", 0, 0},     {"abc", "x*", 0, 0},
-        {"abc", "d", -1, 0},        {"", "$", 0, 0},       {"a.b", "\\.", 1, 1},
+        {"abc123", "[0-9]+", 3, 3},   {"abc", "", 0, 0}, {"abc", "x*", 0, 0},
+        {"abc", "d", -1, 0},          {"", "$", 0, 0},   {"a.b", "\\.", 1, 1},
         {"food foo", "foo\\>", 5, 3},
     };
     for (const Case& c : cases) {
@@ -110,18 +110,10 @@ TEST(UtilsRegexp, Filter) {
         std::string text, include, exclude, expected;
     };
     const Case cases[] = {
-        {"abbc", "b+", "", "bb"},
-        {"abbc", "b+", "x", "abbc"},
-        {"abbc", "b+", "c$", ""},
-        {"abbc", "", "x", "abbc"},
-        {"abbc", "", "a", ""},
-        {"abbc", "", "", ""},
-        {"abbc", "x", "", ""},
-        {"abbc", "x", "y", ""},
-        {"abbc", "b*", "", ""},
-        {"abbc", "a**", "", ""},
-        {"abbc", "", "a**", "abbc"},
-        {"", "", "x", ""},
+        {"abbc", "b+", "", "bb"},  {"abbc", "b+", "x", "abbc"}, {"abbc", "b+", "c$", ""},
+        {"abbc", "", "x", "abbc"}, {"abbc", "", "a", ""},       {"abbc", "", "", ""},
+        {"abbc", "x", "", ""},     {"abbc", "x", "y", ""},      {"abbc", "b*", "", ""},
+        {"abbc", "a**", "", ""},   {"abbc", "", "a**", "abbc"}, {"", "", "x", ""},
         {"", "x*", "", ""},
     };
     for (const Case& c : cases) {

@@ -94,7 +94,9 @@ bool isPlainDecimal(const std::string& text) {
 }  // namespace
 
 TEST(Utils, BaseName) {
-    struct Case { std::string path, expected; };
+    struct Case {
+        std::string path, expected;
+    };
     const Case cases[] = {
         {"a/b/c", "c"}, {"c", "c"}, {"a/", ""}, {"/", ""}, {"", ""}, {"/x.conf", "x.conf"},
     };
@@ -105,9 +107,12 @@ TEST(Utils, BaseName) {
 }
 
 TEST(Utils, StartsWith) {
-    struct Case { std::string text, prefix; bool expected; };
+    struct Case {
+        std::string text, prefix;
+        bool expected;
+    };
     const Case cases[] = {
-        {"abc", "", true},    {"", "", true},      {"abc", "ab", true},  {"abc", "abc", true},
+        {"abc", "", true},    {"", "", true},        {"abc", "ab", true},  {"abc", "abc", true},
         {"ab", "abc", false}, {"xabc", "ab", false}, {"abab", "ab", true}, {"", "a", false},
     };
     for (const Case& c : cases) {
@@ -117,7 +122,10 @@ TEST(Utils, StartsWith) {
 }
 
 TEST(Utils, EqualsIgnoreCase) {
-    struct Case { std::string a, b; bool expected; };
+    struct Case {
+        std::string a, b;
+        bool expected;
+    };
     const Case cases[] = {
         {"Redhat", "REDHAT", true}, {"", "", true},          {"abc", "abd", false},
         {"abc", "abcd", false},     {"a1_Z", "A1_z", true},  {"\xC3\xA9", "\xC3\xA9", true},
@@ -130,9 +138,12 @@ TEST(Utils, EqualsIgnoreCase) {
 }
 
 TEST(Utils, StartsWithIgnoreCase) {
-    struct Case { std::string text, prefix; bool expected; };
+    struct Case {
+        std::string text, prefix;
+        bool expected;
+    };
     const Case cases[] = {
-        {"UTF-8", "utf-8", true}, {"utf8x", "UTF8", true}, {"abc", "", true},
+        {"UTF-8", "utf-8", true}, {"utf8x", "UTF8", true},     {"abc", "", true},
         {"ab", "abc", false},     {"\xC3\xA9", "\xE3", false}, {"@x", "`", false},
     };
     for (const Case& c : cases) {
@@ -142,10 +153,11 @@ TEST(Utils, StartsWithIgnoreCase) {
 }
 
 TEST(Utils, HexDumpHeaderOnlyForEmptyInput) {
-    EXPECT_EQ("\n"
-              "Len  -                 Hex                        ASCII        \n"
-              "---- - -----------------------------------  ------------------ \n",
-              hexDumpOf(""));
+    EXPECT_EQ(
+        "\n"
+        "Len  -                 Hex                        ASCII        \n"
+        "---- - -----------------------------------  ------------------ \n",
+        hexDumpOf(""));
 }
 
 TEST(Utils, HexDumpRowsLineUp) {
@@ -238,10 +250,12 @@ TEST(Utils, RedirectOutputToNullDevice) {
         const int before = openDescriptorCount();
         Utils::redirectOutput("");
         if (!sameFile(STDIN_FILENO, "/dev/null")) return 10;
-        if (!sameFile(STDOUT_FILENO, "/dev/null") || !sameFile(STDERR_FILENO, "/dev/null")) return 11;
+        if (!sameFile(STDOUT_FILENO, "/dev/null") || !sameFile(STDERR_FILENO, "/dev/null"))
+            return 11;
         if (openDescriptorCount() != before) return 12;
         Utils::redirectOutput(nullptr);
-        if (!sameFile(STDOUT_FILENO, "/dev/null") || !sameFile(STDERR_FILENO, "/dev/null")) return 13;
+        if (!sameFile(STDOUT_FILENO, "/dev/null") || !sameFile(STDERR_FILENO, "/dev/null"))
+            return 13;
         return 0;
     });
     EXPECT_EQ(0, status);
@@ -260,7 +274,8 @@ TEST(Utils, RedirectOutputAppendsToFile) {
         const int before = openDescriptorCount();
         Utils::redirectOutput(path.c_str());
         if (!sameFile(STDIN_FILENO, "/dev/null")) return 10;
-        if (!sameFile(STDOUT_FILENO, path.c_str()) || !sameFile(STDERR_FILENO, path.c_str())) return 11;
+        if (!sameFile(STDOUT_FILENO, path.c_str()) || !sameFile(STDERR_FILENO, path.c_str()))
+            return 11;
         if (openDescriptorCount() != before) return 12;
         for (int fd = 0; fd <= 2; ++fd) {
             if (!inheritedAcrossExec(fd)) return 13;
@@ -328,8 +343,7 @@ TEST(Utils, RedirectOutputToAnUnopenableTargetLogsAndKeepsStreams) {
         ASSERT_EQ(1u, logLines.size());
         EXPECT_EQ(0u, logLines[0].find("|DEBUG\t|")) << logLines[0];
         const std::string message = "Cannot open file " + target + " for redirecting stderr/stdout";
-        EXPECT_EQ(message, logLines[0].substr(logLines[0].size() - message.size()))
-            << logLines[0];
+        EXPECT_EQ(message, logLines[0].substr(logLines[0].size() - message.size())) << logLines[0];
         EXPECT_EQ("untouched\n", readFile(victim));
         EXPECT_FALSE(qmtest::fileExists(dir.file("created")));
         capture.clear();

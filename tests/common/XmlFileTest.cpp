@@ -40,8 +40,8 @@ void* fencedAllocate(std::size_t size) {
     const std::size_t rounded = (size + 15) / 16 * 16;
     const std::size_t body = (rounded + page - 1) / page * page;
     if (fencedCount == sizeof fencedBlocks / sizeof fencedBlocks[0]) return nullptr;
-    void* mapping = ::mmap(nullptr, body + page, PROT_READ | PROT_WRITE,
-                           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapping =
+        ::mmap(nullptr, body + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) return nullptr;
     char* start = static_cast<char*>(mapping);
     if (::mprotect(start + body, page, PROT_NONE) != 0) {
@@ -166,18 +166,18 @@ TEST(XmlFile, AFileEndingInAUtf8LeadByteIsReadWithinItsText) {
         for (std::size_t blanks = 0; blanks < 16; ++blanks) {
             SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(blanks) + " blanks");
             qmtest::writeFile(path, "<?xml version=\"1.0\"?>" + std::string(blanks, ' ') + c.tail);
-            const std::string outcome = qmtest::runForked(
-                [] { return true; },
-                [&] {
-                    bool loaded;
-                    {
-                        fenceArmed = true;
-                        TiXmlDocument document;
-                        loaded = loadXmlFile(path, document);
-                        fenceArmed = false;
-                    }
-                    return std::string(loaded ? "loaded" : "not loaded");
-                });
+            const std::string outcome =
+                qmtest::runForked([] { return true; },
+                                  [&] {
+                                      bool loaded;
+                                      {
+                                          fenceArmed = true;
+                                          TiXmlDocument document;
+                                          loaded = loadXmlFile(path, document);
+                                          fenceArmed = false;
+                                      }
+                                      return std::string(loaded ? "loaded" : "not loaded");
+                                  });
             EXPECT_EQ(c.loads ? "loaded" : "not loaded", outcome);
         }
     }

@@ -160,9 +160,7 @@ TEST_F(AbstractExecutionTest, CancelTwiceLogsTwiceAndStaysCancelled) {
 }
 
 TEST_F(AbstractExecutionTest, DestructorCancelsOnlyAnUncancelledWorker) {
-    {
-        ProbeWorker uncancelled(1);
-    }
+    { ProbeWorker uncancelled(1); }
     EXPECT_EQ(1u, occurrences(log(), "\tProbe was canceled.\n"));
     {
         ProbeWorker cancelled(1);

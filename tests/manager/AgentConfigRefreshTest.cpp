@@ -10,6 +10,7 @@
 #include <zthread/Task.h>
 #include <zthread/ThreadedExecutor.h>
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -19,7 +20,6 @@
 #include <optional>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -46,9 +46,15 @@ std::string configurationText(const std::string& dir, const std::string& revisio
     return "<?xml version=\"1.0\"?>\n"
            "<quillmark_agentd_config>\n"
            "\t<GeneralProperties>\n"
-           "\t\t<prop><key>AgentServiceStart</key><value>" + dir + "/start.sh</value></prop>\n"
-           "\t\t<prop><key>AgentServiceStop</key><value>" + dir + "/stop.sh</value></prop>\n"
-           "\t\t<prop><key>Revision</key><value>" + revision + "</value></prop>\n"
+           "\t\t<prop><key>AgentServiceStart</key><value>" +
+           dir +
+           "/start.sh</value></prop>\n"
+           "\t\t<prop><key>AgentServiceStop</key><value>" +
+           dir +
+           "/stop.sh</value></prop>\n"
+           "\t\t<prop><key>Revision</key><value>" +
+           revision +
+           "</value></prop>\n"
            "\t</GeneralProperties>\n"
            "</quillmark_agentd_config>\n";
 }
@@ -59,8 +65,7 @@ std::string configurationText(const std::string& dir, const std::string& revisio
 class AgentConfigRefreshTest : public ::testing::Test {
 protected:
     AgentConfigRefreshTest()
-        : configPath_(dir_.file("quillmark_agentd.xml")),
-          journalPath_(dir_.file("journal")) {
+        : configPath_(dir_.file("quillmark_agentd.xml")), journalPath_(dir_.file("journal")) {
         writeScript("start.sh", "start");
         writeScript("stop.sh", "stop");
         replaceConfiguration(configurationText(dir_.path(), "1"));

@@ -10,9 +10,7 @@
 
 namespace {
 
-const std::string kHelp = std::string("\n") +
-                          "Quillmark Agent Manager Options:\n" +
-                          "\n" +
+const std::string kHelp = std::string("\n") + "Quillmark Agent Manager Options:\n" + "\n" +
                           "\t--version -V" + std::string(20, ' ') + "show version number\n" +
                           "\t--help   -h" + std::string(21, ' ') + "display this help\n" +
                           "\t--config -c <config-file-name>" + std::string(2, ' ') +
@@ -102,10 +100,8 @@ TEST_F(CommandLineTest, StartUpGoesOnWithAPath) {
         std::string expectedOutput;
     };
     const Case cases[] = {
-        {{"-V"}, kUsage},
-        {{"--config="}, kUsage},
-        {{"-x"}, kUsage},
-        {{"-c", "", "-c", missingFile()}, ""},
+        {{"-V"}, kUsage}, {{"--config="}, kUsage},
+        {{"-x"}, kUsage}, {{"-c", "", "-c", missingFile()}, ""},
         {{}, ""},
     };
     for (const Case& c : cases) {

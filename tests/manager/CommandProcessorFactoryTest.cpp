@@ -85,8 +85,8 @@ protected:
     std::string configurationPath_;
     const std::string configurationText_ =
         "<?xml version=\"1.0\"?>\n<quillmark_agentd_config><GeneralProperties>"
-        "<prop><key>ManagerInstallationRoot</key><value>" + root_ +
-        "</value></prop></GeneralProperties></quillmark_agentd_config>\n";
+        "<prop><key>ManagerInstallationRoot</key><value>" +
+        root_ + "</value></prop></GeneralProperties></quillmark_agentd_config>\n";
     std::unique_ptr<ConfigurationFileAccess> configuration_;
 };
 
@@ -158,9 +158,9 @@ TEST_F(CommandProcessorFactoryTest, TheProcessorsItMakesServeTheirCommands) {
     EXPECT_NE(std::string::npos, document.find("<quillmark_agentd_config>")) << document;
 
     // The save runs inside the backup decorator: the previous file is kept as ".bak".
-    EXPECT_EQ("SUCCESS",
-              serve(factory, "save_configuration <quillmark_agentd_config><GeneralProperties/>"
-                             "</quillmark_agentd_config>"));
+    EXPECT_EQ("SUCCESS", serve(factory,
+                               "save_configuration <quillmark_agentd_config><GeneralProperties/>"
+                               "</quillmark_agentd_config>"));
     EXPECT_EQ(configurationText_, qmtest::readFile(configurationPath_ + ".bak"));
 }
 

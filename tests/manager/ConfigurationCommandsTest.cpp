@@ -144,8 +144,8 @@ TEST_F(ConfigurationCommandsTest, GetRepliesWithTheDocumentAndEncodedValues) {
 
 TEST_F(ConfigurationCommandsTest, GetRepliesWhatTheStreamOperatorPrints) {
     // The shipped example: declaration, comments, descriptions with entities and line breaks.
-    qmtest::writeFile(path_, qmtest::readFile(std::string(QM_SOURCE_DIR) +
-                                              "/examples/quillmark_agentd.xml"));
+    qmtest::writeFile(
+        path_, qmtest::readFile(std::string(QM_SOURCE_DIR) + "/examples/quillmark_agentd.xml"));
     TiXmlDocument document;
     ASSERT_TRUE(document.LoadFile(path_.c_str()));
     ValueElementEncoderDecoder().encode(document);
@@ -194,9 +194,10 @@ TEST_F(ConfigurationCommandsTest, GetReplySavedBackKeepsTheValues) {
 }
 
 TEST_F(ConfigurationCommandsTest, SaveWritesPlainValuesAndReloadsTheSettings) {
-    const std::string previous = "<quillmark_agentd_config><GeneralProperties><prop><key>Old"
-                                 "</key><value>1</value></prop></GeneralProperties>"
-                                 "</quillmark_agentd_config>";
+    const std::string previous =
+        "<quillmark_agentd_config><GeneralProperties><prop><key>Old"
+        "</key><value>1</value></prop></GeneralProperties>"
+        "</quillmark_agentd_config>";
     qmtest::writeFile(path_, previous);
     const std::string document =
         wireDocument({{"ManagerPort", "9090"}, {"AgentServiceStop", "stop 'now' & <then>"}});
@@ -325,8 +326,7 @@ TEST_F(ConfigurationCommandsTest, SaveOnAFullDiskFailsCleanly) {
     EXPECT_EQ(kSaveFailure, save("save_configuration " + document));
     EXPECT_EQ(kConfiguration, qmtest::readFile(path_));
     EXPECT_EQ(kConfiguration, qmtest::readFile(path_ + ".bak"));
-    EXPECT_EQ((std::set<std::string>{"agent.xml", "agent.xml.bak", "filler"}),
-              namesIn(mountPoint));
+    EXPECT_EQ((std::set<std::string>{"agent.xml", "agent.xml.bak", "filler"}), namesIn(mountPoint));
     EXPECT_EQ("8044", configuration_->get("ManagerPort"));
 }
 
@@ -357,8 +357,7 @@ TEST_F(ConfigurationCommandsTest, TheFileAndItsBackupKeepTheFilesModeAndOwner) {
             EXPECT_EQ(kParseFailure, save("save_configuration <unclosed>"));
             EXPECT_EQ("0640 65534:65534", qmtest::modeAndOwner(path_));
             EXPECT_EQ("0640 65534:65534", qmtest::modeAndOwner(backup));
-            EXPECT_EQ((std::set<std::string>{"agent.xml", "agent.xml.bak"}),
-                      namesIn(dir_.path()));
+            EXPECT_EQ((std::set<std::string>{"agent.xml", "agent.xml.bak"}), namesIn(dir_.path()));
         }
     }
 }
@@ -410,8 +409,7 @@ TEST_F(ConfigurationCommandsTest, AFailedSaveOntoABindMountedFileIsRestoredFromT
 
     EXPECT_EQ(kConfiguration, qmtest::readFile(path_));
     EXPECT_EQ(kConfiguration, qmtest::readFile(path_ + ".bak"));
-    EXPECT_EQ((std::set<std::string>{"agent.xml", "agent.xml.bak", "small"}),
-              namesIn(dir_.path()));
+    EXPECT_EQ((std::set<std::string>{"agent.xml", "agent.xml.bak", "small"}), namesIn(dir_.path()));
     EXPECT_EQ("8044", configuration_->get("ManagerPort"));
 }
 
@@ -464,11 +462,23 @@ TEST_F(ConfigurationCommandsTest, DecoratorCountsOnlyTheWholeTextSuccessAsSucces
     };
     const Case cases[] = {
         {"saved", kSuccessText, kSuccessText, kSuccessText, 1, {{path_, backup}}},
-        {"save failed", kSuccessText, kSaveFailure, kSaveFailure, 1,
+        {"save failed",
+         kSuccessText,
+         kSaveFailure,
+         kSaveFailure,
+         1,
          {{path_, backup}, {backup, path_}}},
-        {"save failed with SUCCESS in its text", kSuccessText, openFailure, openFailure, 1,
+        {"save failed with SUCCESS in its text",
+         kSuccessText,
+         openFailure,
+         openFailure,
+         1,
          {{path_, backup}, {backup, path_}}},
-        {"backup failed with SUCCESS in its text", openFailure, kSuccessText, openFailure, 0,
+        {"backup failed with SUCCESS in its text",
+         openFailure,
+         kSuccessText,
+         openFailure,
+         0,
          {{path_, backup}}},
     };
     for (const Case& c : cases) {

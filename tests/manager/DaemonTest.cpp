@@ -16,8 +16,8 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -62,7 +62,8 @@ std::vector<std::string> linesOf(const std::string& text) {
 }
 
 bool endsWith(const std::string& text, const std::string& end) {
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 std::string base64(const std::string& bytes) {
@@ -218,9 +219,9 @@ protected:
     pid_t startDaemon(const DaemonFiles& files, const std::string& workingDirectory = "",
                       const std::string& configurationArgument = "",
                       const std::vector<std::string>& environment = {}) {
-        const qmtest::ProcessResult launcher = launch(
-            configurationArgument.empty() ? files.configuration : configurationArgument,
-            workingDirectory, environment);
+        const qmtest::ProcessResult launcher =
+            launch(configurationArgument.empty() ? files.configuration : configurationArgument,
+                   workingDirectory, environment);
         EXPECT_EQ("", launcher.launchError);
         EXPECT_EQ(0, launcher.exitStatus);
         EXPECT_EQ("", launcher.standardOutput);
@@ -367,8 +368,7 @@ TEST_F(DaemonTest, DetachesHoldsItsPidFileAndStopsOnSigterm) {
 TEST_F(DaemonTest, ServesAndSavesTheConfigurationGivenByARelativePath) {
     const unsigned short port = freePort();
     ASSERT_NE(0, port);
-    const std::string original =
-        files_.text(port, DaemonFiles::prop("Hostname", "original-host"));
+    const std::string original = files_.text(port, DaemonFiles::prop("Hostname", "original-host"));
     qmtest::writeFile(files_.configuration, original);
     // Started from the temp directory with a relative path; the daemon itself works from "/".
     const pid_t pid = startDaemon(files_, dir_.path(), "quillmark_agentd.xml");
@@ -413,11 +413,11 @@ TEST_F(DaemonTest, InstallsAnUpgradeDeliveredInChunks) {
 
     const std::string marker = dir_.file("upgraded");
     const std::string archivePath = dir_.file("package.zip");
-    ASSERT_TRUE(qmtest::ZipBuilder()
-                    .addFile("quillmark_upgrade.sh",
-                             "#!/bin/sh\necho upgraded > '" + marker + "'\n")
-                    .addFile("agent.bin", std::string(3000, '\0') + "payload,with)delimiters")
-                    .writeTo(archivePath));
+    ASSERT_TRUE(
+        qmtest::ZipBuilder()
+            .addFile("quillmark_upgrade.sh", "#!/bin/sh\necho upgraded > '" + marker + "'\n")
+            .addFile("agent.bin", std::string(3000, '\0') + "payload,with)delimiters")
+            .writeTo(archivePath));
     const std::string package = contentsOrEmpty(archivePath);
     ASSERT_GT(package.size(), 3u);
 
@@ -514,10 +514,10 @@ TEST_F(DaemonTest, TakenPortEndsTheLauncherWith255) {
 
     bool fatalLine = false;
     for (const std::string& line : linesOf(contentsOrEmpty(files_.log))) {
-        fatalLine = fatalLine ||
-                    (line.rfind("|FATAL\t|", 0) == 0 &&
-                     line.find("|\tFailed to listen on port [" + std::to_string(occupant.port()) +
-                               "]. ") != std::string::npos);
+        fatalLine =
+            fatalLine || (line.rfind("|FATAL\t|", 0) == 0 &&
+                          line.find("|\tFailed to listen on port [" +
+                                    std::to_string(occupant.port()) + "]. ") != std::string::npos);
     }
     EXPECT_TRUE(fatalLine) << contentsOrEmpty(files_.log);
     EXPECT_FALSE(qmtest::fileExists(files_.pid)) << "no daemon may start";
@@ -680,8 +680,7 @@ TEST_F(DaemonTest, SigintAndSigquitStopItOnceAlsoWhileAStartRuns) {
 
         const std::optional<int> status = waitForExit(pid);
         ASSERT_TRUE(status.has_value());
-        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status "
-                                                                       << *status;
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
         EXPECT_FALSE(qmtest::fileExists(files.pid));
         EXPECT_EQ((std::vector<std::string>{"begin", "start", "stop"}),
                   linesOf(contentsOrEmpty(files.journal)));
@@ -776,7 +775,8 @@ TEST_F(DaemonTest, AFailedForkEndsWith255) {
         const qmtest::ProcessResult launcher = launch(files.configuration, "", environment);
         EXPECT_EQ("", launcher.standardOutput);
         EXPECT_EQ("", launcher.standardError);
-        const std::string fatal = "Cannot fork the daemon process: " + std::string(strerror(EAGAIN));
+        const std::string fatal =
+            "Cannot fork the daemon process: " + std::string(strerror(EAGAIN));
         if (failingFork == 1) {
             EXPECT_EQ(255, launcher.exitStatus);
         } else {
@@ -811,8 +811,8 @@ TEST_F(DaemonTest, RefusesAPortSettingThatIsNotAPort) {
         EXPECT_EQ(255, launcher.exitStatus);
         EXPECT_EQ("", launcher.standardOutput);
         EXPECT_EQ("", launcher.standardError) << "reports go to the log once it is redirected";
-        EXPECT_TRUE(hasFatalLine(files.log,
-                                 "ManagerPort [" + port + "] is not a port number from 1 to 65535."))
+        EXPECT_TRUE(hasFatalLine(
+            files.log, "ManagerPort [" + port + "] is not a port number from 1 to 65535."))
             << contentsOrEmpty(files.log);
         EXPECT_NE(std::string::npos, contentsOrEmpty(files.log).find("error in main: "));
         EXPECT_FALSE(qmtest::fileExists(files.pid)) << "no daemon may start";
@@ -835,7 +835,8 @@ pid_t DaemonTest::startWithQuickWatch(unsigned short& port) {
     qmtest::writeFile(files_.configuration, files_.text(port));
     const pid_t pid = startDaemon(files_, "", "", preloading(QM_SHORT_SLEEP_PATH));
     EXPECT_TRUE(eventually([this] { return journal().size() >= 2; }))
-        << "the watch does not cycle quickly; log:\n" << contentsOrEmpty(files_.log);
+        << "the watch does not cycle quickly; log:\n"
+        << contentsOrEmpty(files_.log);
     return pid;
 }
 
@@ -892,7 +893,6 @@ TEST_F(DaemonTest, CleanStopLogsNoError) {
     EXPECT_EQ(std::vector<std::string>{}, errorLines(log));
 }
 
-
 // A FIFO in place of the configuration file: the start reports it as a file that does not load,
 // and never waits for a writer.
 TEST_F(DaemonTest, AFifoGivenAsTheConfigurationIsReportedOnStandardError) {
@@ -930,8 +930,7 @@ TEST_F(DaemonTest, AFifoInPlaceOfTheConfigurationBlocksNeitherTheListenerNorTheW
         EXPECT_EQ("FAILURE! Unable to load the following xml configuration file: " +
                       files_.configuration + std::string(1, '\0'),
                   request(port, "get_configuration\n"));
-        ASSERT_TRUE(eventually([&] { return failedCycles() >= 2; }))
-            << contentsOrEmpty(files_.log);
+        ASSERT_TRUE(eventually([&] { return failedCycles() >= 2; })) << contentsOrEmpty(files_.log);
         const std::size_t whileFifo = journal().size();
         EXPECT_FALSE(fifo.releasedAWaitingReader()) << "the daemon waited for a writer";
 
@@ -943,7 +942,6 @@ TEST_F(DaemonTest, AFifoInPlaceOfTheConfigurationBlocksNeitherTheListenerNorTheW
     }
     EXPECT_FALSE(hasEnded(pid));
 }
-
 
 // What descriptor `fd` of process `pid` names, as /proc shows it (" (deleted)" follows the path of
 // a removed file); empty when it cannot be read.
@@ -1109,10 +1107,10 @@ TEST_F(DaemonTest, KeepsTheGenerationASecondInstanceMovedAside) {
 std::string savedSettings(const DaemonFiles& files, unsigned short port,
                           const std::vector<std::pair<std::string, std::string>>& extra = {}) {
     std::vector<std::pair<std::string, std::string>> settings = {
-        {"ManagerPort", std::to_string(port)},   {"ManagerIp", "127.0.0.1"},
-        {"ManagerLogFile", files.log},           {"ManagerDebugLevel", "5"},
-        {"ManagerPidFile", files.pid},           {"ManagerInstallationRoot", files.root},
-        {"AgentServiceStart", files.start},      {"AgentServiceStop", files.stop}};
+        {"ManagerPort", std::to_string(port)}, {"ManagerIp", "127.0.0.1"},
+        {"ManagerLogFile", files.log},         {"ManagerDebugLevel", "5"},
+        {"ManagerPidFile", files.pid},         {"ManagerInstallationRoot", files.root},
+        {"AgentServiceStart", files.start},    {"AgentServiceStop", files.stop}};
     settings.insert(settings.end(), extra.begin(), extra.end());
     return encodedDocument(settings);
 }
@@ -1127,8 +1125,8 @@ TEST_F(DaemonTest, RefusesASaveThatTheWatchCouldNotDigest) {
     const std::string original = contentsOrEmpty(files_.configuration);
 
     const std::size_t limit = 67108864;
-    const std::string large = "save_configuration " + savedSettings(files_, port) +
-                              "<!--" + std::string(limit, '-') + "-->";
+    const std::string large = "save_configuration " + savedSettings(files_, port) + "<!--" +
+                              std::string(limit, '-') + "-->";
     std::string indented = "save_configuration <quillmark_agentd_config>";
     for (int level = 0; level < 90; ++level) indented += "<a>";
     for (int element = 0; element < 200000; ++element) indented += "<x/>";
@@ -1148,9 +1146,9 @@ TEST_F(DaemonTest, RefusesASaveThatTheWatchCouldNotDigest) {
             EXPECT_EQ(std::string::npos, name.find(".tmp")) << name;
         }
     }
-    EXPECT_EQ(qmtest::framedMessage("SUCCESS"),
-              request(port, qmtest::framedMessage("save_configuration " +
-                                                  savedSettings(files_, port))));
+    EXPECT_EQ(
+        qmtest::framedMessage("SUCCESS"),
+        request(port, qmtest::framedMessage("save_configuration " + savedSettings(files_, port))));
     EXPECT_FALSE(hasEnded(pid));
 }
 
@@ -1217,9 +1215,9 @@ TEST_F(DaemonTest, ASaveRemovesTheTemporariesOfInterruptedSaves) {
     ASSERT_GE(writer, 0);
     ASSERT_EQ(0, ::flock(writer, LOCK_EX | LOCK_NB));
 
-    EXPECT_EQ(qmtest::framedMessage("SUCCESS"),
-              request(port, qmtest::framedMessage("save_configuration " +
-                                                  savedSettings(files_, port))));
+    EXPECT_EQ(
+        qmtest::framedMessage("SUCCESS"),
+        request(port, qmtest::framedMessage("save_configuration " + savedSettings(files_, port))));
     ::close(writer);
     for (const std::string& file : stale) EXPECT_FALSE(qmtest::fileExists(dir_.file(file))) << file;
     EXPECT_EQ("being written", contentsOrEmpty(dir_.file(locked)));

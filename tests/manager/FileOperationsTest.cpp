@@ -70,8 +70,8 @@ protected:
     // A configuration whose "ManagerInstallationRoot" is `root`; without a root the key is
     // missing.
     ConfigurationFileAccess& configurationWithRoot(const std::string* root) {
-        const std::string path = dir_.file("config" + std::to_string(configurations_.size()) +
-                                           ".xml");
+        const std::string path =
+            dir_.file("config" + std::to_string(configurations_.size()) + ".xml");
         std::string xml =
             "<?xml version=\"1.0\"?>\n<quillmark_agentd_config><GeneralProperties>"
             "<prop><key>ManagerPort</key><value>8044</value></prop>";
@@ -178,9 +178,10 @@ TEST_F(FileOperationsTest, RunsTheUpgradeScriptAndReportsItsExitStatus) {
         fs::create_directories(temp);
         const std::string script = temp + "/quillmark_upgrade.sh";
         if (c.exitStatus != nullptr) {
-            qmtest::writeFile(script, std::string("#!/bin/sh\necho ran > \"$(dirname \"$0\")/ran\"\n"
-                                                  "exit ") +
-                                          c.exitStatus + "\n");
+            qmtest::writeFile(script,
+                              std::string("#!/bin/sh\necho ran > \"$(dirname \"$0\")/ran\"\n"
+                                          "exit ") +
+                                  c.exitStatus + "\n");
             ASSERT_EQ(0, ::chmod(script.c_str(), 0600));
         }
         NonWindowsFileOperations operations(&configurationWithRoot(awkwardRoot()));
@@ -236,7 +237,8 @@ TEST_F(FileOperationsTest, ChunkWritesThatCannotCompleteAreFailures) {
     EXPECT_EQ(kWriteFailure, operations.writeFile("f.qmp", rangeOf(chunk)));
     EXPECT_EQ(kWriteFailure, operations.appendFile("f.qmp", rangeOf(chunk)));
     {
-        const quillmark::Descriptor reader(::open(fifo.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        const quillmark::Descriptor reader(
+            ::open(fifo.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
         ASSERT_TRUE(reader.isOpen());
         EXPECT_EQ(kWriteFailure, operations.writeFile("f.qmp", rangeOf(chunk)));
         EXPECT_EQ(kWriteFailure, operations.appendFile("f.qmp", rangeOf(chunk)));
@@ -376,11 +378,11 @@ TEST_F(FileOperationsTest, CopyFailuresLeaveTheTargetAsItWas) {
         qmtest::writeFile(target, "the previous backup");
         const std::set<std::string> before = namesIn(dir_.path());
 
-        const std::string result =
-            c.fileSizeLimit == 0
-                ? operations.copyFile(c.source, c.target)
-                : qmtest::runWithFileSizeLimit(c.fileSizeLimit,
-                                               [&] { return operations.copyFile(c.source, c.target); });
+        const std::string result = c.fileSizeLimit == 0
+                                       ? operations.copyFile(c.source, c.target)
+                                       : qmtest::runWithFileSizeLimit(c.fileSizeLimit, [&] {
+                                             return operations.copyFile(c.source, c.target);
+                                         });
 
         EXPECT_EQ(c.result, result);
         EXPECT_FALSE(quillmark::isSuccessText(result));

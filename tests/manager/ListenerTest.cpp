@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <sys/socket.h>
+#include <cerrno>
 
 #include <zthread/Task.h>
 #include <zthread/ThreadedExecutor.h>
@@ -185,8 +185,8 @@ protected:
     // What the get_configuration processor answers for the test's configuration.
     std::string configurationDocument() {
         CommandProcessorFactory factory(configuration_.get());
-        std::vector<char> payload{'g', 'e', 't', '_', 'c', 'o', 'n', 'f', 'i', 'g', 'u', 'r',
-                                  'a', 't', 'i', 'o', 'n', '\0'};
+        std::vector<char> payload{'g', 'e', 't', '_', 'c', 'o', 'n', 'f', 'i',
+                                  'g', 'u', 'r', 'a', 't', 'i', 'o', 'n', '\0'};
         std::unique_ptr<CommandProcessor> processor(factory.createProcessor(payload));
         EXPECT_NE(nullptr, processor);
         return processor ? processor->process(payload) : std::string();
@@ -232,8 +232,8 @@ TEST_F(ListenerTest, AnswersEachRequestInItsOwnForm) {
     }
     const std::string text = log();
     EXPECT_EQ(2u, occurrences(text, std::string("\tQuillmark Agent Manager response: ") + kEmpty));
-    EXPECT_EQ(2u, occurrences(text, std::string("\tQuillmark Agent Manager response: ") + document +
-                                        "\n"));
+    EXPECT_EQ(2u, occurrences(
+                      text, std::string("\tQuillmark Agent Manager response: ") + document + "\n"));
 }
 
 TEST_F(ListenerTest, FramedRequestEndsWithAnOrderlyClose) {
@@ -268,9 +268,10 @@ TEST_F(ListenerTest, ProcessorExceptionIsLoggedWithoutReply) {
     EXPECT_EQ(raw(kNoProcessor), exchange("hello\n"));
 
     const std::string text = log();
-    EXPECT_EQ(1u, occurrences(text, "\tException raised while processing command[0] "
-                                    "\"processor failed\" raised from "
-                                    "tests/manager/ListenerTest.cpp:"));
+    EXPECT_EQ(1u, occurrences(text,
+                              "\tException raised while processing command[0] "
+                              "\"processor failed\" raised from "
+                              "tests/manager/ListenerTest.cpp:"));
     EXPECT_EQ(1u, occurrences(text, "\tQuillmark Agent Manager response: "));
 }
 
@@ -316,8 +317,9 @@ TEST_F(ListenerTest, SilentOrStalledClientIsDroppedWithoutReply) {
         EXPECT_EQ(raw(kNoProcessor), exchange("hello\n"));
         EXPECT_EQ("", stalled.readUntilClose());
     }
-    EXPECT_EQ(4u, occurrences(log(), "|\tConnection from 127.0.0.1 closed without a reply: no "
-                                     "data for 500 ms.\n"));
+    EXPECT_EQ(4u, occurrences(log(),
+                              "|\tConnection from 127.0.0.1 closed without a reply: no "
+                              "data for 500 ms.\n"));
     EXPECT_EQ(4u, occurrences(log(), "\tQuillmark Agent Manager response: "));
 }
 
@@ -432,10 +434,9 @@ TEST(ListenerSocket, SecondInitDoesNothingAndFailedListenKeepsTheSocket) {
         EXPECT_EQ(0, e.getCode());
     }
     EXPECT_NE(std::string::npos,
-              log.text().find(
-                  "\tFailed to listen on port [" + std::to_string(occupant.port()) +
-                  "]. The port may already be in use by another application. Exiting "
-                  "quillmark agent manager.\n"));
+              log.text().find("\tFailed to listen on port [" + std::to_string(occupant.port()) +
+                              "]. The port may already be in use by another application. Exiting "
+                              "quillmark agent manager.\n"));
     EXPECT_TRUE(Listener::hasListeningSocket());
     {
         Listener listener(noFactory);

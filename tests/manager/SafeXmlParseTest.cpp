@@ -84,8 +84,8 @@ TEST(SafeXmlParse, DepthFollowsTinyXmlReading) {
 TEST(SafeXmlParse, Utf8StepsMatchTinyXmlForEveryByte) {
     for (int byte = 0x80; byte < 0x100; ++byte) {
         for (const std::string filler : {"", "x", "xy"}) {
-            const std::string text = kUtf8Declaration + "<a>" + std::string(1, char(byte)) +
-                                     filler + "</a><b><c/></b>";
+            const std::string text =
+                kUtf8Declaration + "<a>" + std::string(1, char(byte)) + filler + "</a><b><c/></b>";
             SCOPED_TRACE(testing::Message() << "byte " << byte << " then " << filler.size());
             EXPECT_EQ(tinyXmlDepth(text), xmlNestingDepth(text, kMaxXmlNesting));
         }
@@ -95,13 +95,46 @@ TEST(SafeXmlParse, Utf8StepsMatchTinyXmlForEveryByte) {
 // Random texts made of the fragments that change TinyXML's reading: whatever the mix, the scan may
 // overstate the depth but never understate it.
 TEST(SafeXmlParse, NeverBelowTinyXmlOnMixedTexts) {
-    const std::vector<std::string> fragments = {
-        "<a>", "</a>", "<b x='1'>", "</b>", "<c/>", "<!--", "-->", "<![CDATA[", "]]>", "\"",
-        "'", "<?xml version=\"1.0\"?>", "<?xml encoding=\"ISO-8859-1\"?>",
-        "<?xml encoding='UTF&#45;8'?>", "<!x", ">", "/>", "<d y=\"", "\xC3", "\xE2\x82",
-        "\xF0", "text", " ", "&#x41;", "&", "<?pi", "?>", "\xEF\xBB\xBF", "=", "<", "/",
-        "<e\n z = '>' >", "<_f", "\xC3\xA9", "&#x3c;", "<\xC3\xA9>", "</\xC3\xA9>",
-        "<?xml version='\xE2'?>", "\xC3'", "\xE2\""};
+    const std::vector<std::string> fragments = {"<a>",
+                                                "</a>",
+                                                "<b x='1'>",
+                                                "</b>",
+                                                "<c/>",
+                                                "<!--",
+                                                "-->",
+                                                "<![CDATA[",
+                                                "]]>",
+                                                "\"",
+                                                "'",
+                                                "<?xml version=\"1.0\"?>",
+                                                "<?xml encoding=\"ISO-8859-1\"?>",
+                                                "<?xml encoding='UTF&#45;8'?>",
+                                                "<!x",
+                                                ">",
+                                                "/>",
+                                                "<d y=\"",
+                                                "\xC3",
+                                                "\xE2\x82",
+                                                "\xF0",
+                                                "text",
+                                                " ",
+                                                "&#x41;",
+                                                "&",
+                                                "<?pi",
+                                                "?>",
+                                                "\xEF\xBB\xBF",
+                                                "=",
+                                                "<",
+                                                "/",
+                                                "<e\n z = '>' >",
+                                                "<_f",
+                                                "\xC3\xA9",
+                                                "&#x3c;",
+                                                "<\xC3\xA9>",
+                                                "</\xC3\xA9>",
+                                                "<?xml version='\xE2'?>",
+                                                "\xC3'",
+                                                "\xE2\""};
     std::mt19937 random(20240517);
     std::uniform_int_distribution<std::size_t> pick(0, fragments.size() - 1);
     std::uniform_int_distribution<int> length(1, 40);
@@ -140,8 +173,8 @@ TEST(SafeXmlParse, RefusesDeepTextsAndParsesTheRest) {
         {"100 levels", repeat("<a>", 100) + repeat("</a>", 100), XmlParseOutcome::kParsed},
         {"101 levels", repeat("<a>", 101) + repeat("</a>", 101), XmlParseOutcome::kTooDeep},
         {"a million levels", repeat("<a>", 1000000), XmlParseOutcome::kTooDeep},
-        {"end tags swallowed in UTF-8",
-         kUtf8Declaration + "<a>" + repeat("\xC3</a><a>", 200000), XmlParseOutcome::kTooDeep},
+        {"end tags swallowed in UTF-8", kUtf8Declaration + "<a>" + repeat("\xC3</a><a>", 200000),
+         XmlParseOutcome::kTooDeep},
         {"empty", "", XmlParseOutcome::kMalformed},
         {"unclosed", "<a><b></a>", XmlParseOutcome::kMalformed},
         {"text ends in a lead byte", kUtf8Declaration + "<a>\xE2", XmlParseOutcome::kMalformed},

@@ -54,9 +54,10 @@ TEST_F(ServiceTest, CancelBeforeRunLeavesNoWorkerToStart) {
     const std::string configPath = dir_.file("quillmark_agentd.xml");
     qmtest::writeFile(configPath,
                       "<?xml version=\"1.0\"?>\n<quillmark_agentd_config><GeneralProperties>"
-                      "<prop><key>AgentServiceStart</key><value>echo start >> " + journalPath +
-                      "</value></prop>"
-                      "</GeneralProperties></quillmark_agentd_config>\n");
+                      "<prop><key>AgentServiceStart</key><value>echo start >> " +
+                          journalPath +
+                          "</value></prop>"
+                          "</GeneralProperties></quillmark_agentd_config>\n");
     ConfigurationFileAccess configuration(configPath, false);
     ASSERT_TRUE(configuration.isLoaded());
 
@@ -95,10 +96,13 @@ TEST_F(ServiceTest, StopAfterCancelRemovesItsOwnPidFileAndStopsNoAgentItDidNotSt
     const std::string configPath = dir_.file("quillmark_agentd.xml");
     qmtest::writeFile(configPath,
                       "<?xml version=\"1.0\"?>\n<quillmark_agentd_config><GeneralProperties>"
-                      "<prop><key>ManagerPidFile</key><value>" + pidPath + "</value></prop>"
-                      "<prop><key>AgentServiceStop</key><value>echo stop >> " + journalPath +
-                      "</value></prop>"
-                      "</GeneralProperties></quillmark_agentd_config>\n");
+                      "<prop><key>ManagerPidFile</key><value>" +
+                          pidPath +
+                          "</value></prop>"
+                          "<prop><key>AgentServiceStop</key><value>echo stop >> " +
+                          journalPath +
+                          "</value></prop>"
+                          "</GeneralProperties></quillmark_agentd_config>\n");
     qmtest::writeFile(decoyPath, "12345");
     ConfigurationFileAccess configuration(configPath, false);
     ASSERT_TRUE(configuration.isLoaded());

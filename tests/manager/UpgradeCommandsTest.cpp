@@ -86,9 +86,8 @@ protected:
     template <typename Processor>
     std::string run(const std::string& body, ConfigurationFileAccess* configuration = nullptr) {
         Processor processor(new FileNameVerifier("redhat", "64"),
-                            new NonWindowsFileOperations(configuration != nullptr
-                                                             ? configuration
-                                                             : configuration_.get()),
+                            new NonWindowsFileOperations(
+                                configuration != nullptr ? configuration : configuration_.get()),
                             new PayloadUtilities());
         std::vector<char> payload = payloadOf(body);
         return processor.process(payload);
@@ -123,12 +122,12 @@ TEST_F(UpgradeCommandsTest, InstallsAPackageDeliveredInChunks) {
     const std::string agent = patternedBytes(70000);
     qmtest::ZipEntryOptions stored;
     stored.stored = true;
-    const std::string archive = archiveBytes(qmtest::ZipBuilder()
-                                                 .addDirectory("pkg/")
-                                                 .addFile("pkg/quillmark_upgrade.sh",
-                                                          upgradeScript(0))
-                                                 .addFile("pkg/lib/agent.bin", agent, stored)
-                                                 .addFile("README", "read me"));
+    const std::string archive =
+        archiveBytes(qmtest::ZipBuilder()
+                         .addDirectory("pkg/")
+                         .addFile("pkg/quillmark_upgrade.sh", upgradeScript(0))
+                         .addFile("pkg/lib/agent.bin", agent, stored)
+                         .addFile("README", "read me"));
     ASSERT_GT(archive.size(), 20000u);
     const std::vector<std::size_t> cuts = {1, 4097, 12000, archive.size()};
 
@@ -147,9 +146,9 @@ TEST_F(UpgradeCommandsTest, InstallsAPackageDeliveredInChunks) {
     const std::string temp = fs::canonical(temp_).string();
     EXPECT_EQ(temp + "\n", qmtest::readFile(temp_ + "/ran"));
     EXPECT_EQ("/", currentDirectory());
-    EXPECT_EQ((std::set<std::string>{kPackage, "README", "agent.bin", "quillmark_upgrade.sh",
-                                     "ran"}),
-              namesIn(temp_));
+    EXPECT_EQ(
+        (std::set<std::string>{kPackage, "README", "agent.bin", "quillmark_upgrade.sh", "ran"}),
+        namesIn(temp_));
     EXPECT_EQ(agent, qmtest::readFile(temp_ + "/agent.bin"));
 
     // The next upgrade starts afresh.
@@ -161,8 +160,8 @@ TEST_F(UpgradeCommandsTest, ARelativeRootNamesTheSameDirectoryOnEveryRequest) {
     // The daemon works from "/", so a root without its leading "/" is the same directory.
     ASSERT_EQ(0, ::chdir("/"));
     std::unique_ptr<ConfigurationFileAccess> relative = configurationFor(root_.substr(1));
-    const std::string archive = archiveBytes(
-        qmtest::ZipBuilder().addFile("quillmark_upgrade.sh", upgradeScript(0)));
+    const std::string archive =
+        archiveBytes(qmtest::ZipBuilder().addFile("quillmark_upgrade.sh", upgradeScript(0)));
     for (int round = 1; round <= 2; ++round) {
         SCOPED_TRACE("upgrade " + std::to_string(round));
         EXPECT_EQ("SUCCESS", run<UpgradeInitialCommandProcessor>(
@@ -170,8 +169,7 @@ TEST_F(UpgradeCommandsTest, ARelativeRootNamesTheSameDirectoryOnEveryRequest) {
                                  relative.get()));
         EXPECT_EQ("SUCCESS", run<UpgradeFinalCommandProcessor>(
                                  "upgrade_final(" + std::string(kPackage) + ")", relative.get()));
-        EXPECT_EQ((std::set<std::string>{kPackage, "quillmark_upgrade.sh", "ran"}),
-                  namesIn(temp_));
+        EXPECT_EQ((std::set<std::string>{kPackage, "quillmark_upgrade.sh", "ran"}), namesIn(temp_));
         EXPECT_EQ("/", currentDirectory());
     }
 }
@@ -190,8 +188,7 @@ TEST_F(UpgradeCommandsTest, StoresExactlyTheDataOfTheBody) {
         {"commas and parentheses in the data", "upgrade_initial(" + name + ",a,b)c)", "a,b)c"},
         {"zero bytes in the data", "upgrade_initial(" + name + "," + std::string("\0x\0", 3) + ")",
          std::string("\0x\0", 3)},
-        {"raw form keeps the closing parenthesis", "upgrade_initial(" + name + ",DATA)\n",
-         "DATA)"},
+        {"raw form keeps the closing parenthesis", "upgrade_initial(" + name + ",DATA)\n", "DATA)"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
@@ -211,8 +208,8 @@ TEST_F(UpgradeCommandsTest, StoresExactlyTheDataOfTheBody) {
 
 TEST_F(UpgradeCommandsTest, RefusesABadNameBeforeTouchingAnything) {
     // A complete package beside the temp directory: "../" would reach it.
-    const std::string outside = archiveBytes(
-        qmtest::ZipBuilder().addFile("quillmark_upgrade.sh", upgradeScript(0)));
+    const std::string outside =
+        archiveBytes(qmtest::ZipBuilder().addFile("quillmark_upgrade.sh", upgradeScript(0)));
     qmtest::writeFile(root_ + "/x_redhat_64_.qmp", outside);
     qmtest::writeFile(temp_ + "/stale.txt", "stale");
 
@@ -249,15 +246,13 @@ TEST_F(UpgradeCommandsTest, RefusesABadNameBeforeTouchingAnything) {
 TEST_F(UpgradeCommandsTest, ReportsAChunkThatCannotBeStored) {
     const std::string big = patternedBytes(64 * 1024);
 
-    const std::string full = qmtest::runWithFileSizeLimit(4096, [&] {
-        return initial(kPackage, big);
-    });
+    const std::string full =
+        qmtest::runWithFileSizeLimit(4096, [&] { return initial(kPackage, big); });
     EXPECT_EQ(kWriteFailure, full);
 
     ASSERT_EQ("SUCCESS", initial(kPackage, "head"));
-    const std::string fullOnAppend = qmtest::runWithFileSizeLimit(4096, [&] {
-        return append(kPackage, big);
-    });
+    const std::string fullOnAppend =
+        qmtest::runWithFileSizeLimit(4096, [&] { return append(kPackage, big); });
     EXPECT_EQ(kWriteFailure, fullOnAppend);
 
     fs::remove_all(temp_);
@@ -318,8 +313,8 @@ TEST_F(UpgradeCommandsTest, RunsTheScriptOnlyOnAWholePackage) {
     badCrc.badCrc = true;
     struct Case {
         const char* label;
-        std::string package;   // empty: no package file
-        const char* corrupt;   // entry whose stored bytes are damaged, or null
+        std::string package;  // empty: no package file
+        const char* corrupt;  // entry whose stored bytes are damaged, or null
         const char* result;
         bool scriptRuns;
     };
@@ -336,8 +331,8 @@ TEST_F(UpgradeCommandsTest, RunsTheScriptOnlyOnAWholePackage) {
                           .addFile("quillmark_upgrade.sh", upgradeScript(0))
                           .addFile("payload.bin", payload, badCrc)),
          nullptr, kExtractFailure, false},
-        {"no script", archiveBytes(qmtest::ZipBuilder().addFile("payload.bin", payload)),
-         nullptr, "FAILURE! Unable to make the quillmark upgrade script executable.", false},
+        {"no script", archiveBytes(qmtest::ZipBuilder().addFile("payload.bin", payload)), nullptr,
+         "FAILURE! Unable to make the quillmark upgrade script executable.", false},
         {"script fails",
          archiveBytes(qmtest::ZipBuilder().addFile("quillmark_upgrade.sh", upgradeScript(1))),
          nullptr, "FAILURE! Unable to execute quillmark upgrade script file", true},
@@ -401,10 +396,16 @@ TEST_F(UpgradeCommandsTest, AFailureTextHoldingSuccessStopsTheUpgrade) {
         std::vector<std::string> steps;
     };
     const std::vector<Case> cases = {
-        {"initial", false, {{"recreateTempDirectory", tempFailure}}, tempFailure,
+        {"initial",
+         false,
+         {{"recreateTempDirectory", tempFailure}},
+         tempFailure,
          {"recreateTempDirectory"}},
         {"final, unpacking", true, {{"unzipFile", unzipFailure}}, unzipFailure, {"unzipFile"}},
-        {"final, script", true, {{"runUpgradeScript", scriptFailure}}, scriptFailure,
+        {"final, script",
+         true,
+         {{"runUpgradeScript", scriptFailure}},
+         scriptFailure,
          {"unzipFile", "runUpgradeScript"}},
     };
     for (const Case& c : cases) {

@@ -27,8 +27,13 @@ TiXmlDocument parsed(const std::string& text) {
 
 TEST(ValueElementEncoderDecoder, Rfc4648Vectors) {
     const std::pair<std::string, std::string> vectors[] = {
-        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
     };
     for (const auto& vector : vectors) {
         SCOPED_TRACE(vector.first);
@@ -108,8 +113,7 @@ TEST(ValueElementEncoderDecoder, WalksTheValuesOfTheFourSections) {
     for (const char* value : {"alpha", "beta", "alias", "counter", "user"}) {
         const std::string element = std::string("<value>") + value + "</value>";
         expected.replace(expected.find(element), element.size(),
-                         "<value>" + ValueElementEncoderDecoder::base64Encode(value) +
-                             "</value>");
+                         "<value>" + ValueElementEncoderDecoder::base64Encode(value) + "</value>");
     }
     EXPECT_EQ(printed(parsed(expected)), printed(document));
 

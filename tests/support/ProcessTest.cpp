@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
 #include <csignal>
 #include <cstdlib>
-#include <sys/types.h>
 
 TEST(Process, CapturesBothStreamsAndTheExitStatus) {
     qmtest::TempDir dir;
@@ -22,8 +22,7 @@ TEST(Process, CapturesBothStreamsAndTheExitStatus) {
     EXPECT_EQ(3, result.exitStatus);
     EXPECT_EQ(0, result.terminatingSignal);
     EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(std::string(200000, 'o') + "from-test|/nowhere|" + dir.path(),
-              result.standardOutput);
+    EXPECT_EQ(std::string(200000, 'o') + "from-test|/nowhere|" + dir.path(), result.standardOutput);
     EXPECT_EQ(std::string(200000, 'e'), result.standardError);
 }
 

@@ -14,8 +14,6 @@ namespace quillmark {
 
 namespace {
 
-
-
 // The device name and counters of one line, in the disk layout or in the short partition
 // layout of old kernels. The name's width keeps it inside its buffer whatever the line holds;
 // a longer name leaves the rest to the next conversion, which fails, so the line is skipped.
@@ -45,7 +43,8 @@ ResultInfo* deviceCounter(const MetricRequest& request, bool reads) {
         QM_THROW(ProcessingException, "Failed to get disk stat.");
     }
     if (mode == "sectors") {
-        return new ResultInfo(static_cast<unsigned long>(reads ? stat.readSectors : stat.writeSectors));
+        return new ResultInfo(
+            static_cast<unsigned long>(reads ? stat.readSectors : stat.writeSectors));
     }
     if (mode == "operations") {
         return new ResultInfo(

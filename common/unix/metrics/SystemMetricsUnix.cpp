@@ -15,11 +15,11 @@
 #include <zthread/Exceptions.h>
 #include <zthread/Task.h>
 
+#include <sys/sysinfo.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
-#include <sys/sysinfo.h>
 #include <vector>
 
 namespace quillmark {
@@ -108,8 +108,6 @@ ResultInfo* runFixedCommand(const char* commandLine) {
     request.args.push_back(commandLine);
     return runCommand(request);
 }
-
-
 
 bool isDecimalDigit(char c) { return c >= '0' && c <= '9'; }
 

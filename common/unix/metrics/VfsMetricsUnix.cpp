@@ -4,12 +4,12 @@
 #include "quillmark/Exception.h"
 #include "quillmark/MountTable.h"
 
+#include <sys/statvfs.h>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
 #include <string>
-#include <sys/statvfs.h>
 #include <vector>
 
 namespace quillmark {
@@ -56,7 +56,8 @@ void requirePath(const MetricRequest& request) {
 }
 
 void statFileSystem(const std::string& path, struct statvfs& stats) {
-    if (::statvfs(path.c_str(), &stats) != 0) QM_THROW(ProcessingException, "Failed to get vfs stats.");
+    if (::statvfs(path.c_str(), &stats) != 0)
+        QM_THROW(ProcessingException, "Failed to get vfs stats.");
 }
 
 }  // namespace

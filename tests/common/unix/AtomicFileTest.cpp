@@ -266,8 +266,8 @@ TEST(AtomicFile, AFailureLeavesTheOldFileAndNoTemporaryFile) {
     };
     const std::vector<Case> cases = {
         {"writer gives up", path, [](std::FILE*) { return false; }, 0, true},
-        {"writer gives up after writing",
-         path, [&](std::FILE* file) { return writing(big)(file) && false; }, 0, true},
+        {"writer gives up after writing", path,
+         [&](std::FILE* file) { return writing(big)(file) && false; }, 0, true},
         {"disk full", path, writing(big), 8192, true},
         {"directory missing", dir.file("missing/config.xml"), writing("x"), 0, false},
         {"path is a directory", dir.file("sub"), writing("x"), 0, false},
@@ -308,12 +308,13 @@ TEST(AtomicFile, AnExceptionFromTheWriterRemovesTheTemporaryFile) {
     qmtest::writeFile(path, "old");
     std::string error;
 
-    EXPECT_THROW(replaceFileAtomically(path,
-                                       [](std::FILE* file) -> bool {
-                                           std::fputs("partial", file);
-                                           throw std::runtime_error("writer failed");
-                                       },
-                                       error),
+    EXPECT_THROW(replaceFileAtomically(
+                     path,
+                     [](std::FILE* file) -> bool {
+                         std::fputs("partial", file);
+                         throw std::runtime_error("writer failed");
+                     },
+                     error),
                  std::runtime_error);
 
     EXPECT_EQ("old", qmtest::readFile(path));
@@ -322,16 +323,15 @@ TEST(AtomicFile, AnExceptionFromTheWriterRemovesTheTemporaryFile) {
 
 // The id of a process that has ended and been reaped.
 pid_t endedProcessId() {
-    const std::string pid = qmtest::runForked([] { return true; },
-                                              [] { return std::to_string(::getpid()); });
+    const std::string pid =
+        qmtest::runForked([] { return true; }, [] { return std::to_string(::getpid()); });
     return pid.empty() ? 0 : static_cast<pid_t>(std::stol(pid));
 }
 
 // A descriptor of `path` holding an exclusive flock on it, as a writer holds its temporary file.
 class HeldLock {
 public:
-    explicit HeldLock(const std::string& path)
-        : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    explicit HeldLock(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
         EXPECT_GE(fd_, 0) << path;
         EXPECT_EQ(0, ::flock(fd_, LOCK_EX | LOCK_NB)) << path;
     }

@@ -47,14 +47,13 @@ Texts fileSystemTexts(const std::string& n) {
 }
 
 Texts interfaceTexts(const std::string& n) {
-    return {"<inbound-errors-oid>network_interface_incoming(" + n + ",errors)</inbound-errors-oid>",
-            "<outbound-errors-oid>network_interface_outgoing(" + n +
-                ",errors)</outbound-errors-oid>",
-            "<inbound-traffic-oid>network_interface_incoming(" + n + ",bytes)</inbound-traffic-oid>",
-            "<outbound-traffic-oid>network_interface_outgoing(" + n +
-                ",bytes)</outbound-traffic-oid>",
-            "<admin-status-oid></admin-status-oid>",
-            "<operational-status-oid></operational-status-oid>"};
+    return {
+        "<inbound-errors-oid>network_interface_incoming(" + n + ",errors)</inbound-errors-oid>",
+        "<outbound-errors-oid>network_interface_outgoing(" + n + ",errors)</outbound-errors-oid>",
+        "<inbound-traffic-oid>network_interface_incoming(" + n + ",bytes)</inbound-traffic-oid>",
+        "<outbound-traffic-oid>network_interface_outgoing(" + n + ",bytes)</outbound-traffic-oid>",
+        "<admin-status-oid></admin-status-oid>",
+        "<operational-status-oid></operational-status-oid>"};
 }
 
 Texts joined(Texts first, const Texts& second) {
@@ -84,7 +83,8 @@ TEST_F(LinuxDataRetrieverItemsTest, AppendsTheTextsOfEachResource) {
         {"memory", [](DataRetriever& r, Texts& t) { return r.getMemoryOids(t); }, memoryTexts()},
         {"cpu CPU 1", [](DataRetriever& r, Texts& t) { return r.getCpuOids(t, "CPU 1"); },
          cpuTexts("CPU 1")},
-        {"cpu empty", [](DataRetriever& r, Texts& t) { return r.getCpuOids(t, ""); },
+        {"cpu empty",
+         [](DataRetriever& r, Texts& t) { return r.getCpuOids(t, ""); },
          {"<load-oid>cpu_utilization()</load-oid>"}},
         {"file system /home",
          [](DataRetriever& r, Texts& t) { return r.getFileSystemOids(t, "/home"); },
@@ -104,9 +104,7 @@ TEST_F(LinuxDataRetrieverItemsTest, AppendsTheTextsOfEachResource) {
           "<admin-status-oid></admin-status-oid>",
           "<operational-status-oid></operational-status-oid>"}},
         {"interface with a zero byte",
-         [&withZero](DataRetriever& r, Texts& t) {
-             return r.getNetworkInterfaceOids(t, withZero);
-         },
+         [&withZero](DataRetriever& r, Texts& t) { return r.getNetworkInterfaceOids(t, withZero); },
          interfaceTexts(withZero)},
     };
     for (const Case& c : cases) {

@@ -6,19 +6,19 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <memory>
-#include <sched.h>
 #include <sstream>
 #include <string>
-#include <sys/utsname.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 using namespace quillmark;
@@ -79,15 +79,19 @@ TEST_F(LinuxDataRetrieverTest, ReadCpusNumbersProcessorsAndTakesTheirModels) {
               "processor\t: 0\n"
               "vendor_id\t: GenuineTest\n"
               "model name\t:   Common KVM processor  \n"
-              "flags\t\t: " + std::string(5000, 'f') + "\n"
-              "\n"
-              "processor\t: 1\n"
-              "model name without colon\n"
-              "\n"
-              "processor\t: 2\n"
-              "model name\t: " + longModel + "\n"
-              "processor\t: 3\n"
-              "model name\t: Last");
+              "flags\t\t: " +
+                  std::string(5000, 'f') +
+                  "\n"
+                  "\n"
+                  "processor\t: 1\n"
+                  "model name without colon\n"
+                  "\n"
+                  "processor\t: 2\n"
+                  "model name\t: " +
+                  longModel +
+                  "\n"
+                  "processor\t: 3\n"
+                  "model name\t: Last");
     Owned<CpuInfo> cpus;
     cpus.items.push_back(new CpuInfo);
     cpus.items[0]->name = "already there";
@@ -191,9 +195,9 @@ TEST_F(LinuxDataRetrieverTest, ReadProcessMemoryOfAMissingFileFails) {
     std::string errorText;
     EXPECT_FALSE(LinuxDataRetriever::readProcessMemory(dir_.file("gone"), bytes, errorText));
     EXPECT_EQ(7u, bytes);
-    EXPECT_EQ("fopen failed for file [" + dir_.file("gone") +
-                  "], error = [No such file or directory]",
-              errorText);
+    EXPECT_EQ(
+        "fopen failed for file [" + dir_.file("gone") + "], error = [No such file or directory]",
+        errorText);
 }
 
 TEST_F(LinuxDataRetrieverTest, ProcessMemoryAgreesWithTheKernelsFigures) {
@@ -229,14 +233,16 @@ const char kDfOutput[] =
 TEST_F(LinuxDataRetrieverTest, CollectsMountsThatDfGivesASize) {
     writeFile(dir_.file("mtab"),
               "proc /proc proc rw 0 0\n"
-              "/dev/sda1 / ext4 rw," + std::string(20000, 'o') + " 0 0\n"
-              "server:/export /mnt/nfs nfs rw 0 0\n"
-              "/dev/big /big ext4 rw 0 0\n"
-              "/dev/missing /missing ext4 rw 0 0\n"
-              "short /short none rw 0 0\n"
-              "stub /stub none rw 0 0\n"
-              "tmpfs /run tmpfs rw 0 0\n"
-              "tmpfs /dev/shm tmpfs rw 0 0\n");
+              "/dev/sda1 / ext4 rw," +
+                  std::string(20000, 'o') +
+                  " 0 0\n"
+                  "server:/export /mnt/nfs nfs rw 0 0\n"
+                  "/dev/big /big ext4 rw 0 0\n"
+                  "/dev/missing /missing ext4 rw 0 0\n"
+                  "short /short none rw 0 0\n"
+                  "stub /stub none rw 0 0\n"
+                  "tmpfs /run tmpfs rw 0 0\n"
+                  "tmpfs /dev/shm tmpfs rw 0 0\n");
     qmtest::LogCapture log;
     Owned<FileSystemInfo> fileSystems;
     fileSystems.items.push_back(new FileSystemInfo);
@@ -252,12 +258,9 @@ TEST_F(LinuxDataRetrieverTest, CollectsMountsThatDfGivesASize) {
         const char* mountPoint;
     };
     const Expected expected[] = {
-        {"/dev/sda1", "/", "/"},
-        {"server:/export", "server:/export", "/mnt/nfs"},
-        {"/dev/big", "/big", "/big"},
-        {"stub", "/stub", "/stub"},
-        {"tmpfs", "/run", "/run"},
-        {"tmpfs", "/dev/shm", "/dev/shm"},
+        {"/dev/sda1", "/", "/"},      {"server:/export", "server:/export", "/mnt/nfs"},
+        {"/dev/big", "/big", "/big"}, {"stub", "/stub", "/stub"},
+        {"tmpfs", "/run", "/run"},    {"tmpfs", "/dev/shm", "/dev/shm"},
     };
     ASSERT_EQ(1 + sizeof expected / sizeof expected[0], fileSystems.items.size());
     EXPECT_EQ("", fileSystems.items[0]->name);
@@ -493,8 +496,8 @@ TEST(LinuxDataRetrieverNamespace, ListsEveryInterfaceHoweverManyThereAre) {
         " && ip link set qmtest0 address 8a:bc:de:f0:80:ff"
         " && ip addr add 10.77.0.1/24 dev qmtest0";
     for (int i = 1; i <= aliases; ++i) {
-        setup += " && ip addr add 127.0.1." + std::to_string(i) + "/8 dev lo label lo:" +
-                 std::to_string(i);
+        setup += " && ip addr add 127.0.1." + std::to_string(i) +
+                 "/8 dev lo label lo:" + std::to_string(i);
     }
     std::string listing;
     const int status = listInNewNetworkNamespace(setup, listing);

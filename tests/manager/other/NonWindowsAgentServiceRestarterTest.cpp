@@ -31,8 +31,7 @@ public:
             const std::string script = dir_.file(verb + ".sh");
             qmtest::writeFile(script, "#!/bin/sh\n" + (verb == "start" ? waitWhileHeld : "") +
                                           "echo " + verb + " >> '" + dir_.file("journal") +
-                                          "'\nexit $(cat '" + dir_.file(verb + ".status") +
-                                          "')\n");
+                                          "'\nexit $(cat '" + dir_.file(verb + ".status") + "')\n");
             chmod(script.c_str(), 0755);
             setStatus(verb, 0);
         }

@@ -94,7 +94,9 @@ protected:
         fs::create_directory(target_);
     }
 
-    int extract() { return quillmark::extractArchiveToDirectory(archive_.c_str(), target_.c_str()); }
+    int extract() {
+        return quillmark::extractArchiveToDirectory(archive_.c_str(), target_.c_str());
+    }
 
     qmtest::TempDir dir_;
     std::string savedDirectory_;
@@ -160,7 +162,8 @@ TEST_F(UnzipArchiveTest, GivesEachFileItsEntryDateAsAccessAndModificationTime) {
     date.hour = 5;
     date.minute = 6;
     date.second = 8;
-    ASSERT_TRUE(ZipBuilder().addFile("dated.txt", "x", ZipEntryOptions{date, false, false})
+    ASSERT_TRUE(ZipBuilder()
+                    .addFile("dated.txt", "x", ZipEntryOptions{date, false, false})
                     .writeTo(archive_));
 
     ASSERT_EQ(quillmark::kExtractionDone, extract());
@@ -207,9 +210,8 @@ TEST_F(UnzipArchiveTest, SkipsEntriesNamedLikeThePackageAndExtractsTheRest) {
               namesIn(target_));
     const std::string report = qmtest::readFile(dir_.file("report"));
     for (const char* name : {"p_redhat_64_.qmp", "dir/p_redhat_64_.qmp"}) {
-        EXPECT_NE(std::string::npos,
-                  report.find(std::string("skipping entry ") + name +
-                              ", which has the name of the package file\n"))
+        EXPECT_NE(std::string::npos, report.find(std::string("skipping entry ") + name +
+                                                 ", which has the name of the package file\n"))
             << report;
     }
 }
@@ -267,9 +269,8 @@ TEST_F(UnzipArchiveTest, AWriteThatFailsGivesCode3) {
                     .addFile("after.txt", "after")
                     .writeTo(archive_));
 
-    const std::string result = qmtest::runWithFileSizeLimit(16 * 1024, [this] {
-        return std::to_string(extract());
-    });
+    const std::string result =
+        qmtest::runWithFileSizeLimit(16 * 1024, [this] { return std::to_string(extract()); });
 
     EXPECT_EQ(std::to_string(quillmark::kEntryNotExtracted), result);
     EXPECT_EQ("small", qmtest::readFile(target_ + "/small.txt"));
@@ -283,8 +284,8 @@ TEST_F(UnzipArchiveTest, AnEntryThatFailsLeavesNoFileUnderItsName) {
     struct Case {
         const char* label;
         std::function<void(ZipBuilder&)> addBadEntry;
-        bool damaged;         // its stored bytes are damaged once the archive is written
-        long fileSizeLimit;   // 0: none
+        bool damaged;        // its stored bytes are damaged once the archive is written
+        long fileSizeLimit;  // 0: none
     };
     const std::vector<Case> cases = {
         {"deflated data damaged",

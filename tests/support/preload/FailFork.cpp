@@ -18,8 +18,7 @@ int forksSoFar = 0;
 
 extern "C" pid_t fork(void) {
     using ForkFunction = pid_t (*)(void);
-    static const ForkFunction nextFork =
-        reinterpret_cast<ForkFunction>(::dlsym(RTLD_NEXT, "fork"));
+    static const ForkFunction nextFork = reinterpret_cast<ForkFunction>(::dlsym(RTLD_NEXT, "fork"));
     ++forksSoFar;
     const char* chosen = std::getenv("QM_FAIL_FORK");
     if ((chosen != nullptr && std::atoi(chosen) == forksSoFar) || nextFork == nullptr) {

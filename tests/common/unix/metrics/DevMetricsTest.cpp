@@ -33,16 +33,18 @@ TEST(DevMetrics, ParsesDiskAndPartitionLayouts) {
     // A line longer than any fixed buffer whose tail looks like a line of its own.
     const std::string longLine = "   8      16 sdb 11 0 12 0 13 0 14 0 0 0 0" +
                                  std::string(5000, ' ') + "8 0 ghost 9 0 9 0 9 0 9 0 0 0 0\n";
-    qmtest::writeFile(stats,
-                      "   8       0 sda 1 2 3 4 5 6 7 8 9 10 11\n"
-                      "   8       1 sda1 100 200 300 400\n"
-                      "   8       2 sda2 1 2 3\n"
-                      "garbage line\n"
-                      "\n" + longLine +
-                      " 254       0 vda 124021 25911 6708146 57682 42557 39066 33270128 107440 0 "
-                      "35940 177162 27430 80 25744056 11306 1654 731\n"
-                      " 253       0 big 18446744073709551615 0 4294967296 0 1 0 2 0 0 0 0\n"
-                      "   8       0 sda 99 99 99 99 99 99 99 99 99 99 99\n");
+    qmtest::writeFile(
+        stats,
+        "   8       0 sda 1 2 3 4 5 6 7 8 9 10 11\n"
+        "   8       1 sda1 100 200 300 400\n"
+        "   8       2 sda2 1 2 3\n"
+        "garbage line\n"
+        "\n" +
+            longLine +
+            " 254       0 vda 124021 25911 6708146 57682 42557 39066 33270128 107440 0 "
+            "35940 177162 27430 80 25744056 11306 1654 731\n"
+            " 253       0 big 18446744073709551615 0 4294967296 0 1 0 2 0 0 0 0\n"
+            "   8       0 sda 99 99 99 99 99 99 99 99 99 99 99\n");
     const Expected cases[] = {
         {"sda", 0, {1, 3, 5, 7}},
         {"sda1", 0, {100, 200, 300, 400}},
@@ -66,7 +68,8 @@ TEST(DevMetrics, ParsesDiskAndPartitionLayouts) {
 
     DiskStat stat{7, 7, 7, 7};
     EXPECT_EQ(-1, getDiskStat("sda", &stat, dir.file("missing").c_str()));
-    EXPECT_EQ(0u, stat.readOperations + stat.readSectors + stat.writeOperations + stat.writeSectors);
+    EXPECT_EQ(0u,
+              stat.readOperations + stat.readSectors + stat.writeOperations + stat.writeSectors);
 }
 
 // The first device of this host's /proc/diskstats with its fields 4, 6, 8 and 10.
@@ -99,8 +102,8 @@ TEST(DevMetrics, ReadsThisHostsCounters) {
         const char* mode;
         int field;
     } cases[] = {
-        {"read", "", 1},         {"read", "sectors", 1},  {"read", "operations", 0},
-        {"write", "", 3},        {"write", "sectors", 3}, {"write", "operations", 2},
+        {"read", "", 1},  {"read", "sectors", 1},  {"read", "operations", 0},
+        {"write", "", 3}, {"write", "sectors", 3}, {"write", "operations", 2},
     };
     std::vector<std::uint64_t> answers;
     for (const auto& c : cases) {

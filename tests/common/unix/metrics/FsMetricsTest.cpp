@@ -7,12 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/statvfs.h>
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <sys/statvfs.h>
 #include <vector>
 
 using namespace quillmark;
@@ -61,7 +61,8 @@ TEST(FsMetrics, FiguresOfAStatRecord) {
         {"half-KiB fragments", sizeStats(512, 3, 1), false, "total", "1"},
         {"half-KiB fragments", sizeStats(512, 3, 1), false, "free", "0"},
         {"half-KiB fragments", sizeStats(512, 3, 1), false, "used", "1"},
-        {"beyond 32 bits", sizeStats(4096, 1ULL << 40, 1ULL << 39), false, "total", "4398046511104"},
+        {"beyond 32 bits", sizeStats(4096, 1ULL << 40, 1ULL << 39), false, "total",
+         "4398046511104"},
         {"beyond 32 bits", sizeStats(4096, 1ULL << 40, 1ULL << 39), false, "used", "2199023255552"},
         {"no blocks", sizeStats(4096, 0, 0), false, "pfree", "0.000000"},
         {"no blocks", sizeStats(4096, 0, 0), false, "pused", "0.000000"},
@@ -120,9 +121,11 @@ TEST(FsMetrics, MountTables) {
     const std::string table = dir.file("mtab");
     qmtest::writeFile(table,
                       "/dev/sda1 / ext4 rw 0 0\n"
-                      "server:/export /mnt/nfs nfs rw," + std::string(100000, 'o') + " 0 0\n"
-                      "/dev/sda2 /mnt/my\\040disk ext4 rw 0 0\n"
-                      "/dev/sda3 /boot ext4 rw 0 0\n");
+                      "server:/export /mnt/nfs nfs rw," +
+                          std::string(100000, 'o') +
+                          " 0 0\n"
+                          "/dev/sda2 /mnt/my\\040disk ext4 rw 0 0\n"
+                          "/dev/sda3 /boot ext4 rw 0 0\n");
     EXPECT_EQ("/,/mnt/nfs,/mnt/my disk,/boot", FsMetrics::joinMountPoints(table.c_str()));
     EXPECT_EQ("/mnt/nfs", FsMetrics::resolveMountPoint("server:/export", table.c_str()));
     EXPECT_EQ("/boot", FsMetrics::resolveMountPoint("/dev/sda3", table.c_str()));

@@ -9,23 +9,23 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/utsname.h>
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <pthread.h>
 #include <set>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/utsname.h>
 #include <thread>
-#include <unistd.h>
 
 using qmtest::eventually;
 
@@ -63,9 +63,7 @@ void expectFailure(const std::function<void()>& action, Kind kind, const std::st
         case Kind::Processing:
             EXPECT_NE(nullptr, dynamic_cast<const ProcessingException*>(&e));
             break;
-        case Kind::Timeout:
-            EXPECT_NE(nullptr, dynamic_cast<const TimeoutException*>(&e));
-            break;
+        case Kind::Timeout: EXPECT_NE(nullptr, dynamic_cast<const TimeoutException*>(&e)); break;
         case Kind::Unsupported:
             EXPECT_NE(nullptr, dynamic_cast<const UnsupportedException*>(&e));
             break;
@@ -104,8 +102,7 @@ protected:
     // A script that reports its start in "started", then waits until "release" exists.
     std::string holdingScript(const std::string& afterRelease) {
         return script("hold.sh", "echo up > '" + file("started") + "'\nwhile [ ! -e '" +
-                                     file("release") + "' ]; do sleep 0.02; done\n" +
-                                     afterRelease);
+                                     file("release") + "' ]; do sleep 0.02; done\n" + afterRelease);
     }
     bool started() const { return qmtest::fileExists(file("started")); }
     void release() { qmtest::writeFile(file("release"), ""); }
@@ -171,12 +168,19 @@ TEST_F(SystemMetricsUnixTest, RunCommandFailures) {
     const Case cases[] = {
         {"no arguments", {}, Kind::InvalidArg, "Agrument missing."},
         {"empty command", {""}, Kind::Processing, "command returns no output"},
-        {"empty quoted command", {"\"\" echo never"}, Kind::Processing, "command returns no output"},
+        {"empty quoted command",
+         {"\"\" echo never"},
+         Kind::Processing,
+         "command returns no output"},
         {"silent command", {silent}, Kind::Processing, "command returns no output"},
         {"silent failing command", {silentFailing}, Kind::Processing, "command returns no output"},
-        {"only zero bytes", {"printf '\\000\\000\\000'"}, Kind::Processing,
+        {"only zero bytes",
+         {"printf '\\000\\000\\000'"},
+         Kind::Processing,
          "command returns no output"},
-        {"a zero byte first", {"printf '\\000text\\n'"}, Kind::Processing,
+        {"a zero byte first",
+         {"printf '\\000text\\n'"},
+         Kind::Processing,
          "command returns no output"},
     };
     for (const Case& c : cases) {
@@ -197,16 +201,16 @@ TEST_F(SystemMetricsUnixTest, CommandPipeIsNotInheritedByOtherChildren) {
     for (const std::string& pipe : openPipes()) {
         if (before.count(pipe) == 0) commandPipes.insert(pipe);
     }
-    const qmtest::ProcessResult child = qmtest::runProcess(
-        {"/bin/sh", "-c", "for f in /proc/$$/fd/*; do readlink \"$f\"; done"});
+    const qmtest::ProcessResult child =
+        qmtest::runProcess({"/bin/sh", "-c", "for f in /proc/$$/fd/*; do readlink \"$f\"; done"});
     release();
     holder.join();
 
     EXPECT_EQ("held", held);
     ASSERT_FALSE(commandPipes.empty()) << "the held command's pipe was not found";
     for (const std::string& pipe : commandPipes) {
-        EXPECT_EQ(std::string::npos, child.standardOutput.find(pipe))
-            << pipe << " leaked into:\n" << child.standardOutput;
+        EXPECT_EQ(std::string::npos, child.standardOutput.find(pipe)) << pipe << " leaked into:\n"
+                                                                      << child.standardOutput;
     }
 }
 
@@ -242,9 +246,8 @@ TEST_F(SystemMetricsUnixTest, InterruptedReadIsATimeout) {
                       "Failed to read pipe.");
         outcome = "done";
     });
-    const bool inRead = eventually([&] {
-        return readerId != 0 && started() && currentSyscall(readerId) == SYS_read;
-    });
+    const bool inRead = eventually(
+        [&] { return readerId != 0 && started() && currentSyscall(readerId) == SYS_read; });
     if (inRead) {
         pthread_kill(reader.native_handle(), SIGUSR1);
         EXPECT_TRUE(eventually([] { return signalsSeen > 0; }));
@@ -266,7 +269,8 @@ TEST_F(SystemMetricsUnixTest, RunCommandTracesItsOutputAtDebugLevel) {
 
     EXPECT_EQ("42", value);
     EXPECT_NE(std::string::npos, log.find("Result=[ 42 \n]; Size=5; Len=5")) << log;
-    EXPECT_NE(std::string::npos, log.find("Run remote command [printf ' 42 \\n'] Result [2] [42]..."))
+    EXPECT_NE(std::string::npos,
+              log.find("Run remote command [printf ' 42 \\n'] Result [2] [42]..."))
         << log;
     EXPECT_NE(std::string::npos, log.find("unix/metrics/SystemMetricsUnix")) << log;
 }
@@ -405,7 +409,11 @@ TEST(SystemMetrics, RemoteCommandRefusals) {
         {"mode in capitals", 1, {"echo x", "WAIT"}, Kind::Processing, "Command unsupported."},
         {"mode with a blank", 1, {"echo x", "nowait "}, Kind::Processing, "Command unsupported."},
         {"unknown mode", 1, {"echo x", "later"}, Kind::Processing, "Command unsupported."},
-        {"wait, silent command", 1, {"true", "wait"}, Kind::Processing, "command returns no output"},
+        {"wait, silent command",
+         1,
+         {"true", "wait"},
+         Kind::Processing,
+         "command returns no output"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
