@@ -1,6 +1,7 @@
 #include "quillmark/XmlFile.h"
 
 #include "quillmark/FileHandle.h"
+#include "quillmark/SafeXmlParse.h"
 
 #include <tinyxml.h>
 
@@ -64,6 +65,12 @@ bool loadXmlFile(const std::string& path, TiXmlDocument& document) {
         document.SetError(read == XmlFileRead::kEmpty ? TiXmlBase::TIXML_ERROR_DOCUMENT_EMPTY
                                                       : TiXmlBase::TIXML_ERROR_OPENING_FILE,
                           nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
+        return false;
+    }
+    // TinyXML parses nested elements by recursion: a file nested deeper than any save writes
+    // would overflow the stack of the thread that loads it.
+    if (xmlNestingDepth(text, kMaxXmlNesting) > kMaxXmlNesting) {
+        document.SetError(TiXmlBase::TIXML_ERROR, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
         return false;
     }
     padForXmlParse(text);

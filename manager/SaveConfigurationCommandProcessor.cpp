@@ -1,7 +1,7 @@
 #include "SaveConfigurationCommandProcessor.h"
 
 #include "ResultText.h"
-#include "SafeXmlParse.h"
+#include "quillmark/SafeXmlParse.h"
 #include "ValueElementEncoderDecoder.h"
 #include "quillmark/AtomicFile.h"
 

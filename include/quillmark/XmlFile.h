@@ -18,8 +18,8 @@ class TiXmlDocument;
 namespace quillmark {
 
 // Parses the file at `path` into `document`. Returns false when the file cannot be opened, is not
-// a regular file, or does not parse; `document` then holds nothing usable. Never throws for a
-// bad file.
+// a regular file, could nest deeper than kMaxXmlNesting (SafeXmlParse.h) or does not parse;
+// `document` then holds nothing usable. Never throws for a bad file.
 bool loadXmlFile(const std::string& path, TiXmlDocument& document);
 
 // Turns every CR LF and lone CR of `text` into LF, as TinyXML's own file loading has them.

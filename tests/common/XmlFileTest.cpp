@@ -1,7 +1,9 @@
 #include "quillmark/XmlFile.h"
+#include "quillmark/SafeXmlParse.h"
 #include "support/BoundedFifo.h"
 #include "support/ForkedCall.h"
 #include "support/TempDir.h"
+#include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -142,6 +144,31 @@ TEST(XmlFile, RefusesWhatIsNotARegularFile) {
     EXPECT_EQ(0, ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address));
     EXPECT_FALSE(loadXmlFile(dir.file("socket.xml"), document));
     ::close(listener);
+}
+
+// TinyXML recurses once per nested element: a hand-written file nested a million deep must be
+// refused, not overflow the loading thread's stack; what a save may write still loads.
+TEST(XmlFile, RefusesNestingDeeperThanASaveWrites) {
+    qmtest::TempDir dir;
+    const auto nested = [](std::size_t depth) {
+        std::string text = "<?xml version=\"1.0\"?>\n";
+        for (std::size_t i = 0; i < depth; ++i) text += "<a>";
+        for (std::size_t i = 0; i < depth; ++i) text += "</a>";
+        return text + "\n";
+    };
+    const struct {
+        std::size_t depth;
+        bool loads;
+    } cases[] = {{quillmark::kMaxXmlNesting, true},
+                 {quillmark::kMaxXmlNesting + 1, false},
+                 {1000000, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.depth);
+        const std::string path = dir.file("nested.xml");
+        qmtest::writeFile(path, nested(c.depth));
+        TiXmlDocument document;
+        EXPECT_EQ(c.loads, loadXmlFile(path, document));
+    }
 }
 
 // In UTF-8 mode TinyXML takes a lead byte with the bytes it announces, so a file that ends in

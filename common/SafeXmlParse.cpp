@@ -1,4 +1,4 @@
-#include "SafeXmlParse.h"
+#include "quillmark/SafeXmlParse.h"
 
 #include "quillmark/Utils.h"
 #include "quillmark/XmlFile.h"

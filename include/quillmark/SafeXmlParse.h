@@ -14,8 +14,8 @@
 // hands TinyXML the text where it lies, and only such a text as a copy followed by zero bytes.
 //
 // Threads: any thread; nothing is shared.
-#ifndef QUILLMARK_MANAGER_SAFEXMLPARSE_H
-#define QUILLMARK_MANAGER_SAFEXMLPARSE_H
+#ifndef QUILLMARK_SAFEXMLPARSE_H
+#define QUILLMARK_SAFEXMLPARSE_H
 
 #include <cstddef>
 #include <string>
@@ -24,7 +24,7 @@ class TiXmlDocument;
 
 namespace quillmark {
 
-// The deepest element nesting a received document may have.
+// The deepest element nesting a received document, and a loaded configuration file, may have.
 constexpr std::size_t kMaxXmlNesting = 100;
 
 // An upper bound of the element nesting TinyXML reaches when it parses `text` (which ends at
@@ -51,4 +51,4 @@ XmlParseOutcome parseXmlText(const std::string& text, TiXmlDocument& document);
 
 }  // namespace quillmark
 
-#endif  // QUILLMARK_MANAGER_SAFEXMLPARSE_H
+#endif  // QUILLMARK_SAFEXMLPARSE_H

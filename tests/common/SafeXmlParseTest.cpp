@@ -1,4 +1,4 @@
-#include "SafeXmlParse.h"
+#include "quillmark/SafeXmlParse.h"
 
 #include <gtest/gtest.h>
 #include <tinyxml.h>
