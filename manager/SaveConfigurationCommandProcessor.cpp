@@ -1,9 +1,9 @@
 #include "SaveConfigurationCommandProcessor.h"
 
 #include "ResultText.h"
-#include "quillmark/SafeXmlParse.h"
 #include "ValueElementEncoderDecoder.h"
 #include "quillmark/AtomicFile.h"
+#include "quillmark/SafeXmlParse.h"
 
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/FileHandle.h"

@@ -145,9 +145,10 @@ void PidFile::create(const std::string& path) {
     if (fd < 0) {
         const int error = errno;
         if (exists) {
-            QM_LOG_FATAL("Cannot open PID file [" << path << "] [" << std::strerror(error) << "]");
+            QM_LOG_FATAL("Cannot open PID file [" << path << "] [" << systemErrorReason(error)
+                                                  << "]");
         } else {
-            QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << std::strerror(error)
+            QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << systemErrorReason(error)
                                                     << "]");
         }
         QM_THROW(Exception, "");
@@ -165,7 +166,8 @@ void PidFile::create(const std::string& path) {
             std::fclose(file);
         else
             ::close(fd);
-        QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << std::strerror(error) << "]");
+        QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << systemErrorReason(error)
+                                                << "]");
         QM_THROW(Exception, "");
     }
     file_ = file;
@@ -180,7 +182,8 @@ void PidFile::remove() {
     close();
     if (::unlink(path_.c_str()) != 0) {
         const int error = errno;
-        QM_LOG_DEBUG("Cannot remove PID file [" << path_ << "] [" << std::strerror(error) << "]");
+        QM_LOG_DEBUG("Cannot remove PID file [" << path_ << "] [" << systemErrorReason(error)
+                                                << "]");
     }
     path_.clear();
 }

@@ -18,14 +18,9 @@
 using namespace quillmark;
 using qmtest::readFile;
 
-namespace {
+using qmtest::linesOf;
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
+namespace {
 
 const std::string kDate = R"(\d{4}-\d{2}-\d{2}\|\d{2}:\d{2}:\d{2})";
 
@@ -91,7 +86,7 @@ TEST(FileLogger, HeaderFormFollowsTheConfiguredLevel) {
             FileLogger logger(path.c_str(), level, 1);
             writeEveryLevel(logger);
         }
-        const std::vector<std::string> got = lines(readFile(path));
+        const std::vector<std::string> got = linesOf(readFile(path));
         ASSERT_EQ(6u, got.size());
         for (int i = 0; i < 6; ++i) {
             SCOPED_TRACE(got[i]);
@@ -158,7 +153,7 @@ TEST(FileLogger, LevelNamesAndMessageShapes) {
         logger.log("", 2, "f", 1);
         logger.log("one\ntwo", 4, "f", 1);
     }
-    const std::vector<std::string> got = lines(readFile(path));
+    const std::vector<std::string> got = linesOf(readFile(path));
     ASSERT_EQ(7u, got.size());
     for (int i = 0; i < 4; ++i)
         EXPECT_TRUE(std::regex_match(got[i], std::regex(shortHeader("DEBUG") + "x")));
@@ -178,7 +173,7 @@ TEST(FileLogger, AppendsToExistingFileAndEmptyNameWritesNothing) {
         FileLogger silent("", 5, 1);
         silent.info("nowhere", "f", 1);
     }
-    const std::vector<std::string> got = lines(readFile(path));
+    const std::vector<std::string> got = linesOf(readFile(path));
     ASSERT_EQ(2u, got.size());
     EXPECT_EQ("earlier", got[0]);
 }
@@ -243,7 +238,7 @@ TEST(FileLogger, KeepsLinesWhenTheFileCannotBeMovedAside) {
     }
     const std::string text = readFile(path);
     EXPECT_EQ(std::string(1048576, 'y'), text.substr(0, 1048576));
-    const std::vector<std::string> got = lines(text.substr(1048576));
+    const std::vector<std::string> got = linesOf(text.substr(1048576));
     ASSERT_EQ(2u, got.size());
     EXPECT_TRUE(std::regex_match(got[1], std::regex(shortHeader("INFO") + "two")));
 }
@@ -305,7 +300,7 @@ TEST(FileLogger, KeepsTheGenerationAnotherWriterMovedAside) {
     const std::string old = readFile(path + ".old");
     EXPECT_EQ(0u, old.find("earlier generation\n")) << old.substr(0, 40);
     EXPECT_NE(std::string::npos, old.find("second crossing\n"));
-    const std::vector<std::string> current = lines(readFile(path));
+    const std::vector<std::string> current = linesOf(readFile(path));
     ASSERT_EQ(2u, current.size());
     EXPECT_TRUE(std::regex_match(current[0], std::regex(shortHeader("INFO") + "first later")));
     EXPECT_TRUE(std::regex_match(current[1], std::regex(shortHeader("INFO") + "second later")));
@@ -330,7 +325,7 @@ TEST(FileLogger, WritesOnceTheFileCanBeOpened) {
         std::chrono::seconds(10)));
     logger.info("after", "f", 1);
 
-    const std::vector<std::string> got = lines(readFile(path));
+    const std::vector<std::string> got = linesOf(readFile(path));
     ASSERT_EQ(2u, got.size());
     EXPECT_TRUE(std::regex_match(
         got[0], std::regex(shortHeader("INFO") + "line " + std::to_string(written))));
@@ -365,7 +360,7 @@ TEST(FileLogger, ConcurrentLinesNeverTear) {
         }
         for (std::thread& w : workers) w.join();
     }
-    const std::vector<std::string> got = lines(readFile(path));
+    const std::vector<std::string> got = linesOf(readFile(path));
     ASSERT_EQ(static_cast<size_t>(threads * perThread), got.size());
     const std::regex whole(longHeader("INFO", "f", "\\d+") + "([a-h])\\1*");
     for (const std::string& line : got) {
@@ -389,7 +384,7 @@ TEST(LogManager, StatementsReachTheInstalledLoggerOnlyWhenEnabled) {
     LogManager::getInstance()->setLogger(nullptr);
     QM_LOG_FATAL("dropped without a logger");
 
-    const std::vector<std::string> got = lines(readFile(path));
+    const std::vector<std::string> got = linesOf(readFile(path));
     ASSERT_EQ(1u, got.size());
     EXPECT_TRUE(std::regex_match(got[0], std::regex(shortHeader("WARN") + "shown")));
 }

@@ -25,14 +25,9 @@ using qmtest::readFile;
 using qmtest::TempDir;
 using qmtest::writeFile;
 
-namespace {
+using qmtest::linesOf;
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
+namespace {
 
 std::string hexDumpOf(const std::string& data) {
     std::unique_ptr<FILE, int (*)(FILE*)> out(std::tmpfile(), &std::fclose);
@@ -162,7 +157,7 @@ TEST(Utils, HexDumpHeaderOnlyForEmptyInput) {
 
 TEST(Utils, HexDumpRowsLineUp) {
     const std::string data = std::string("0123456789ABCDEF") + "\x01\x7F\x80 ";
-    const std::vector<std::string> rows = lines(hexDumpOf(data));
+    const std::vector<std::string> rows = linesOf(hexDumpOf(data));
     ASSERT_EQ(5u, rows.size());
     EXPECT_EQ("", rows[0]);
     EXPECT_EQ(63u, rows[1].size());
@@ -183,7 +178,7 @@ TEST(Utils, HexDumpRowsLineUp) {
 TEST(Utils, HexDumpOffsetsAndGroups) {
     std::string data;
     for (unsigned i = 0; i < 0x1005; ++i) data.push_back(static_cast<char>(i & 0xFF));
-    const std::vector<std::string> rows = lines(hexDumpOf(data));
+    const std::vector<std::string> rows = linesOf(hexDumpOf(data));
     ASSERT_EQ(3u + 0x101, rows.size());
     EXPECT_EQ("0010 - 10111213 14151617 18191A1B 1C1D1E1F  |................|", rows[4]);
     EXPECT_EQ("0FF0 - F0F1F2F3 F4F5F6F7 F8F9FAFB FCFDFEFF  |................|", rows[3 + 0xFF]);
@@ -339,7 +334,7 @@ TEST(Utils, RedirectOutputToAnUnopenableTargetLogsAndKeepsStreams) {
             return 0;
         });
         EXPECT_EQ(0, status);
-        const std::vector<std::string> logLines = lines(capture.text());
+        const std::vector<std::string> logLines = linesOf(capture.text());
         ASSERT_EQ(1u, logLines.size());
         EXPECT_EQ(0u, logLines[0].find("|DEBUG\t|")) << logLines[0];
         const std::string message = "Cannot open file " + target + " for redirecting stderr/stdout";

@@ -1,5 +1,5 @@
-#include "quillmark/XmlFile.h"
 #include "quillmark/SafeXmlParse.h"
+#include "quillmark/XmlFile.h"
 #include "support/BoundedFifo.h"
 #include "support/ForkedCall.h"
 #include "support/TempDir.h"

@@ -42,6 +42,8 @@
 
 using qmtest::eventually;
 
+using qmtest::linesOf;
+
 namespace {
 
 const char kDaemonPath[] = QM_MANAGERD_PATH;
@@ -52,13 +54,6 @@ std::string contentsOrEmpty(const std::string& path) {
     std::ostringstream contents;
     if (in) contents << in.rdbuf();
     return contents.str();
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
 }
 
 bool endsWith(const std::string& text, const std::string& end) {

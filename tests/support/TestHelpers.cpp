@@ -38,6 +38,13 @@ std::size_t occurrences(const std::string& text, const std::string& part) {
     return count;
 }
 
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
 std::string currentDirectory() {
     char* cwd = ::getcwd(nullptr, 0);
     std::string path = cwd != nullptr ? cwd : "";

@@ -21,6 +21,22 @@ bool eventually(const std::function<bool()>& condition,
 // How often `part` occurs in `text`, overlapping occurrences included.
 std::size_t occurrences(const std::string& text, const std::string& part);
 
+// The lines of `text`, without their line feeds.
+std::vector<std::string> linesOf(const std::string& text);
+
+// Records a call appended to a vector of pointers (host information, for instance); the test
+// owns and deletes them, whatever the call answered.
+template <typename Record>
+struct Owned {
+    Owned() = default;
+    Owned(const Owned&) = delete;
+    Owned& operator=(const Owned&) = delete;
+    ~Owned() {
+        for (Record* record : items) delete record;
+    }
+    std::vector<Record*> items;
+};
+
 // The process's working directory; empty when it cannot be read.
 std::string currentDirectory();
 

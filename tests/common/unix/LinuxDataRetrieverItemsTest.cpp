@@ -1,6 +1,8 @@
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/LinuxDataRetriever.h"
 
+#include "support/TestHelpers.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -10,21 +12,11 @@
 
 using namespace quillmark;
 
+using qmtest::Owned;
+
 namespace {
 
 using Texts = std::vector<std::string>;
-
-// The records a retriever appended; the test owns and deletes them, whatever it answered.
-template <typename Record>
-struct Owned {
-    Owned() = default;
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    ~Owned() {
-        for (Record* record : items) delete record;
-    }
-    std::vector<Record*> items;
-};
 
 Texts hostTexts() {
     return {"<description-oid>host_information</description-oid>",

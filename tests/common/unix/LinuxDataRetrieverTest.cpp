@@ -4,6 +4,8 @@
 #include "support/LogCapture.h"
 #include "support/TempDir.h"
 
+#include "support/TestHelpers.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -24,19 +26,9 @@
 using namespace quillmark;
 using qmtest::writeFile;
 
-namespace {
+using qmtest::Owned;
 
-// The records a retriever appended; the test owns and deletes them.
-template <typename Record>
-struct Owned {
-    Owned() = default;
-    Owned(const Owned&) = delete;
-    Owned& operator=(const Owned&) = delete;
-    ~Owned() {
-        for (Record* record : items) delete record;
-    }
-    std::vector<Record*> items;
-};
+namespace {
 
 class LinuxDataRetrieverTest : public ::testing::Test {
 protected:
