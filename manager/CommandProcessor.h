@@ -20,9 +20,11 @@ class CommandProcessor {
 public:
     virtual ~CommandProcessor() {}
 
-    // Serves the request in `payload`, which it does not change, and returns the reply text:
-    // "SUCCESS", a text beginning "FAILURE! ", or (get_configuration) the document itself.
-    // A failed command is reported in the text, not by an exception.
+    // Serves the request in `payload` and returns the reply text: "SUCCESS", a text beginning
+    // "FAILURE! ", or (get_configuration) the document itself. A failed command is reported in
+    // the text, not by an exception. A processor may consume the payload (the save lets a large
+    // body go once it is parsed, leaving the vector empty), so the caller must not read it
+    // afterwards: it may only reuse or free its memory.
     virtual std::string process(std::vector<char>& payload) = 0;
 };
 

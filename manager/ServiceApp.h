@@ -56,7 +56,7 @@ private:
                      const std::function<AbstractExecution*()>& create);
 
     static ZThread::FastMutex lock_;
-    bool canceled_;  // guarded by lock_
+    bool canceled_;     // guarded by lock_
     std::string text_;  // kept because the system's interfaces name it; nothing reads it
     std::vector<ZThread::CountedPtr<AbstractExecution>> workers_;  // guarded by lock_
     ConfigurationFileAccess* configuration_;

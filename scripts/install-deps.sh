@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  g++ cmake make pkg-config
+  g++ cmake make pkg-config clang-format
   libgtest-dev googletest libbenchmark-dev
   libzthread-dev libtinyxml-dev libminizip-dev zlib1g-dev
 )

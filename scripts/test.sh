@@ -7,6 +7,23 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
+# Every tracked source in the layout .clang-format gives; the names of those that differ.
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  mapfile -t sources < <(git ls-files -- '*.cpp' '*.h')
+else
+  mapfile -t sources < <(find . -path ./build-test-plain -prune -o -path ./build-test-sanitize -prune \
+    -o \( -name '*.cpp' -o -name '*.h' \) -print | sed 's|^\./||' | sort)
+fi
+unformatted=()
+for source in "${sources[@]}"; do
+  clang-format --dry-run --Werror "$source" >/dev/null 2>&1 || unformatted+=("$source")
+done
+if [ ${#unformatted[@]} -gt 0 ]; then
+  echo "These sources differ from .clang-format (clang-format -i fixes them):" >&2
+  printf '  %s\n' "${unformatted[@]}" >&2
+  exit 1
+fi
+
 jobs=$(nproc)
 export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:abort_on_error=0
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
