@@ -7,6 +7,7 @@
 #include "support/LoopbackClient.h"
 #include "support/Process.h"
 #include "support/ScopedMount.h"
+#include "support/SignalState.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 #include "support/ZipBuilder.h"
@@ -185,9 +186,10 @@ protected:
         if (!reaped) {
             for (pid_t child : childrenOf(::getpid())) {
                 ADD_FAILURE() << "process " << child << " left behind";
-                ::kill(child, SIGKILL);
             }
+            // Killing a shell hands its own children to this process: kill each generation.
             eventually([this] {
+                for (pid_t child : childrenOf(::getpid())) ::kill(child, SIGKILL);
                 reapExited();
                 return childrenOf(::getpid()).empty();
             });
@@ -1216,6 +1218,46 @@ TEST_F(DaemonTest, ASaveRemovesTheTemporariesOfInterruptedSaves) {
     ::close(writer);
     for (const std::string& file : stale) EXPECT_FALSE(qmtest::fileExists(dir_.file(file))) << file;
     EXPECT_EQ("being written", contentsOrEmpty(dir_.file(locked)));
+}
+
+// The agent's start command (run by the watch) and the upgrade script (run by the Listener)
+// start with no signal ignored and none blocked, although the daemon ignores SIGPIPE and SIGHUP:
+// a writer into "head -n1" in the upgrade script ends, and so does the script.
+TEST_F(DaemonTest, CommandsItRunsStartWithDefaultSignalsAndAnEmptyMask) {
+    const std::string startReport = dir_.file("start-status");
+    const std::string upgradeReport = dir_.file("upgrade-status");
+    qmtest::writeFile(files_.start, "#!/bin/sh\ncat /proc/self/status > '" + startReport +
+                                        ".part' && mv '" + startReport + ".part' '" + startReport +
+                                        "'\n");
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
+    ASSERT_GT(pid, 0);
+
+    // The writer's complaints go nowhere: should it not end, it must not fill the log.
+    const std::string archivePath = dir_.file("package.zip");
+    ASSERT_TRUE(qmtest::ZipBuilder()
+                    .addFile("quillmark_upgrade.sh",
+                             "#!/bin/sh\nwhile :; do echo y; done 2>/dev/null | head -n1\n"
+                             "cat /proc/self/status > '" +
+                                 upgradeReport + "'\n")
+                    .writeTo(archivePath));
+    const std::string name(kPackageName);
+    for (const std::string& body :
+         {"upgrade_initial(" + name + "," + contentsOrEmpty(archivePath) + ")",
+          "upgrade_final(" + name + ")"}) {
+        SCOPED_TRACE(body.substr(0, body.find('(')));
+        ASSERT_EQ(qmtest::framedMessage("SUCCESS"), request(port, qmtest::framedMessage(body)));
+    }
+    ASSERT_TRUE(eventually([&] { return qmtest::fileExists(startReport); }));
+
+    for (const std::string& report : {startReport, upgradeReport}) {
+        SCOPED_TRACE(report);
+        const std::string status = contentsOrEmpty(report);
+        const qmtest::SignalSets sets = qmtest::signalSetsOf(status);
+        EXPECT_EQ(0ULL, sets.ignored) << status;
+        EXPECT_EQ(0ULL, sets.blocked) << status;
+    }
+    EXPECT_FALSE(hasEnded(pid));
 }
 
 }  // namespace
