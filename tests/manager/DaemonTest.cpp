@@ -1260,4 +1260,42 @@ TEST_F(DaemonTest, CommandsItRunsStartWithDefaultSignalsAndAnEmptyMask) {
     EXPECT_FALSE(hasEnded(pid));
 }
 
+// Raw upgrade lines are stored without their line end, and a raw line cut at 2048 bytes or a
+// body without its closing ")" is refused with the package left as it was.
+TEST_F(DaemonTest, StoresRawUpgradeChunksExactlyOrRefusesThem) {
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
+    ASSERT_GT(pid, 0);
+    const std::string name(kPackageName);
+    const std::string package = files_.root + "/temp/" + name;
+    std::string longAppend = "upgrade_append(" + name + ",";
+    longAppend += std::string(3000 - 2 - longAppend.size(), 'x') + ")\n";
+    ASSERT_EQ(3000u, longAppend.size());
+    struct Case {
+        const char* label;
+        std::string request;
+        std::string reply;
+        std::string package;  // the package file's contents afterwards
+    };
+    const std::vector<Case> cases = {
+        {"raw initial", "upgrade_initial(" + name + ",HELLO)\n", "SUCCESS", "HELLO"},
+        {"raw append from a telnet-like client", "upgrade_append(" + name + ", WORLD)\r\n",
+         "SUCCESS", "HELLO WORLD"},
+        {"raw append of 3000 bytes", longAppend,
+         "FAILURE! Upgrade request line has no line end within 2048 bytes.", "HELLO WORLD"},
+        {"framed append without its closing parenthesis",
+         qmtest::framedMessage("upgrade_append(" + name + ",!"),
+         "FAILURE! Upgrade request does not end with ')'.", "HELLO WORLD"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const bool framed = c.request.compare(0, 4, "QMCP") == 0;
+        EXPECT_EQ(framed ? qmtest::framedMessage(c.reply) : c.reply + std::string(1, '\0'),
+                  request(port, c.request));
+        EXPECT_EQ(c.package, contentsOrEmpty(package));
+    }
+    EXPECT_NE("", request(port, "get_configuration\n"));
+    EXPECT_FALSE(hasEnded(pid));
+}
+
 }  // namespace
