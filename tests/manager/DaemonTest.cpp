@@ -287,6 +287,24 @@ protected:
 
     std::vector<std::string> journal() const { return linesOf(contentsOrEmpty(files_.journal)); }
 
+    // Delivers, in one framed chunk, a package that holds only `script` as its upgrade script,
+    // and installs it. True when both requests were answered "SUCCESS"; otherwise the test fails.
+    bool installScriptPackage(unsigned short port, const std::string& script) {
+        const std::string archivePath = dir_.file("package.zip");
+        EXPECT_TRUE(
+            qmtest::ZipBuilder().addFile("quillmark_upgrade.sh", script).writeTo(archivePath));
+        const std::string name(kPackageName);
+        for (const std::string& body :
+             {"upgrade_initial(" + name + "," + contentsOrEmpty(archivePath) + ")",
+              "upgrade_final(" + name + ")"}) {
+            SCOPED_TRACE(body.substr(0, body.find('(')));
+            const std::string reply = request(port, qmtest::framedMessage(body));
+            EXPECT_EQ(qmtest::framedMessage("SUCCESS"), reply);
+            if (reply != qmtest::framedMessage("SUCCESS")) return false;
+        }
+        return true;
+    }
+
     // The reply to one request, read until the daemon closes the connection.
     static std::string request(unsigned short port, const std::string& bytes) {
         qmtest::LoopbackClient client(port);
@@ -986,19 +1004,9 @@ TEST_F(DaemonTest, UpgradeScriptOutputReachesTheCurrentLogAfterTwoRotations) {
     }
     ASSERT_EQ(2, rotations);
 
-    const std::string archivePath = dir_.file("package.zip");
-    ASSERT_TRUE(qmtest::ZipBuilder()
-                    .addFile("quillmark_upgrade.sh",
-                             "#!/bin/sh\necho printed-by-the-upgrade\n"
-                             "echo reported-by-the-upgrade >&2\n")
-                    .writeTo(archivePath));
-    const std::string name(kPackageName);
-    for (const std::string& body :
-         {"upgrade_initial(" + name + "," + contentsOrEmpty(archivePath) + ")",
-          "upgrade_final(" + name + ")"}) {
-        SCOPED_TRACE(body.substr(0, body.find('(')));
-        ASSERT_EQ(qmtest::framedMessage("SUCCESS"), request(port, qmtest::framedMessage(body)));
-    }
+    ASSERT_TRUE(installScriptPackage(port,
+                                     "#!/bin/sh\necho printed-by-the-upgrade\n"
+                                     "echo reported-by-the-upgrade >&2\n"));
 
     const std::string log = contentsOrEmpty(files_.log);
     EXPECT_NE(std::string::npos, log.find("\nprinted-by-the-upgrade\n"));
@@ -1234,20 +1242,10 @@ TEST_F(DaemonTest, CommandsItRunsStartWithDefaultSignalsAndAnEmptyMask) {
     ASSERT_GT(pid, 0);
 
     // The writer's complaints go nowhere: should it not end, it must not fill the log.
-    const std::string archivePath = dir_.file("package.zip");
-    ASSERT_TRUE(qmtest::ZipBuilder()
-                    .addFile("quillmark_upgrade.sh",
-                             "#!/bin/sh\nwhile :; do echo y; done 2>/dev/null | head -n1\n"
-                             "cat /proc/self/status > '" +
-                                 upgradeReport + "'\n")
-                    .writeTo(archivePath));
-    const std::string name(kPackageName);
-    for (const std::string& body :
-         {"upgrade_initial(" + name + "," + contentsOrEmpty(archivePath) + ")",
-          "upgrade_final(" + name + ")"}) {
-        SCOPED_TRACE(body.substr(0, body.find('(')));
-        ASSERT_EQ(qmtest::framedMessage("SUCCESS"), request(port, qmtest::framedMessage(body)));
-    }
+    ASSERT_TRUE(installScriptPackage(port,
+                                     "#!/bin/sh\nwhile :; do echo y; done 2>/dev/null | head -n1\n"
+                                     "cat /proc/self/status > '" +
+                                         upgradeReport + "'\n"));
     ASSERT_TRUE(eventually([&] { return qmtest::fileExists(startReport); }));
 
     for (const std::string& report : {startReport, upgradeReport}) {
