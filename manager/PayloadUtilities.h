@@ -4,8 +4,8 @@
 // (upgrade_final has no "," and no data). The name holds any bytes but "," and ")"; the data
 // holds any bytes and runs from the body's first "," up to, not including, the body's last
 // byte, the closing ")". The body is the payload without its terminating zero byte and, for a
-// raw line, without the line end: its "\n", or the "\r\n" a telnet-like client sends (the data
-// cannot end in "\r" anyway, as the closing ")" follows it). Nothing is trimmed, checked or
+// raw line, without the line end: its "\n", or the "\r\n" a telnet-like client sends (a "\r"
+// there cannot belong to a well-formed body, which ends in ")"). Nothing is trimmed, checked or
 // decoded here beyond that: the upgrade processors check the name, and whether the body is
 // whole and ends in ")", before anything uses it.
 //
