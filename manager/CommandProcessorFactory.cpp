@@ -23,10 +23,10 @@ namespace {
 // Builds an upgrade processor from its three parts, made in the order verifier, file
 // operations, payload utilities; none leaks when a later allocation throws.
 template <typename Processor>
-CommandProcessor* createUpgradeProcessor(CommandProcessorFactory& factory) {
+CommandProcessor* createUpgradeProcessor(CommandProcessorFactory& factory, RequestForm form) {
     std::unique_ptr<FileNameVerifier> verifier(factory.createFileNameVerifier());
     std::unique_ptr<FileOperations> fileOperations(factory.createFileOperations());
-    std::unique_ptr<PayloadUtilities> payloadUtilities(new PayloadUtilities());
+    std::unique_ptr<PayloadUtilities> payloadUtilities(new PayloadUtilities(form));
     std::unique_ptr<Processor> processor(
         new Processor(verifier.get(), fileOperations.get(), payloadUtilities.get()));
     verifier.release();
@@ -52,19 +52,23 @@ bool CommandProcessorFactory::matchesCommand(const std::vector<char>& payload,
     return payload.size() >= name.size() && std::equal(name.begin(), name.end(), payload.begin());
 }
 
-CommandProcessor* CommandProcessorFactory::createProcessor(std::vector<char>& payload) {
+CommandProcessor* CommandProcessorFactory::createProcessor(std::vector<char>& payload,
+                                                           RequestForm form) {
     if (matchesCommand(payload, upgradeAppendName_)) {
-        CommandProcessor* processor = createUpgradeProcessor<UpgradeAppendCommandProcessor>(*this);
+        CommandProcessor* processor =
+            createUpgradeProcessor<UpgradeAppendCommandProcessor>(*this, form);
         QM_LOG_DEBUG("UpgradeAppendCommandProcessor created for inbound request.");
         return processor;
     }
     if (matchesCommand(payload, upgradeFinalName_)) {
-        CommandProcessor* processor = createUpgradeProcessor<UpgradeFinalCommandProcessor>(*this);
+        CommandProcessor* processor =
+            createUpgradeProcessor<UpgradeFinalCommandProcessor>(*this, form);
         QM_LOG_DEBUG("UpgradeFinalCommandProcessor created for inbound request.");
         return processor;
     }
     if (matchesCommand(payload, upgradeInitialName_)) {
-        CommandProcessor* processor = createUpgradeProcessor<UpgradeInitialCommandProcessor>(*this);
+        CommandProcessor* processor =
+            createUpgradeProcessor<UpgradeInitialCommandProcessor>(*this, form);
         QM_LOG_DEBUG("UpgradeInitialCommandProcessor created for inbound request.");
         return processor;
     }

@@ -16,6 +16,8 @@
 #ifndef QUILLMARK_MANAGER_COMMANDPROCESSORFACTORY_H
 #define QUILLMARK_MANAGER_COMMANDPROCESSORFACTORY_H
 
+#include "RequestForm.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -40,9 +42,11 @@ public:
 
     // A new processor for the command the payload's body begins with, owned by the caller; null
     // when the body begins with none of the names (the caller then replies "FAILURE! Unable to
-    // create processor for the given request"). The payload is only read, never beyond its
-    // end. Throws nothing of its own.
-    CommandProcessor* createProcessor(std::vector<char>& payload);
+    // create processor for the given request"). `form` is how the request arrived; the upgrade
+    // processors read their bodies by it. The payload is only read, never beyond its end.
+    // Throws nothing of its own.
+    CommandProcessor* createProcessor(std::vector<char>& payload,
+                                      RequestForm form = RequestForm::kFramed);
 
     // A new NonWindowsFileOperations on the configuration; owned by the caller.
     FileOperations* createFileOperations();

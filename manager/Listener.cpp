@@ -336,7 +336,7 @@ void Listener::serve(Socket* connection) {
 
 CommandProcessor* Listener::createProcessor(std::vector<char>& payload) {
     if (factory_ == nullptr) return nullptr;
-    return factory_->createProcessor(payload);
+    return factory_->createProcessor(payload, transport_.requestForm());
 }
 
 void Listener::sendResponse(Socket* connection, std::string& reply) {

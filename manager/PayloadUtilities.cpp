@@ -4,19 +4,20 @@
 
 namespace quillmark {
 
-namespace {
-
-// The end of the body: the payload's last byte is the receiver's terminating zero.
-std::vector<char>::const_iterator bodyEnd(const std::vector<char>& payload) {
-    if (!payload.empty() && payload.back() == '\0') return payload.end() - 1;
-    return payload.end();
-}
-
-}  // namespace
-
-PayloadUtilities::PayloadUtilities() {}
+PayloadUtilities::PayloadUtilities(RequestForm form) : form_(form) {}
 
 PayloadUtilities::~PayloadUtilities() {}
+
+std::vector<char>::const_iterator PayloadUtilities::bodyEnd(
+    const std::vector<char>& payload) const {
+    std::vector<char>::const_iterator end = payload.end();
+    // The payload's last byte is the receiver's terminating zero.
+    if (end != payload.begin() && end[-1] == '\0') --end;
+    if (form_ != RequestForm::kRawLine || end == payload.begin() || end[-1] != '\n') return end;
+    --end;
+    if (end != payload.begin() && end[-1] == '\r') --end;
+    return end;
+}
 
 std::string PayloadUtilities::getFileName(const std::vector<char>& payload) const {
     const std::vector<char>::const_iterator end = bodyEnd(payload);
@@ -29,14 +30,18 @@ std::string PayloadUtilities::getFileName(const std::vector<char>& payload) cons
 }
 
 DataRange PayloadUtilities::getDataRange(const std::vector<char>& payload) const {
-    const std::vector<char>::const_iterator comma = std::find(payload.begin(), payload.end(), ',');
-    if (comma == payload.end()) return DataRange(payload.begin(), payload.begin());
-    const std::vector<char>::size_type first =
-        static_cast<std::vector<char>::size_type>(comma - payload.begin()) + 1;
-    // The last two bytes are the closing ")" and the terminating zero.
-    const std::vector<char>::size_type end = payload.size() >= 2 ? payload.size() - 2 : 0;
-    if (end <= first) return DataRange(payload.begin() + first, payload.begin() + first);
-    return DataRange(payload.begin() + first, payload.begin() + end);
+    const std::vector<char>::const_iterator end = bodyEnd(payload);
+    const std::vector<char>::const_iterator comma = std::find(payload.begin(), end, ',');
+    if (comma == end) return DataRange(payload.begin(), payload.begin());
+    const std::vector<char>::const_iterator first = comma + 1;
+    // The body's last byte is the closing ")".
+    const std::vector<char>::const_iterator last = end - 1;
+    return DataRange(first, last > first ? last : first);
+}
+
+bool PayloadUtilities::endsWithClosingParenthesis(const std::vector<char>& payload) const {
+    const std::vector<char>::const_iterator end = bodyEnd(payload);
+    return end != payload.begin() && end[-1] == ')';
 }
 
 }  // namespace quillmark

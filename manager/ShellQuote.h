@@ -1,4 +1,4 @@
-// Quoting of a path for a command line that goes through the shell (system, popen).
+// Quoting of a path for a command line that goes through the shell ("/bin/sh -c").
 //
 // The file operations build their commands by appending paths to a command text; the paths
 // come from settings that a client can change remotely, so each one must reach the command as

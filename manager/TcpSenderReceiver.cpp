@@ -34,7 +34,7 @@ void replaceBuffer(const std::vector<char>& bytes, char*& buffer, std::size_t* s
 
 }  // namespace
 
-TcpSenderReceiver::TcpSenderReceiver() : framed_(true), timedOut_(false) {}
+TcpSenderReceiver::TcpSenderReceiver() : form_(RequestForm::kFramed), timedOut_(false) {}
 
 TcpSenderReceiver::~TcpSenderReceiver() = default;
 
@@ -66,13 +66,12 @@ bool TcpSenderReceiver::receivePayload(Socket* socket, std::vector<char>& payloa
                 return false;
             }
             QM_LOG_DEBUG("received = " << got);
-            framed_ = true;
+            form_ = RequestForm::kFramed;
             const MessageHeader header = MessageHeader::decodeTail(tail);
             QM_LOG_DEBUG("payloadSize = " << header.length);
             return receiveBody(socket, header.length, payload);
         }
 
-        framed_ = false;
         // The rest of the line after the four bytes, so the request stays within 2048 bytes.
         char line[kMaxRawLength] = {};
         std::memcpy(line, start, MessageHeader::kMagicSize);
@@ -83,17 +82,23 @@ bool TcpSenderReceiver::receivePayload(Socket* socket, std::vector<char>& payloa
             QM_LOG_ERROR("Failed to receive non-header message payload.");
             return false;
         }
-        payload.insert(payload.end(), line, line + MessageHeader::kMagicSize + m);
-        payload.push_back('\0');
+        appendRawLine(line, MessageHeader::kMagicSize + m, payload);
         return true;
     }
 
     // Fewer than four bytes: a line that ended early, or the end of the stream (n is 0 then,
     // whatever arrived before it).
-    framed_ = false;
-    payload.insert(payload.end(), start, start + n);
-    payload.push_back('\0');
+    appendRawLine(start, n, payload);
     return true;
+}
+
+void TcpSenderReceiver::appendRawLine(const char* line, std::size_t length,
+                                      std::vector<char>& payload) {
+    // A raw read keeps the newline that ended it; without one the line was cut short.
+    form_ =
+        length > 0 && line[length - 1] == '\n' ? RequestForm::kRawLine : RequestForm::kRawUnended;
+    payload.insert(payload.end(), line, line + length);
+    payload.push_back('\0');
 }
 
 bool TcpSenderReceiver::receiveBody(Socket* socket, std::uint64_t length,

@@ -5,7 +5,8 @@
 // length; any other request is a raw line of at most 2048 bytes. The receiver tells them apart
 // by the first four bytes and hands the caller a payload: the request's bytes followed by one
 // zero byte. It remembers in isFramed() which form the last request had, so the owner can reply
-// in the same form with send() (framed) or sendRaw() (raw).
+// in the same form with send() (framed) or sendRaw() (raw), and in requestForm() whether a raw
+// line ended in its newline.
 //
 // Every transfer uses the connection's own select time-out (Socket::setTimeout); with 0 and 0
 // the operations block until the peer sends or closes. The Listener gives each connection a
@@ -26,6 +27,7 @@
 #ifndef QUILLMARK_TCPSENDERRECEIVER_H
 #define QUILLMARK_TCPSENDERRECEIVER_H
 
+#include "RequestForm.h"
 #include "other/PayloadMemory.h"
 
 #include <cstddef>
@@ -100,7 +102,11 @@ public:
 
     // True when the last request received was framed (also before the first request); false
     // after a raw or short one. A receive that fails before the form is known leaves it alone.
-    bool isFramed() const { return framed_; }
+    bool isFramed() const { return form_ == RequestForm::kFramed; }
+    // The form of the last request received, with the same rule: for a raw request, whether
+    // its payload ends in the newline that ended the line (kRawLine) or not (kRawUnended: the
+    // line filled kMaxRawLength bytes, or the stream ended first).
+    RequestForm requestForm() const { return form_; }
     // True when the last receive failed because a wait for the peer's bytes ran out (the
     // connection's time-out); false after a receive that succeeded or failed otherwise.
     bool timedOut() const { return timedOut_; }
@@ -110,6 +116,8 @@ private:
     // size. The core of every receive form.
     bool receivePayload(Socket* socket, std::vector<char>& payload);
     bool receiveBody(Socket* socket, std::uint64_t length, std::vector<char>& payload);
+    // Appends the raw line's `length` bytes and the zero byte to `payload`, and records its form.
+    void appendRawLine(const char* line, std::size_t length, std::vector<char>& payload);
     // Whether a read's `result` is a failure; a time-out (-1) is remembered for timedOut().
     bool readFailed(int result);
 
@@ -118,7 +126,7 @@ private:
     bool readBody(Socket* socket, std::size_t base, std::size_t bodyLength,
                   std::vector<char>& room);
 
-    bool framed_;
+    RequestForm form_;
     bool timedOut_;
     PayloadMemory memory_;
 };

@@ -14,7 +14,7 @@ UpgradeAppendCommandProcessor::~UpgradeAppendCommandProcessor() = default;
 
 std::string UpgradeAppendCommandProcessor::process(std::vector<char>& payload) {
     std::string fileName;
-    std::string result = takeVerifiedFileName(payload, fileName);
+    std::string result = checkRequest(payload, fileName);
     if (isSuccessText(result)) {
         result = fileOperations_->appendFile(fileName, payloadUtilities_->getDataRange(payload));
     }

@@ -22,8 +22,8 @@ public:
     ~UpgradeAppendCommandProcessor() override;
 
     // "SUCCESS" once the data of the payload is at the end of the package file; otherwise the
-    // name check's text or "FAILURE! Unable to write upgrade file". Never throws for a failed
-    // step.
+    // text of the check of the name and the body (checkRequest; nothing appended) or "FAILURE!
+    // Unable to write upgrade file". Never throws for a failed step.
     std::string process(std::vector<char>& payload) override;
 };
 

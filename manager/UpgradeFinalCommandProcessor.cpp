@@ -39,7 +39,7 @@ public:
 std::string UpgradeFinalCommandProcessor::process(std::vector<char>& payload) {
     ReturnToRootDirectory returnToRoot;
     std::string fileName;
-    std::string result = takeVerifiedFileName(payload, fileName);
+    std::string result = checkRequest(payload, fileName);
     // The script runs as the manager's user (root), so it must not run on a package that was
     // unpacked only in part.
     if (isSuccessText(result)) result = fileOperations_->unzipFile(fileName);

@@ -24,10 +24,10 @@ public:
     ~UpgradeFinalCommandProcessor() override;
 
     // The payload's data, if any, is not read. "SUCCESS" when the package was unpacked and the
-    // script exited with 0; otherwise the text of the step that failed: the name check, the
-    // unpacking (nothing or part unpacked, no script run) or the script's (the package is
-    // unpacked; the script may have run in part). Never throws for a failed step. Leaves the
-    // process's working directory at "/".
+    // script exited with 0; otherwise the text of the step that failed: the check of the name
+    // and the body (checkRequest; nothing unpacked), the unpacking (nothing or part unpacked, no
+    // script run) or the script's (the package is unpacked; the script may have run in part). Never
+    // throws for a failed step. Leaves the process's working directory at "/".
     std::string process(std::vector<char>& payload) override;
 };
 

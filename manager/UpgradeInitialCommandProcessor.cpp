@@ -14,7 +14,7 @@ UpgradeInitialCommandProcessor::~UpgradeInitialCommandProcessor() = default;
 
 std::string UpgradeInitialCommandProcessor::process(std::vector<char>& payload) {
     std::string fileName;
-    std::string result = takeVerifiedFileName(payload, fileName);
+    std::string result = checkRequest(payload, fileName);
     if (isSuccessText(result)) {
         const DataRange data = payloadUtilities_->getDataRange(payload);
         result = fileOperations_->recreateTempDirectory();

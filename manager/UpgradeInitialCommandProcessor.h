@@ -22,7 +22,8 @@ public:
     ~UpgradeInitialCommandProcessor() override;
 
     // "SUCCESS" once the temp directory is new and holds the package file with the data of
-    // the payload (possibly none); otherwise the text of the step that failed: the name check,
+    // the payload (possibly none); otherwise the text of the step that failed: the check of the
+    // name and the body (checkRequest; the temp directory is then left as it was),
     // "FAILURE! Unable to create temp directory after previously deleting it" (nothing
     // written) or "FAILURE! Unable to write upgrade file". Never throws for a failed step.
     std::string process(std::vector<char>& payload) override;

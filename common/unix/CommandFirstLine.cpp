@@ -105,17 +105,10 @@ ReadResult readChunk(int fd, FirstLine& output) {
 }  // namespace
 
 bool runForFirstLine(const std::string& command, std::size_t maxLength, std::string& line) {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return false;
-    Descriptor output(ends[0]);
-    Descriptor commandEnd(ends[1]);
-    // The command starts as it would from a shell prompt, even where the daemon ignores SIGPIPE.
-    ShellSpawnOptions options;
-    options.standardOutput = commandEnd.get();
-    options.defaultSigpipe = true;
+    int readEnd = -1;
     int error = 0;
-    Shell shell(spawnShell(command, options, error));
-    commandEnd.reset();
+    Shell shell(spawnShellReadingOutput(command, readEnd, error));
+    Descriptor output(readEnd);
     if (!shell.started()) return false;
     // Readable once the shell has ended; -1 where the kernel has no process descriptors, and
     // poll then skips it.

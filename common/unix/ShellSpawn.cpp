@@ -1,8 +1,12 @@
 #include "quillmark/ShellSpawn.h"
 
+#include "quillmark/FileHandle.h"
+
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,24 +32,24 @@ public:
     SpawnSetup(const SpawnSetup&) = delete;
     SpawnSetup& operator=(const SpawnSetup&) = delete;
 
-    // 0 or the error number.
-    int prepare(const ShellSpawnOptions& options) {
+    // 0 or the error number. `standardOutput` -1 keeps the process's own.
+    int prepare(int standardOutput) {
         if (!attributesValid_ || !actionsValid_) return ENOMEM;
         sigset_t none;
         sigemptyset(&none);
-        short flags = POSIX_SPAWN_SETSIGMASK;
+        // Every bit set, not sigfillset: that leaves out the two signals the C library keeps for
+        // its threads, and the spawned child would then keep them ignored across exec. The C
+        // library resets to the default every signal of the set that it can.
+        sigset_t every;
+        std::memset(&every, 0xff, sizeof every);
         int error = ::posix_spawnattr_setsigmask(&attributes_, &none);
-        if (error == 0 && options.defaultSigpipe) {
-            sigset_t pipe;
-            sigemptyset(&pipe);
-            sigaddset(&pipe, SIGPIPE);
-            error = ::posix_spawnattr_setsigdefault(&attributes_, &pipe);
-            flags |= POSIX_SPAWN_SETSIGDEF;
+        if (error == 0) error = ::posix_spawnattr_setsigdefault(&attributes_, &every);
+        if (error == 0) {
+            error = ::posix_spawnattr_setflags(&attributes_,
+                                               POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
         }
-        if (error == 0) error = ::posix_spawnattr_setflags(&attributes_, flags);
-        if (error == 0 && options.standardOutput >= 0) {
-            error = ::posix_spawn_file_actions_adddup2(&actions_, options.standardOutput,
-                                                       STDOUT_FILENO);
+        if (error == 0 && standardOutput >= 0) {
+            error = ::posix_spawn_file_actions_adddup2(&actions_, standardOutput, STDOUT_FILENO);
         }
         return error;
     }
@@ -60,11 +64,9 @@ private:
     const bool actionsValid_;
 };
 
-}  // namespace
-
-pid_t spawnShell(const std::string& command, const ShellSpawnOptions& options, int& error) {
+pid_t spawnWithOutput(const std::string& command, int standardOutput, int& error) {
     SpawnSetup setup;
-    error = setup.prepare(options);
+    error = setup.prepare(standardOutput);
     if (error != 0) return -1;
     char shellName[] = "sh";
     char option[] = "-c";
@@ -72,6 +74,28 @@ pid_t spawnShell(const std::string& command, const ShellSpawnOptions& options, i
     pid_t shell = -1;
     error = ::posix_spawn(&shell, kShell, setup.actions(), setup.attributes(), arguments, environ);
     return error == 0 ? shell : -1;
+}
+
+}  // namespace
+
+pid_t spawnShell(const std::string& command, int& error) {
+    return spawnWithOutput(command, -1, error);
+}
+
+pid_t spawnShellReadingOutput(const std::string& command, int& output, int& error) {
+    output = -1;
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        error = errno;
+        return -1;
+    }
+    Descriptor readEnd(ends[0]);
+    // Closed here once the shell holds its copy, so the reader sees the end of the output when
+    // the shell and what it started have closed theirs.
+    const Descriptor writeEnd(ends[1]);
+    const pid_t shell = spawnWithOutput(command, writeEnd.get(), error);
+    if (shell >= 0) output = readEnd.release();
+    return shell;
 }
 
 int waitForShell(pid_t pid, int& error) {

@@ -2,10 +2,10 @@
 // macro does.
 //
 // The command runs under /bin/sh -c with its standard output on a close-on-exec pipe (standard
-// input and error are the caller's), an empty signal mask and SIGPIPE at its default action. Only
-// the command's foreground part is waited for: once the shell has ended, output that a background
-// process it started may still write is neither read nor waited for, so a command that starts a
-// daemon returns as soon as the shell does.
+// input and error are the caller's), every signal at its default action and an empty signal
+// mask (spawnShellReadingOutput). Only the command's foreground part is waited for: once the
+// shell has ended, output that a background process it started may still write is neither read
+// nor waited for, so a command that starts a daemon returns as soon as the shell does.
 //
 // Keeps its state in the call and takes no lock: any thread may call it, also at the same time.
 #ifndef QUILLMARK_COMMANDFIRSTLINE_H

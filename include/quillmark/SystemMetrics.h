@@ -2,10 +2,11 @@
 // name, kernel description) and for remote shell commands; beside it, the shell command runner
 // that captures a command's output (runCommand, runDfCommand).
 //
-// Commands are run by /bin/sh through popen, without a time limit: a call returns when the
-// command has closed its standard output and ended. Its standard error is not captured and its
-// exit status is not examined. The pipe is close-on-exec, so commands started at the same time
-// by other threads do not inherit it.
+// Commands are run by /bin/sh with their standard output on a pipe, as popen would run them but
+// with every signal at its default action and an empty signal mask (spawnShellReadingOutput),
+// and without a time limit: a call returns when the command has closed its standard output and
+// ended. Its standard error is not captured and its exit status is not examined. The pipe is
+// close-on-exec, so commands started at the same time by other threads do not inherit it.
 //
 // Every operation keeps its state in the call and takes no lock: any thread may call any of them,
 // also at the same time. Results are new objects owned by the caller; failures are exceptions of

@@ -8,7 +8,7 @@ namespace quillmark {
 
 int runShellCommand(const std::string& command) {
     int error = 0;
-    const pid_t shell = spawnShell(command, ShellSpawnOptions(), error);
+    const pid_t shell = spawnShell(command, error);
     if (shell < 0) {
         QM_LOG_ERROR(systemErrorText("Cannot start /bin/sh for command: " + command, error));
         return -1;

@@ -3,7 +3,9 @@
 //
 // The shell is started by spawnShell (ShellSpawn.h), which leaves the process's signal
 // dispositions alone: a stop signal that arrives while a command runs still stops the daemon.
-// The shell keeps the signals the process ignores ignored, as under system(3).
+// The shell starts with every signal at its default action and an empty signal mask, whatever
+// the daemon ignores or the calling thread blocks, so the agent and the upgrade script run as
+// an init system would start them.
 //
 // Threads: any thread may call; the call blocks the calling thread until the shell has ended.
 #ifndef QUILLMARK_MANAGER_OTHER_SHELLCOMMAND_H

@@ -1,4 +1,5 @@
 #include "quillmark/Configurator.h"
+#include "support/SignalState.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 
@@ -272,6 +273,19 @@ TEST(Configurator, SysMacroReadsTheFirstLineWhileTheShellRuns) {
         store.setValue("probe", c.value, "Main", true);
         EXPECT_EQ(c.expected, valueOf(store, "probe", "Main"));
     }
+}
+
+// The daemon ignores SIGPIPE and SIGHUP and its threads block signals; the macro's command must
+// start without either.
+TEST(Configurator, SysMacroCommandStartsWithDefaultSignalsAndAnEmptyMask) {
+    Configurator store("Main");
+    store.setValue("probe", "<sys>grep '^Sig' /proc/self/status | tr '\\n' ' '</sys>", "Main",
+                   false);
+    std::string status;
+    qmtest::runAsTheDaemonDoes([&] { status = valueOf(store, "probe", "Main"); });
+    const qmtest::SignalSets sets = qmtest::signalSetsOf(status);
+    EXPECT_EQ(0ULL, sets.ignored) << status;
+    EXPECT_EQ(0ULL, sets.blocked) << status;
 }
 
 // A command that leaves a background process holding its output open (a daemon it starts) must

@@ -72,9 +72,10 @@ protected:
     }
     void TearDown() override { ASSERT_EQ(0, ::chdir(savedDirectory_.c_str())); }
 
-    std::string serve(CommandProcessorFactory& factory, const std::string& body) {
+    std::string serve(CommandProcessorFactory& factory, const std::string& body,
+                      RequestForm form = RequestForm::kFramed) {
         std::vector<char> payload = payloadOf(body);
-        std::unique_ptr<CommandProcessor> processor(factory.createProcessor(payload));
+        std::unique_ptr<CommandProcessor> processor(factory.createProcessor(payload, form));
         if (!processor) return "no processor";
         return processor->process(payload);
     }
@@ -147,6 +148,12 @@ TEST_F(CommandProcessorFactoryTest, TheProcessorsItMakesServeTheirCommands) {
     EXPECT_EQ("SUCCESS", serve(factory, "upgrade_initial(n_redhat_64_.qmp,abc)"));
     EXPECT_EQ("SUCCESS", serve(factory, "upgrade_append(n_redhat_64_.qmp,de)"));
     EXPECT_EQ("abcde", qmtest::readFile(package));
+    // The upgrade processors read the body by the request's form.
+    EXPECT_EQ("SUCCESS",
+              serve(factory, "upgrade_append(n_redhat_64_.qmp,fg)\n", RequestForm::kRawLine));
+    EXPECT_EQ("FAILURE! Upgrade request line has no line end within 2048 bytes.",
+              serve(factory, "upgrade_append(n_redhat_64_.qmp,hi)", RequestForm::kRawUnended));
+    EXPECT_EQ("abcdefg", qmtest::readFile(package));
     EXPECT_EQ("FAILURE! Unable to verify architecture of upgrade file name.",
               serve(factory, "upgrade_final(n_redhat_x64_.qmp)"));
     // The name is read from the first "(" even after further letters; the package file is no

@@ -7,6 +7,7 @@
 #include "support/LoopbackClient.h"
 #include "support/Process.h"
 #include "support/ScopedMount.h"
+#include "support/SignalState.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 #include "support/ZipBuilder.h"
@@ -185,9 +186,10 @@ protected:
         if (!reaped) {
             for (pid_t child : childrenOf(::getpid())) {
                 ADD_FAILURE() << "process " << child << " left behind";
-                ::kill(child, SIGKILL);
             }
+            // Killing a shell hands its own children to this process: kill each generation.
             eventually([this] {
+                for (pid_t child : childrenOf(::getpid())) ::kill(child, SIGKILL);
                 reapExited();
                 return childrenOf(::getpid()).empty();
             });
@@ -284,6 +286,24 @@ protected:
     }
 
     std::vector<std::string> journal() const { return linesOf(contentsOrEmpty(files_.journal)); }
+
+    // Delivers, in one framed chunk, a package that holds only `script` as its upgrade script,
+    // and installs it. True when both requests were answered "SUCCESS"; otherwise the test fails.
+    bool installScriptPackage(unsigned short port, const std::string& script) {
+        const std::string archivePath = dir_.file("package.zip");
+        EXPECT_TRUE(
+            qmtest::ZipBuilder().addFile("quillmark_upgrade.sh", script).writeTo(archivePath));
+        const std::string name(kPackageName);
+        for (const std::string& body :
+             {"upgrade_initial(" + name + "," + contentsOrEmpty(archivePath) + ")",
+              "upgrade_final(" + name + ")"}) {
+            SCOPED_TRACE(body.substr(0, body.find('(')));
+            const std::string reply = request(port, qmtest::framedMessage(body));
+            EXPECT_EQ(qmtest::framedMessage("SUCCESS"), reply);
+            if (reply != qmtest::framedMessage("SUCCESS")) return false;
+        }
+        return true;
+    }
 
     // The reply to one request, read until the daemon closes the connection.
     static std::string request(unsigned short port, const std::string& bytes) {
@@ -984,19 +1004,9 @@ TEST_F(DaemonTest, UpgradeScriptOutputReachesTheCurrentLogAfterTwoRotations) {
     }
     ASSERT_EQ(2, rotations);
 
-    const std::string archivePath = dir_.file("package.zip");
-    ASSERT_TRUE(qmtest::ZipBuilder()
-                    .addFile("quillmark_upgrade.sh",
-                             "#!/bin/sh\necho printed-by-the-upgrade\n"
-                             "echo reported-by-the-upgrade >&2\n")
-                    .writeTo(archivePath));
-    const std::string name(kPackageName);
-    for (const std::string& body :
-         {"upgrade_initial(" + name + "," + contentsOrEmpty(archivePath) + ")",
-          "upgrade_final(" + name + ")"}) {
-        SCOPED_TRACE(body.substr(0, body.find('(')));
-        ASSERT_EQ(qmtest::framedMessage("SUCCESS"), request(port, qmtest::framedMessage(body)));
-    }
+    ASSERT_TRUE(installScriptPackage(port,
+                                     "#!/bin/sh\necho printed-by-the-upgrade\n"
+                                     "echo reported-by-the-upgrade >&2\n"));
 
     const std::string log = contentsOrEmpty(files_.log);
     EXPECT_NE(std::string::npos, log.find("\nprinted-by-the-upgrade\n"));
@@ -1216,6 +1226,74 @@ TEST_F(DaemonTest, ASaveRemovesTheTemporariesOfInterruptedSaves) {
     ::close(writer);
     for (const std::string& file : stale) EXPECT_FALSE(qmtest::fileExists(dir_.file(file))) << file;
     EXPECT_EQ("being written", contentsOrEmpty(dir_.file(locked)));
+}
+
+// The agent's start command (run by the watch) and the upgrade script (run by the Listener)
+// start with no signal ignored and none blocked, although the daemon ignores SIGPIPE and SIGHUP:
+// a writer into "head -n1" in the upgrade script ends, and so does the script.
+TEST_F(DaemonTest, CommandsItRunsStartWithDefaultSignalsAndAnEmptyMask) {
+    const std::string startReport = dir_.file("start-status");
+    const std::string upgradeReport = dir_.file("upgrade-status");
+    qmtest::writeFile(files_.start, "#!/bin/sh\ncat /proc/self/status > '" + startReport +
+                                        ".part' && mv '" + startReport + ".part' '" + startReport +
+                                        "'\n");
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
+    ASSERT_GT(pid, 0);
+
+    // The writer's complaints go nowhere: should it not end, it must not fill the log.
+    ASSERT_TRUE(installScriptPackage(port,
+                                     "#!/bin/sh\nwhile :; do echo y; done 2>/dev/null | head -n1\n"
+                                     "cat /proc/self/status > '" +
+                                         upgradeReport + "'\n"));
+    ASSERT_TRUE(eventually([&] { return qmtest::fileExists(startReport); }));
+
+    for (const std::string& report : {startReport, upgradeReport}) {
+        SCOPED_TRACE(report);
+        const std::string status = contentsOrEmpty(report);
+        const qmtest::SignalSets sets = qmtest::signalSetsOf(status);
+        EXPECT_EQ(0ULL, sets.ignored) << status;
+        EXPECT_EQ(0ULL, sets.blocked) << status;
+    }
+    EXPECT_FALSE(hasEnded(pid));
+}
+
+// Raw upgrade lines are stored without their line end, and a raw line cut at 2048 bytes or a
+// body without its closing ")" is refused with the package left as it was.
+TEST_F(DaemonTest, StoresRawUpgradeChunksExactlyOrRefusesThem) {
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
+    ASSERT_GT(pid, 0);
+    const std::string name(kPackageName);
+    const std::string package = files_.root + "/temp/" + name;
+    std::string longAppend = "upgrade_append(" + name + ",";
+    longAppend += std::string(3000 - 2 - longAppend.size(), 'x') + ")\n";
+    ASSERT_EQ(3000u, longAppend.size());
+    struct Case {
+        const char* label;
+        std::string request;
+        std::string reply;
+        std::string package;  // the package file's contents afterwards
+    };
+    const std::vector<Case> cases = {
+        {"raw initial", "upgrade_initial(" + name + ",HELLO)\n", "SUCCESS", "HELLO"},
+        {"raw append from a telnet-like client", "upgrade_append(" + name + ", WORLD)\r\n",
+         "SUCCESS", "HELLO WORLD"},
+        {"raw append of 3000 bytes", longAppend,
+         "FAILURE! Upgrade request line has no line end within 2048 bytes.", "HELLO WORLD"},
+        {"framed append without its closing parenthesis",
+         qmtest::framedMessage("upgrade_append(" + name + ",!"),
+         "FAILURE! Upgrade request does not end with ')'.", "HELLO WORLD"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const bool framed = c.request.compare(0, 4, "QMCP") == 0;
+        EXPECT_EQ(framed ? qmtest::framedMessage(c.reply) : c.reply + std::string(1, '\0'),
+                  request(port, c.request));
+        EXPECT_EQ(c.package, contentsOrEmpty(package));
+    }
+    EXPECT_NE("", request(port, "get_configuration\n"));
+    EXPECT_FALSE(hasEnded(pid));
 }
 
 }  // namespace

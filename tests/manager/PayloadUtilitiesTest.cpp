@@ -63,7 +63,8 @@ TEST(PayloadUtilities, DataRange) {
         // Without a "," the range is empty at the payload's beginning.
         {"upgrade_final(n)", "", 0},
         {"", "", 0},
-        // The last byte counts as the closing ")" whatever it is.
+        // The last byte is taken as the closing ")" (the processors refuse a body where it is
+        // not).
         {"upgrade_append(n,abc", "ab", 17},
         // A "," as the body's last byte: empty, at the byte after it.
         {"upgrade_append(n,", "", 17},
@@ -80,5 +81,46 @@ TEST(PayloadUtilities, DataRange) {
                     range.second <= payload.end());
         EXPECT_EQ(c.first, static_cast<std::size_t>(range.first - payload.begin()));
         EXPECT_EQ(c.data, std::string(range.first, range.second));
+    }
+}
+
+// A raw line's line end ("\n", or "\r\n") is not part of the body; a framed body and a raw line
+// cut short keep every byte.
+TEST(PayloadUtilities, ReadsTheBodyByTheRequestsForm) {
+    struct Case {
+        RequestForm form;
+        std::string body;
+        std::string name;
+        std::string data;
+        bool closed;  // the body's last byte is ")"
+    };
+    const Case cases[] = {
+        {RequestForm::kRawLine, "upgrade_append(n,DATA)\n", "n", "DATA", true},
+        {RequestForm::kRawLine, "upgrade_append(n,DATA)\r\n", "n", "DATA", true},
+        {RequestForm::kRawLine, "upgrade_append(n,DA\r)\n", "n", "DA\r", true},
+        {RequestForm::kRawLine, "upgrade_append(n,DATA\n", "n", "DAT", false},
+        {RequestForm::kRawLine, "upgrade_final(abc\n", "abc", "", false},
+        {RequestForm::kRawLine, "upgrade_final(abc)\n", "abc", "", true},
+        {RequestForm::kRawLine, "\n", "", "", false},
+        {RequestForm::kRawLine, "\r\n", "", "", false},
+        {RequestForm::kFramed, "upgrade_append(n,DATA)\n", "n", "DATA)", false},
+        {RequestForm::kFramed, "upgrade_final(abc\n", "abc\n", "", false},
+        {RequestForm::kFramed, "upgrade_append(n,DATA)", "n", "DATA", true},
+        {RequestForm::kFramed, "", "", "", false},
+        {RequestForm::kRawUnended, "upgrade_append(n,DATA)", "n", "DATA", true},
+        {RequestForm::kRawUnended, "upgrade_append(n,DATA\n", "n", "DATA", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
+        SCOPED_TRACE(static_cast<int>(c.form));
+        const PayloadUtilities utilities(c.form);
+        const std::vector<char> payload = payloadOf(c.body);
+        EXPECT_EQ(c.name, utilities.getFileName(payload));
+        const DataRange range = utilities.getDataRange(payload);
+        ASSERT_TRUE(payload.begin() <= range.first && range.first <= range.second &&
+                    range.second <= payload.end());
+        EXPECT_EQ(c.data, std::string(range.first, range.second));
+        EXPECT_EQ(c.closed, utilities.endsWithClosingParenthesis(payload));
+        EXPECT_EQ(c.form == RequestForm::kRawUnended, utilities.isCutShort());
     }
 }

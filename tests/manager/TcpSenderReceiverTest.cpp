@@ -80,41 +80,46 @@ TEST_F(TcpSenderReceiverTest, ReceivesFramedAndRawRequests) {
     const std::string command = "get_configuration";
     const std::string binary = std::string("\0\xff\n\0QMCP\r\n", 10) + binaryBody(300);
     const std::string longLine = std::string(3000, 'a') + "\n";
+    const std::string fullLine = std::string(2047, 'b') + "\n";
+    const RequestForm framed = RequestForm::kFramed;
+    const RequestForm line = RequestForm::kRawLine;
+    const RequestForm unended = RequestForm::kRawUnended;
     struct Case {
         const char* name;
         std::vector<std::string> pieces;
         std::string payload;  // without the zero byte the receiver adds
-        bool framed;
+        RequestForm form;
         std::string rest;
     };
     const Case cases[] = {
         // The sender's terminating zero byte is left on the connection.
-        {"framed command", {framedMessage(command)}, command, true, withZero("")},
-        {"framed, version 7", {framedMessage(command, 7)}, command, true, withZero("")},
-        {"framed, empty body", {framedMessage("")}, "", true, withZero("")},
-        {"framed, binary body", {framedMessage(binary)}, binary, true, withZero("")},
-        {"framed, one byte at a time", qmtest::splitEvery(framedMessage(command), 1), command, true,
-         withZero("")},
-        {"raw command", {command + "\n"}, command + "\n", false, ""},
-        {"raw, one byte at a time", qmtest::splitEvery(command + "\nnext", 1), command + "\n",
-         false, "next"},
-        {"newline among the first three bytes", {"ab\nrest"}, "ab\n", false, "rest"},
-        {"newline as the fourth byte", {"abc\nxyz\nq"}, "abc\nxyz\n", false, "q"},
-        {"newline as the fourth byte, then the end", {"abc\n"}, "abc\n", false, ""},
-        {"magic in lower case", {"qmcp\n"}, "qmcp\n", false, ""},
+        {"framed command", {framedMessage(command)}, command, framed, withZero("")},
+        {"framed, version 7", {framedMessage(command, 7)}, command, framed, withZero("")},
+        {"framed, empty body", {framedMessage("")}, "", framed, withZero("")},
+        {"framed, binary body", {framedMessage(binary)}, binary, framed, withZero("")},
+        {"framed, one byte at a time", qmtest::splitEvery(framedMessage(command), 1), command,
+         framed, withZero("")},
+        {"raw command", {command + "\n"}, command + "\n", line, ""},
+        {"raw, one byte at a time", qmtest::splitEvery(command + "\nnext", 1), command + "\n", line,
+         "next"},
+        {"newline among the first three bytes", {"ab\nrest"}, "ab\n", line, "rest"},
+        {"newline as the fourth byte", {"abc\nxyz\nq"}, "abc\nxyz\n", line, "q"},
+        {"newline as the fourth byte, then the end", {"abc\n"}, "abc\n", line, ""},
+        {"magic in lower case", {"qmcp\n"}, "qmcp\n", line, ""},
         {"magic with one byte changed",
          {"QMCX" + framedHeader(3).substr(4) + "abc\n"},
          "QMCX" + framedHeader(3).substr(4) + "abc\n",
-         false,
+         line,
          ""},
+        {"line of 2048 bytes with its newline", {fullLine + "x"}, fullLine, line, "x"},
         {"line cut at 2048 bytes",
          {longLine},
          longLine.substr(0, 2048),
-         false,
+         unended,
          longLine.substr(2048)},
-        {"end before a newline after four bytes", {"abcdef"}, "abcd", false, ""},
-        {"end before a newline within three bytes", {"QMC"}, "", false, ""},
-        {"no data at all", {}, "", false, ""},
+        {"end before a newline after four bytes", {"abcdef"}, "abcd", unended, ""},
+        {"end before a newline within three bytes", {"QMC"}, "", unended, ""},
+        {"no data at all", {}, "", unended, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -122,7 +127,8 @@ TEST_F(TcpSenderReceiverTest, ReceivesFramedAndRawRequests) {
         const Exchange got = receiveFrom(c.pieces, std::chrono::milliseconds(bytewise ? 1 : 0));
         ASSERT_TRUE(got.ok);
         EXPECT_EQ(withZero(c.payload), bytes(got.payload));
-        EXPECT_EQ(c.framed, transport_.isFramed());
+        EXPECT_EQ(c.form == framed, transport_.isFramed());
+        EXPECT_EQ(c.form, transport_.requestForm());
         EXPECT_EQ(c.rest, got.rest);
     }
 }

@@ -84,11 +84,12 @@ protected:
     }
 
     template <typename Processor>
-    std::string run(const std::string& body, ConfigurationFileAccess* configuration = nullptr) {
+    std::string run(const std::string& body, ConfigurationFileAccess* configuration = nullptr,
+                    RequestForm form = RequestForm::kFramed) {
         Processor processor(new FileNameVerifier("redhat", "64"),
                             new NonWindowsFileOperations(
                                 configuration != nullptr ? configuration : configuration_.get()),
-                            new PayloadUtilities());
+                            new PayloadUtilities(form));
         std::vector<char> payload = payloadOf(body);
         return processor.process(payload);
     }
@@ -178,32 +179,82 @@ TEST_F(UpgradeCommandsTest, StoresExactlyTheDataOfTheBody) {
     const std::string name = kPackage;
     struct Case {
         const char* label;
+        RequestForm form;
         std::string body;
         std::string stored;
     };
+    const RequestForm framed = RequestForm::kFramed;
+    const RequestForm rawLine = RequestForm::kRawLine;
     const std::vector<Case> cases = {
-        {"empty data", "upgrade_initial(" + name + ",)", ""},
-        {"body ends after the comma", "upgrade_initial(" + name + ",", ""},
-        {"no comma", "upgrade_initial(" + name + ")", ""},
-        {"commas and parentheses in the data", "upgrade_initial(" + name + ",a,b)c)", "a,b)c"},
-        {"zero bytes in the data", "upgrade_initial(" + name + "," + std::string("\0x\0", 3) + ")",
-         std::string("\0x\0", 3)},
-        {"raw form keeps the closing parenthesis", "upgrade_initial(" + name + ",DATA)\n", "DATA)"},
+        {"empty data", framed, "upgrade_initial(" + name + ",)", ""},
+        {"no comma", framed, "upgrade_initial(" + name + ")", ""},
+        {"commas and parentheses in the data", framed, "upgrade_initial(" + name + ",a,b)c)",
+         "a,b)c"},
+        {"zero bytes in the data", framed,
+         "upgrade_initial(" + name + "," + std::string("\0x\0", 3) + ")", std::string("\0x\0", 3)},
+        {"raw line", rawLine, "upgrade_initial(" + name + ",HELLO)\n", "HELLO"},
+        {"raw line from a telnet-like client", rawLine, "upgrade_initial(" + name + ",HELLO)\r\n",
+         "HELLO"},
+        {"raw line whose data ends in a carriage return", rawLine,
+         "upgrade_initial(" + name + ",DATA)\r)\n", "DATA)\r"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
-        ASSERT_EQ("SUCCESS", run<UpgradeInitialCommandProcessor>(c.body));
+        ASSERT_EQ("SUCCESS", run<UpgradeInitialCommandProcessor>(c.body, nullptr, c.form));
         EXPECT_EQ(c.stored, qmtest::readFile(temp_ + "/" + name));
     }
 
     ASSERT_EQ("SUCCESS", append(name, ""));
-    EXPECT_EQ("DATA)", qmtest::readFile(temp_ + "/" + name));
+    EXPECT_EQ("DATA)\r", qmtest::readFile(temp_ + "/" + name));
     ASSERT_EQ("SUCCESS", append(name, ",)"));
-    EXPECT_EQ("DATA),)", qmtest::readFile(temp_ + "/" + name));
+    EXPECT_EQ("DATA)\r,)", qmtest::readFile(temp_ + "/" + name));
+    ASSERT_EQ("SUCCESS", run<UpgradeAppendCommandProcessor>("upgrade_append(" + name + ",\n)\n",
+                                                            nullptr, rawLine));
+    EXPECT_EQ("DATA)\r,)\n", qmtest::readFile(temp_ + "/" + name));
 
     // An append without an initial request creates the package file.
     ASSERT_EQ("SUCCESS", append("other_redhat_64_.qmp", "first"));
     EXPECT_EQ("first", qmtest::readFile(temp_ + "/other_redhat_64_.qmp"));
+}
+
+// A body that does not end in its closing ")", and a raw line cut short at 2048 bytes, are
+// refused before anything is touched: no chunk is stored cut or with a stray last byte, and no
+// package is unpacked. The name check still comes first.
+TEST_F(UpgradeCommandsTest, RefusesARequestThatIsNotWholeBeforeTouchingAnything) {
+    const std::string package =
+        archiveBytes(qmtest::ZipBuilder().addFile("quillmark_upgrade.sh", upgradeScript(0)));
+    qmtest::writeFile(temp_ + "/" + kPackage, package);
+    const std::string notClosed = "FAILURE! Upgrade request does not end with ')'.";
+    const std::string cutShort = "FAILURE! Upgrade request line has no line end within 2048 bytes.";
+    struct Case {
+        const char* label;
+        RequestForm form;
+        std::string name;
+        std::string rest;  // what follows "(" and the name
+        std::string reply;
+    };
+    const std::vector<Case> cases = {
+        {"framed, no closing parenthesis", RequestForm::kFramed, kPackage, ",DATA", notClosed},
+        {"framed, ends after the comma", RequestForm::kFramed, kPackage, ",", notClosed},
+        {"framed, a line end after the parenthesis", RequestForm::kFramed, kPackage, ",DATA)\n",
+         notClosed},
+        {"raw line without the parenthesis", RequestForm::kRawLine, kPackage, ",DATA\n", notClosed},
+        {"raw line cut short", RequestForm::kRawUnended, kPackage, ",DATA)", cutShort},
+        {"raw line cut short, bad name", RequestForm::kRawUnended, "agent.qmp", ",DATA",
+         "FAILURE! Unable to verify operating system of upgrade file name."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::string tail = "(" + c.name + c.rest;
+        EXPECT_EQ(c.reply,
+                  run<UpgradeInitialCommandProcessor>("upgrade_initial" + tail, nullptr, c.form));
+        EXPECT_EQ(c.reply,
+                  run<UpgradeAppendCommandProcessor>("upgrade_append" + tail, nullptr, c.form));
+        EXPECT_EQ(c.reply,
+                  run<UpgradeFinalCommandProcessor>("upgrade_final" + tail, nullptr, c.form));
+        EXPECT_EQ((std::set<std::string>{kPackage}), namesIn(temp_));
+        EXPECT_EQ(package, qmtest::readFile(temp_ + "/" + kPackage));
+    }
 }
 
 TEST_F(UpgradeCommandsTest, RefusesABadNameBeforeTouchingAnything) {

@@ -10,12 +10,14 @@
 #include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
 #include "quillmark/ShellRunner.h"
+#include "quillmark/ShellSpawn.h"
 #include "quillmark/Utils.h"
 
 #include <zthread/Exceptions.h>
 #include <zthread/Task.h>
 
 #include <sys/sysinfo.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -36,36 +38,56 @@ const std::size_t kInitialCapacity = 1024;
     QM_THROW(ProcessingException, message);
 }
 
-// The read end of a command's standard output. The command is waited for (pclose) when the
-// object goes, so neither the stream nor the child outlives a read that throws.
+// The read end of a command's standard output. The command is waited for when the object goes,
+// so neither the stream nor the child outlives a read that throws. The shell starts as
+// spawnShellReadingOutput starts it (every signal at its default action, an empty mask), which
+// popen(3) cannot do: its command would inherit the daemon's ignored SIGPIPE and never end on a
+// closed pipe. The read end is close-on-exec: a command that another thread starts meanwhile
+// would otherwise hold it for its whole life, and a writer on this pipe could then block on a
+// full pipe after we close it instead of failing.
 class CommandPipe {
 public:
-    // "e" makes the descriptor close-on-exec: a command that another thread starts meanwhile
-    // would otherwise hold our read end for its whole life, and a writer on this pipe could then
-    // block on a full pipe after we close it instead of failing.
-    explicit CommandPipe(const std::string& commandLine)
-        : stream_(popen(commandLine.c_str(), "re")), openError_(stream_ == nullptr ? errno : 0) {}
+    explicit CommandPipe(const std::string& commandLine) {
+        int readEnd = -1;
+        shell_ = spawnShellReadingOutput(commandLine, readEnd, openError_);
+        if (shell_ < 0) return;
+        stream_ = fdopen(readEnd, "r");
+        if (stream_ == nullptr) {
+            openError_ = errno;
+            ::close(readEnd);
+            waitForCommand();
+        }
+    }
     ~CommandPipe() {
-        if (stream_ != nullptr) pclose(stream_);
+        if (stream_ != nullptr) close();
     }
     CommandPipe(const CommandPipe&) = delete;
     CommandPipe& operator=(const CommandPipe&) = delete;
 
-    // Null when popen failed; openError() then holds its error number.
+    // Null when the command could not be started; openError() then holds the error number.
     FILE* stream() const { return stream_; }
     int openError() const { return openError_; }
 
-    // Closes the stream and waits for the command. Returns pclose's result (-1 with errno set on
-    // failure).
+    // Closes the stream and waits for the command, as pclose(3) does. Returns the command's wait
+    // status, or -1 with errno set when it cannot be waited for.
     int close() {
-        FILE* stream = stream_;
+        std::fclose(stream_);
         stream_ = nullptr;
-        return pclose(stream);
+        return waitForCommand();
     }
 
 private:
-    FILE* stream_;
-    const int openError_;
+    int waitForCommand() {
+        int error = 0;
+        const int status = waitForShell(shell_, error);
+        shell_ = -1;
+        if (status < 0) errno = error;
+        return status;
+    }
+
+    pid_t shell_ = -1;
+    FILE* stream_ = nullptr;
+    int openError_ = 0;
 };
 
 // Runs `commandLine` through the shell and returns its output without the last line feed,

@@ -1,11 +1,11 @@
 #include "other/ShellCommand.h"
 
+#include "support/SignalState.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
-#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,39 +26,11 @@ std::atomic<int> quits(0);
 void countInterrupt(int) { ++interrupts; }
 void countQuit(int) { ++quits; }
 
-// Sets a disposition for the life of the object and puts the previous one back.
-class Disposition {
-public:
-    Disposition(int number, void (*handler)(int)) : number_(number) {
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        action.sa_handler = handler;
-        sigemptyset(&action.sa_mask);
-        EXPECT_EQ(0, ::sigaction(number, &action, &previous_));
-    }
-    ~Disposition() { ::sigaction(number_, &previous_, nullptr); }
-    Disposition(const Disposition&) = delete;
-    Disposition& operator=(const Disposition&) = delete;
-
-private:
-    const int number_;
-    struct sigaction previous_;
-};
-
 void (*currentHandler(int number))(int) {
     struct sigaction action;
     ::sigaction(number, nullptr, &action);
     return action.sa_handler;
 }
-
-// The hexadecimal signal set of one "Sig...:" line of /proc/<pid>/status text.
-unsigned long long signalSet(const std::string& status, const std::string& name) {
-    const std::size_t at = status.find(name + ":\t");
-    if (at == std::string::npos) return ~0ULL;
-    return std::strtoull(status.c_str() + at + name.size() + 2, nullptr, 16);
-}
-
-unsigned long long bit(int number) { return 1ULL << (number - 1); }
 
 }  // namespace
 
@@ -96,8 +68,8 @@ TEST(ShellCommand, SignalsReachTheProcessWhileACommandRuns) {
     qmtest::TempDir dir;
     const std::string started = dir.file("started");
     const std::string release = dir.file("release");
-    Disposition interrupt(SIGINT, countInterrupt);
-    Disposition quit(SIGQUIT, countQuit);
+    const qmtest::ScopedDisposition interrupt(SIGINT, countInterrupt);
+    const qmtest::ScopedDisposition quit(SIGQUIT, countQuit);
     interrupts = 0;
     quits = 0;
 
@@ -123,28 +95,18 @@ TEST(ShellCommand, SignalsReachTheProcessWhileACommandRuns) {
     EXPECT_EQ(countQuit, currentHandler(SIGQUIT));
 }
 
-TEST(ShellCommand, TheShellGetsAnEmptyMaskAndDefaultsForCaughtSignals) {
+TEST(ShellCommand, TheShellStartsWithDefaultSignalsAndAnEmptyMask) {
     qmtest::TempDir dir;
     const std::string report = dir.file("status");
-    Disposition caught(SIGUSR2, countQuit);
-    Disposition ignored(SIGHUP, SIG_IGN);
-
-    // Run from a thread that blocks the stop signals, as the daemon's signal thread does.
+    // A signal the process catches as well as those it ignores.
+    const qmtest::ScopedDisposition caught(SIGUSR2, countQuit);
     int status = -1;
-    std::thread runner([&] {
-        sigset_t blocked;
-        sigemptyset(&blocked);
-        for (int number : {SIGINT, SIGQUIT, SIGTERM, SIGUSR1}) sigaddset(&blocked, number);
-        ::pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
-        status = runShellCommand("exec cat /proc/self/status > '" + report + "'");
-    });
-    runner.join();
+    qmtest::runAsTheDaemonDoes(
+        [&] { status = runShellCommand("exec cat /proc/self/status > '" + report + "'"); });
     ASSERT_EQ(0, status);
 
     const std::string text = qmtest::readFile(report);
-    EXPECT_EQ(0ULL, signalSet(text, "SigBlk")) << text;
-    const unsigned long long ignoredSet = signalSet(text, "SigIgn");
-    EXPECT_EQ(0ULL, ignoredSet & (bit(SIGUSR2) | bit(SIGINT) | bit(SIGQUIT))) << text;
-    EXPECT_NE(0ULL, ignoredSet & bit(SIGHUP)) << "an ignored signal stays ignored, as under "
-                                                 "system(3)";
+    const qmtest::SignalSets sets = qmtest::signalSetsOf(text);
+    EXPECT_EQ(0ULL, sets.ignored) << text;
+    EXPECT_EQ(0ULL, sets.blocked) << text;
 }

@@ -4,6 +4,7 @@
 #include "quillmark/ShellRunner.h"
 #include "support/LogCapture.h"
 #include "support/Process.h"
+#include "support/SignalState.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 
@@ -212,6 +213,17 @@ TEST_F(SystemMetricsUnixTest, CommandPipeIsNotInheritedByOtherChildren) {
         EXPECT_EQ(std::string::npos, child.standardOutput.find(pipe)) << pipe << " leaked into:\n"
                                                                       << child.standardOutput;
     }
+}
+
+// The daemon ignores SIGPIPE and SIGHUP and its threads block signals; a command must start
+// without either, or a writer into "head -n1" would never end.
+TEST_F(SystemMetricsUnixTest, CommandsStartWithDefaultSignalsAndAnEmptyMask) {
+    std::string status;
+    qmtest::runAsTheDaemonDoes(
+        [&] { status = runValue(commandRequest({"grep '^Sig' /proc/self/status"})); });
+    const qmtest::SignalSets sets = qmtest::signalSetsOf(status);
+    EXPECT_EQ(0ULL, sets.ignored) << status;
+    EXPECT_EQ(0ULL, sets.blocked) << status;
 }
 
 namespace {
