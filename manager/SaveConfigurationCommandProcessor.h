@@ -7,8 +7,9 @@
 // the whole old file or the whole new one, whatever happens part-way, and a failed save leaves
 // it untouched; it keeps its mode and owner. Runs inside the backup decorator, which copies the
 // file to "<path>.bak" first and copies it back when the save fails. A file that rename cannot
-// replace (one bind-mounted on its own) is the exception: it is rewritten in place, and a failure
-// part-way leaves it to that restore.
+// replace (one bind-mounted on its own) is the exception: it is rewritten in place through its
+// ready file (replaceFileAtomically), so that a kill part-way leaves the whole new document to be
+// finished at the next start, and a failure part-way leaves it to that restore.
 //
 // A text nested deeper than kMaxXmlNesting elements is refused before TinyXML parses it. A
 // decoded document that would not read back as it is saved (a value whose bytes TinyXML prints
