@@ -61,7 +61,8 @@ public:
     // "FAILURE! The configuration xml file would be larger than 67108864 bytes." when the file
     // form would be (the file is unchanged); "FAILURE! Unable to save configuration xml file"
     // when the file could not be replaced (it is then unchanged, or cut short by a failed
-    // rewrite in place). `payload` is left empty, without memory.
+    // rewrite in place, beside the ready file of the new document that the restore from the
+    // backup supersedes). `payload` is left empty, without memory.
     std::string process(std::vector<char>& payload) override;
 
 private:

@@ -475,9 +475,8 @@ TEST(AtomicFile, AKillAtAnyPointLeavesTheOldOrTheNewFileWholeAfterTheRecovery) {
     const Case cases[] = {
         {"renamed", false, "config.xml", 150000, 200000},
         {"in place, over a longer file", true, "config.xml", 300000, 200000},
-        {"in place, over a shorter file", true, "config.xml", 100000, 200000},
-        {"in place, a name too long for the plain ready name", true, std::string(250, 'c'), 1000,
-         150000},
+        {"in place, over a shorter file whose name is too long for the plain ready name", true,
+         std::string(250, 'c'), 1000, 150000},
     };
     quillmark::ReplacementOptions inPlace;
     inPlace.rewriteInPlaceWhenRenameRefused = true;
@@ -535,6 +534,38 @@ TEST(AtomicFile, AKillAtAnyPointLeavesTheOldOrTheNewFileWholeAfterTheRecovery) {
             ASSERT_LT(call, 5000) << "the replacement never finished";
         }
         EXPECT_EQ(c.bindMounted, sawCut) << "no kill landed inside the rewrite in place";
+    }
+}
+
+// A recovery killed before any one of its system calls leaves the ready file, or the whole file
+// without it, and the next recovery finishes the file.
+TEST(AtomicFile, ARecoveryKilledAtAnyPointIsFinishedByTheNext) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("config.xml");
+    const std::string ready = dir.file(".config.xml.ready");
+    const std::string fresh = qmtest::pseudoRandomBytes(150000, 2);
+    const std::string cut = qmtest::pseudoRandomBytes(300000, 1).substr(0, 90000);
+    for (long call = 1;; ++call) {
+        SCOPED_TRACE("killed before system call " + std::to_string(call));
+        qmtest::writeFile(path, cut);
+        qmtest::writeFile(ready, fresh);
+        ASSERT_EQ(0, ::chmod(ready.c_str(), 0600));
+        const qmtest::KilledCallEnd end = qmtest::runKilledBeforeSystemCall(call, [&] {
+            std::string report;
+            finishInterruptedRewrite(path, report);
+        });
+        ASSERT_NE(qmtest::KilledCallEnd::kFailed, end);
+        const bool left = qmtest::fileExists(ready);
+        EXPECT_TRUE(left || qmtest::readFile(path) == fresh) << "the ready file went first";
+
+        std::string report;
+        EXPECT_EQ(left ? InterruptedRewrite::kFinished : InterruptedRewrite::kNonePending,
+                  finishInterruptedRewrite(path, report))
+            << report;
+        EXPECT_TRUE(fresh == qmtest::readFile(path));
+        EXPECT_EQ(std::set<std::string>{"config.xml"}, namesIn(dir.path()));
+        if (end == qmtest::KilledCallEnd::kFinished) break;
+        ASSERT_LT(call, 5000) << "the recovery never finished";
     }
 }
 
