@@ -45,6 +45,9 @@ const std::size_t kMaxPlainReadyName = 255 - 1 - (sizeof kReadySuffix - 1);
 // A writer rewriting up to 64 MiB in place and syncing it, on a slow disk.
 const std::chrono::seconds kReadyLockWait(10);
 const std::chrono::milliseconds kReadyLockPoll(10);
+// Another writer taking the free ready name between the look and the rename is rare; a few
+// rounds bound the waits for it.
+const int kMaxMarkAttempts = 3;
 
 // Removes the temporary file when the replacement does not get as far as the rename.
 class TemporaryPath {
@@ -471,6 +474,8 @@ public:
                 error = path_ + " is held by another process";
                 return false;
             }
+            // Replaced or removed while it was looked at: look again once the writer is done.
+            std::this_thread::sleep_for(kReadyLockPoll);
         }
     }
 
@@ -512,7 +517,7 @@ private:
 // they own it; one made meanwhile is examined and superseded in turn.
 bool markReady(const std::string& tempPath, PendingRewrite& pending, const std::string& readyPath,
                std::string& error) {
-    for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+    for (int attempt = 0; attempt < kMaxMarkAttempts; ++attempt) {
         if (pending.kind() != PendingRewrite::Kind::kNone) {
             if (::rename(tempPath.c_str(), readyPath.c_str()) == 0) return true;
             error = systemErrorText("rename " + tempPath + " to " + readyPath, errno);
@@ -523,8 +528,8 @@ bool markReady(const std::string& tempPath, PendingRewrite& pending, const std::
             return true;
         }
         if (errno == EINVAL || errno == ENOSYS) {
-            // A file system that cannot refuse to replace: only this writer's own ready names
-            // can be there, and the caller found none.
+            // A file system without RENAME_NOREPLACE: the name was free when it was looked at,
+            // and only another writer of the same file could have taken it since.
             if (::rename(tempPath.c_str(), readyPath.c_str()) == 0) return true;
         }
         if (errno != EEXIST) {
