@@ -42,6 +42,9 @@ public:
     // outcome is not reported).
     std::string process(std::vector<char>& payload) override;
 
+    // The backup's path: the configuration file's path with ".bak" appended.
+    static std::string backupPathOf(const std::string& configurationPath);
+
 private:
     std::unique_ptr<CommandProcessor> processor_;
     ConfigurationFileAccess* configuration_;

@@ -86,6 +86,17 @@ std::string FileOperations::unzipFile(const std::string& fileName) {
 }
 
 std::string FileOperations::copyFile(const std::string& source, const std::string& target) {
+    // The source may itself be a file that an interrupted rewrite in place left cut: it is
+    // copied only once it holds its whole new contents.
+    std::string recovery;
+    switch (finishInterruptedRewrite(source, recovery)) {
+    case InterruptedRewrite::kNonePending: break;
+    case InterruptedRewrite::kFinished: QM_LOG_WARN(recovery); break;
+    case InterruptedRewrite::kRefused: QM_LOG_ERROR(recovery); break;
+    case InterruptedRewrite::kFailed:
+        QM_LOG_ERROR(recovery);
+        return failureText("Unable to open " + source + " for copy operation.");
+    }
     // A FIFO or a socket in place of the source counts as a source that does not open.
     FileHandle in(openFileForReading(source, ReadableKinds::kAllButFifoOrSocket));
     if (!in) {

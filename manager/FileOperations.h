@@ -53,15 +53,18 @@ public:
     // entry could not be extracted whole (the files before it are in place).
     virtual std::string unzipFile(const std::string& fileName);
     // Replaces `target` with a copy of `source` through replaceFileAtomically, so `target` is
-    // either its old self or the whole copy; a symlinked target keeps its link. The copy gets
-    // the source's mode, and its owner where the process may set it (replaceFileAtomically says
-    // what happens otherwise). A target that rename cannot replace (a file bind-mounted on its
-    // own) is rewritten in place, and is cut short when that fails part-way; the source then
-    // still holds the whole contents. "SUCCESS"; "FAILURE! Unable to open <source> for copy
-    // operation." (target untouched); "FAILURE! Unable to open <target> for copy operation."
-    // when no file can be created beside the target or given its owner; "FAILURE! Unable to
-    // copy <source> to <target>." when a read, write, flush, sync, close or the final rename
-    // fails.
+    // either its old self or the whole copy; a symlinked target keeps its link. A rewrite in
+    // place of `source` that a kill interrupted is finished first (finishInterruptedRewrite,
+    // logged), so that the copy never takes a source cut short; when it cannot be finished the
+    // copy fails as for a source that does not open. The copy gets the source's mode, and its
+    // owner where the process may set it (replaceFileAtomically says what happens otherwise). A
+    // target that rename cannot replace (a file bind-mounted on its own) is rewritten in place
+    // through its ready file, so that one cut short by a kill is finished at the next start; the
+    // source still holds the whole contents. "SUCCESS"; "FAILURE! Unable to open <source>
+    // for copy operation." (target untouched); "FAILURE! Unable to open <target> for copy
+    // operation." when no file can be created beside the target or given its owner; "FAILURE!
+    // Unable to copy <source> to <target>." when a read, write, flush, sync, close or the final
+    // rename fails.
     virtual std::string copyFile(const std::string& source, const std::string& target);
     // Writes the bytes of `range` to the package file `fileName` in the temp directory,
     // replacing what it held (created when missing). "SUCCESS", or "FAILURE! Unable to write

@@ -7,8 +7,9 @@
 // the whole old file or the whole new one, whatever happens part-way, and a failed save leaves
 // it untouched; it keeps its mode and owner. Runs inside the backup decorator, which copies the
 // file to "<path>.bak" first and copies it back when the save fails. A file that rename cannot
-// replace (one bind-mounted on its own) is the exception: it is rewritten in place, and a failure
-// part-way leaves it to that restore.
+// replace (one bind-mounted on its own) is the exception: it is rewritten in place through its
+// ready file (replaceFileAtomically), so that a kill part-way leaves the whole new document to be
+// finished at the next start, and a failure part-way leaves it to that restore.
 //
 // A text nested deeper than kMaxXmlNesting elements is refused before TinyXML parses it. A
 // decoded document that would not read back as it is saved (a value whose bytes TinyXML prints
@@ -60,7 +61,8 @@ public:
     // "FAILURE! The configuration xml file would be larger than 67108864 bytes." when the file
     // form would be (the file is unchanged); "FAILURE! Unable to save configuration xml file"
     // when the file could not be replaced (it is then unchanged, or cut short by a failed
-    // rewrite in place). `payload` is left empty, without memory.
+    // rewrite in place, beside the ready file of the new document that the restore from the
+    // backup supersedes). `payload` is left empty, without memory.
     std::string process(std::vector<char>& payload) override;
 
 private:

@@ -1,17 +1,21 @@
 // quillmark_agent_managerd: the command line, then the configuration, the logger and the
 // service, which detaches into the daemon and serves until a stop signal ends the process.
 #include "CommandLine.h"
+#include "CopyConfigurationFileCommandProcessorDecorator.h"
 #include "Service.h"
 #include "ServiceApp.h"
 #include "other/RequestMemory.h"
 #include "other/ServiceImpl.h"
 
+#include "quillmark/AtomicFile.h"
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/Exception.h"
 #include "quillmark/FileLogger.h"
 #include "quillmark/Log.h"
 #include "quillmark/Utils.h"
+#include "quillmark/XmlFile.h"
 
+#include <tinyxml.h>
 #include <zthread/Thread.h>
 
 #include <unistd.h>
@@ -19,6 +23,40 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using quillmark::InterruptedRewrite;
+
+// What start-up found of one rewrite in place that a kill interrupted, for the log.
+typedef std::pair<InterruptedRewrite, std::string> RecoveryNote;
+
+// Finishes the rewrites in place of the configuration file and of its backup that a kill
+// interrupted (a save or a restore onto a bind-mounted file), so that the file loaded next holds
+// the old or the new document whole. The log is not open yet: what was found is handed back.
+std::vector<RecoveryNote> finishInterruptedSaves(const std::string& configurationFile) {
+    using quillmark::CopyConfigurationFileCommandProcessorDecorator;
+    // Only a document that loads may take the place of the configuration.
+    auto loads = [](const std::string& readyPath, std::string& error) {
+        TiXmlDocument document;
+        if (quillmark::loadXmlFile(readyPath, document)) return true;
+        error = "it does not load as an XML document";
+        return false;
+    };
+    std::vector<RecoveryNote> notes;
+    std::string report;
+    InterruptedRewrite outcome =
+        quillmark::finishInterruptedRewrite(configurationFile, report, loads);
+    if (outcome != InterruptedRewrite::kNonePending) notes.emplace_back(outcome, report);
+    outcome = quillmark::finishInterruptedRewrite(
+        CopyConfigurationFileCommandProcessorDecorator::backupPathOf(configurationFile), report);
+    if (outcome != InterruptedRewrite::kNonePending) notes.emplace_back(outcome, report);
+    return notes;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace quillmark;
@@ -37,9 +75,12 @@ int main(int argc, char** argv) {
         // directory the manager was started from: the file loaded now is the one that is
         // served, saved and watched later. A file that does not load leaves an object nobody
         // will use: it goes with the throw.
+        const std::string configurationFile = Utils::absolutePath(configurationPath);
+        const std::vector<RecoveryNote> recoveries = finishInterruptedSaves(configurationFile);
         std::unique_ptr<ConfigurationFileAccess> candidate(
-            new ConfigurationFileAccess(Utils::absolutePath(configurationPath), false));
+            new ConfigurationFileAccess(configurationFile, false));
         if (!candidate->isLoaded()) {
+            for (const RecoveryNote& note : recoveries) std::cerr << note.second << std::endl;
             QM_THROW(Exception, "Cannot access xml Configuration file");
         }
         // From here on the configuration lives for the process; the service and every object
@@ -56,6 +97,13 @@ int main(int argc, char** argv) {
         configuration->dump();
         QM_LOG_INFO("Starting Quillmark Agent Manager service.");
         QM_LOG_DEBUG("Quillmark Agent Manager BuildTag: " << kBuildTag);
+        for (const RecoveryNote& note : recoveries) {
+            if (note.first == InterruptedRewrite::kFinished) {
+                QM_LOG_WARN(note.second);
+            } else {
+                QM_LOG_ERROR(note.second);
+            }
+        }
 
         service->setApplication(new ServiceApp(configuration));
         service->start();

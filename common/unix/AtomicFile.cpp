@@ -1,14 +1,17 @@
 // Atomic replacement of a file through a temporary file and rename(2).
 #include "quillmark/AtomicFile.h"
 
+#include "quillmark/CksumCrc.h"
 #include "quillmark/FileHandle.h"
 #include "quillmark/SystemError.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include <dirent.h>
@@ -33,6 +36,18 @@ const int kMaxNameAttempts = 100;
 const mode_t kTemporaryMode = 0600;
 const mode_t kNewFileMode = 0644;
 const std::size_t kCopyBufferSize = 64 * 1024;
+// A ready file waits for the rewrite in place readable by its owner only: nobody else can hold
+// a lock on it, and a file at the ready name with any other mode is not one of ours.
+const mode_t kReadyMode = 0600;
+const char kReadySuffix[] = ".ready";
+// The longest name whose ready name "." + name + ".ready" stays within NAME_MAX (255).
+const std::size_t kMaxPlainReadyName = 255 - 1 - (sizeof kReadySuffix - 1);
+// A writer rewriting up to 64 MiB in place and syncing it, on a slow disk.
+const std::chrono::seconds kReadyLockWait(10);
+const std::chrono::milliseconds kReadyLockPoll(10);
+// Another writer taking the free ready name between the look and the rename is rare; a few
+// rounds bound the waits for it.
+const int kMaxMarkAttempts = 3;
 
 // Removes the temporary file when the replacement does not get as far as the rename.
 class TemporaryPath {
@@ -112,8 +127,35 @@ std::string temporaryNameStem(const std::string& target) {
     return "." + nameOf(target).substr(0, kMaxTempNameStem) + ".tmp";
 }
 
+// The path at which `target`'s complete new file waits while it is written over `target` in
+// place. A name too long for the plain form keeps its start and is told apart by its checksum.
+std::string readyPathOf(const std::string& target) {
+    const std::string name = nameOf(target);
+    std::string readyName;
+    if (name.size() <= kMaxPlainReadyName) {
+        readyName = "." + name + kReadySuffix;
+    } else {
+        const std::uint32_t crc =
+            CksumCrc::update(0, reinterpret_cast<const unsigned char*>(name.data()), name.size());
+        readyName =
+            "." + name.substr(0, kMaxTempNameStem) + "." + std::to_string(crc) + kReadySuffix;
+    }
+    return directoryOf(target) + "/" + readyName;
+}
+
 bool sameFile(const struct stat& one, const struct stat& other) {
     return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
+// Removes the name `name` (relative to `directoryFd`, or a path with AT_FDCWD) while it still
+// names the file `opened`, which the caller holds locked: a name that another writer has
+// meanwhile given to a file of its own stays.
+void removeNameOf(int directoryFd, const std::string& name, const struct stat& opened) {
+    struct stat named;
+    if (::fstatat(directoryFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        sameFile(opened, named)) {
+        ::unlinkat(directoryFd, name.c_str(), 0);
+    }
 }
 
 // Takes the lock that marks a temporary file as being written; it lasts as long as a descriptor
@@ -137,8 +179,9 @@ int createTemporaryFile(const std::string& target, std::string& tempPath, std::s
             std::chrono::steady_clock::now().time_since_epoch().count());
         tempPath = stem + std::to_string(::getpid()) + "." + std::to_string(sequence++) + "." +
                    std::to_string(clock % 1000000007ULL);
-        const int fd = ::open(tempPath.c_str(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, kTemporaryMode);
+        // Readable too: a rewrite in place reads it back through the writer's own descriptor.
+        const int fd = ::open(tempPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
+                              kTemporaryMode);
         if (fd >= 0) {
             if (lockForWriting(fd, tempPath)) return fd;
             // Taken for a stale file between its creation and the lock; the clean-up removes it.
@@ -214,11 +257,7 @@ void removeStaleTemporaries(const std::string& target) {
             continue;
         }
         if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) continue;
-        struct stat named;
-        if (::fstatat(directoryFd, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-            sameFile(opened, named)) {
-            ::unlinkat(directoryFd, name.c_str(), 0);
-        }
+        removeNameOf(directoryFd, name, opened);
     }
 }
 
@@ -304,17 +343,20 @@ bool writeAll(int fd, const char* data, std::size_t length) {
     return true;
 }
 
-// Writes the complete temporary file over `target`, which keeps its inode and so its mount, mode
-// and owner. The new contents are in place only when every byte of the temporary file was
-// written, the file cut to that length and synced.
-bool rewriteInPlace(const std::string& tempPath, const std::string& target, std::string& error) {
-    Descriptor in(::open(tempPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+// Writes the whole file open at `in` (read from its start, whatever its offset) over `target`,
+// which keeps its inode and so its mount, mode and owner. The new contents are in place only when
+// every byte was written, the file cut to that length and synced. Writing the same contents again
+// gives the same file, so a recovery may repeat a rewrite that was complete.
+bool rewriteInPlace(int in, const std::string& inPath, const std::string& target,
+                    std::string& error) {
     struct stat written;
-    if (in.get() < 0 || ::fstat(in.get(), &written) != 0) {
-        error = systemErrorText("open " + tempPath, errno);
+    if (::fstat(in, &written) != 0) {
+        error = systemErrorText("fstat " + inPath, errno);
         return false;
     }
-    Descriptor out(::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+    // Never waits in the open: a FIFO put in the file's place fails at once.
+    Descriptor out(
+        ::open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
     struct stat existing;
     if (out.get() < 0 || ::fstat(out.get(), &existing) != 0) {
         error = systemErrorText("open " + target, errno);
@@ -327,9 +369,9 @@ bool rewriteInPlace(const std::string& tempPath, const std::string& target, std:
     std::vector<char> buffer(kCopyBufferSize);
     off_t copied = 0;
     for (;;) {
-        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
+        const ssize_t got = ::pread(in, buffer.data(), buffer.size(), copied);
         if (got < 0) {
-            error = systemErrorText("read " + tempPath, errno);
+            error = systemErrorText("read " + inPath, errno);
             return false;
         }
         if (got == 0) break;
@@ -340,7 +382,7 @@ bool rewriteInPlace(const std::string& tempPath, const std::string& target, std:
         copied += got;
     }
     if (copied != written.st_size) {
-        error = "read " + tempPath + ": " + std::to_string(copied) + " of " +
+        error = "read " + inPath + ": " + std::to_string(copied) + " of " +
                 std::to_string(written.st_size) + " bytes";
         return false;
     }
@@ -366,6 +408,166 @@ void syncDirectory(const std::string& directory) {
     if (fd < 0) return;
     ::fsync(fd);
     ::close(fd);
+}
+
+// Why the file `named` (lstat of a ready name) is not a ready file as a rewrite in place makes
+// them for a file owned by `targetOwner`; empty when it is one. Only such a file is ever
+// opened: a device or FIFO planted there is refused without the side effects of an open.
+std::string foreignReason(const struct stat& named, uid_t targetOwner) {
+    if (S_ISLNK(named.st_mode)) return "it is a symbolic link";
+    if (!S_ISREG(named.st_mode)) return "it is not a regular file";
+    if (named.st_nlink != 1) return "it has other links";
+    if ((named.st_mode & 07777) != kReadyMode) return "its mode is not 0600";
+    if (named.st_uid != ::geteuid() && named.st_uid != targetOwner) {
+        return "it belongs to another user";
+    }
+    return "";
+}
+
+// What stands at a file's ready name, as a replacement or a recovery finds it. A ready file of
+// ours is held open and locked, so that no other process writes it over the file meanwhile.
+class PendingRewrite {
+public:
+    enum class Kind { kNone, kOwn, kForeign };
+
+    PendingRewrite(std::string path, uid_t targetOwner)
+        : path_(std::move(path)), targetOwner_(targetOwner) {}
+
+    // Looks at the ready name. A ready file of ours is opened and locked; while another process
+    // holds it (a writer still writing it over the file, or another recovery), it is waited for
+    // up to kReadyLockWait. False, with `error`, when it stays held or cannot be looked at.
+    bool examine(std::string& error) {
+        kind_ = Kind::kNone;
+        file_.reset();
+        const auto deadline = std::chrono::steady_clock::now() + kReadyLockWait;
+        for (;;) {
+            struct stat named;
+            if (::lstat(path_.c_str(), &named) != 0) {
+                if (errno == ENOENT) return true;
+                error = systemErrorText("lstat " + path_, errno);
+                return false;
+            }
+            reason_ = foreignReason(named, targetOwner_);
+            if (!reason_.empty()) {
+                kind_ = Kind::kForeign;
+                return true;
+            }
+            std::unique_ptr<Descriptor> file(new Descriptor(
+                ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY)));
+            struct stat opened;
+            if (!file->isOpen() && errno != ENOENT && errno != ELOOP) {
+                error = systemErrorText("open " + path_, errno);
+                return false;
+            }
+            if (file->isOpen() && ::fstat(file->get(), &opened) == 0 && sameFile(opened, named) &&
+                lockUntil(file->get(), deadline)) {
+                // The holder may have removed the name, or given it to a newer file, meanwhile.
+                struct stat again;
+                if (::lstat(path_.c_str(), &again) == 0 && sameFile(again, opened)) {
+                    opened_ = opened;
+                    file_ = std::move(file);
+                    kind_ = Kind::kOwn;
+                    return true;
+                }
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                error = path_ + " is held by another process";
+                return false;
+            }
+            // Replaced or removed while it was looked at: look again once the writer is done.
+            std::this_thread::sleep_for(kReadyLockPoll);
+        }
+    }
+
+    Kind kind() const { return kind_; }
+    // Why what stands there is not a ready file of ours (kForeign).
+    const std::string& reason() const { return reason_; }
+    // The ready file, open for reading and locked (kOwn).
+    int descriptor() const { return file_->get(); }
+
+    // Removes the ready name while it names the locked file, and makes that durable.
+    void remove() {
+        if (kind_ != Kind::kOwn) return;
+        removeNameOf(AT_FDCWD, path_, opened_);
+        syncDirectory(directoryOf(path_));
+    }
+
+private:
+    // Takes the exclusive lock, polling until `deadline`. A file system without locks has no
+    // writer to wait for.
+    static bool lockUntil(int fd, std::chrono::steady_clock::time_point deadline) {
+        while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK) return true;
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(kReadyLockPoll);
+        }
+        return true;
+    }
+
+    const std::string path_;
+    const uid_t targetOwner_;
+    Kind kind_ = Kind::kNone;
+    std::string reason_;
+    struct stat opened_ = {};
+    std::unique_ptr<Descriptor> file_;
+};
+
+// Gives the complete temporary file the ready name, in place of what `pending` found there. With
+// nothing found, the name is taken only if it is still free, so two writers cannot both believe
+// they own it; one made meanwhile is examined and superseded in turn.
+bool markReady(const std::string& tempPath, PendingRewrite& pending, const std::string& readyPath,
+               std::string& error) {
+    for (int attempt = 0; attempt < kMaxMarkAttempts; ++attempt) {
+        if (pending.kind() != PendingRewrite::Kind::kNone) {
+            if (::rename(tempPath.c_str(), readyPath.c_str()) == 0) return true;
+            error = systemErrorText("rename " + tempPath + " to " + readyPath, errno);
+            return false;
+        }
+        if (::renameat2(AT_FDCWD, tempPath.c_str(), AT_FDCWD, readyPath.c_str(),
+                        RENAME_NOREPLACE) == 0) {
+            return true;
+        }
+        if (errno == EINVAL || errno == ENOSYS) {
+            // A file system without RENAME_NOREPLACE: the name was free when it was looked at,
+            // and only another writer of the same file could have taken it since.
+            if (::rename(tempPath.c_str(), readyPath.c_str()) == 0) return true;
+        }
+        if (errno != EEXIST) {
+            error = systemErrorText("rename " + tempPath + " to " + readyPath, errno);
+            return false;
+        }
+        if (!pending.examine(error)) return false;
+    }
+    error = systemErrorText("rename " + tempPath + " to " + readyPath, EEXIST);
+    return false;
+}
+
+// Writes the complete, closed temporary file over `target` in place, so that a kill at any
+// moment leaves either `target` untouched and the temporary file to be removed as stale, or the
+// ready file that holds the whole new contents. `writerFd` is open on the temporary file for
+// reading and holds the writer's lock on it.
+bool rewriteRecoverably(TemporaryPath& temporary, int writerFd, const std::string& target,
+                        PendingRewrite& pending, const std::string& readyPath, std::string& error) {
+    struct stat written;
+    if (::fstat(writerFd, &written) != 0) {
+        error = systemErrorText("fstat " + temporary.path(), errno);
+        return false;
+    }
+    if (::fchmod(writerFd, kReadyMode) != 0) {
+        error = systemErrorText("chmod " + temporary.path(), errno);
+        return false;
+    }
+    if (!markReady(temporary.path(), pending, readyPath, error)) return false;
+    temporary.commit();
+    // The rewrite starts only once the mark is durable.
+    syncDirectory(directoryOf(target));
+    if (!rewriteInPlace(writerFd, readyPath, target, error)) {
+        error += "; " + readyPath + " keeps the whole new file";
+        return false;
+    }
+    removeNameOf(AT_FDCWD, readyPath, written);
+    syncDirectory(directoryOf(target));
+    return true;
 }
 
 }  // namespace
@@ -446,16 +648,23 @@ bool replaceFileAtomically(const std::string& path,
     if (options.checkBeforeReplacing && !options.checkBeforeReplacing(temporary.path(), error)) {
         return false;
     }
+    // A rewrite in place that failed or was interrupted may have left its ready file: this newer
+    // file supersedes it, and no recovery may write it over the newer file later.
+    const std::string readyPath = readyPathOf(target);
+    PendingRewrite pending(readyPath, exists ? old.st_uid : ::geteuid());
+    if (!pending.examine(error)) return false;
     if (::rename(temporary.path().c_str(), target.c_str()) != 0) {
         const int cause = errno;
         if (exists && options.rewriteInPlaceWhenRenameRefused &&
             (cause == EBUSY || cause == EXDEV)) {
-            return rewriteInPlace(temporary.path(), target, error);
+            return rewriteRecoverably(temporary, writerLock.get(), target, pending, readyPath,
+                                      error);
         }
         error = systemErrorText("rename " + temporary.path() + " to " + target, cause);
         return false;
     }
     temporary.commit();
+    pending.remove();
     syncDirectory(directoryOf(target));
     return true;
 }
@@ -468,6 +677,55 @@ bool replaceFileAtomically(const std::string& path, const std::string& contents,
             return std::fwrite(contents.data(), 1, contents.size(), file) == contents.size();
         },
         error, options);
+}
+
+InterruptedRewrite finishInterruptedRewrite(
+    const std::string& path, std::string& report,
+    const std::function<bool(const std::string& readyPath, std::string& error)>& check) {
+    report.clear();
+    std::string target;
+    std::string error;
+    if (!resolveLinks(path, target, error)) {
+        report = "Unable to look for an interrupted rewrite of " + path + ": " + error;
+        return InterruptedRewrite::kFailed;
+    }
+    const std::string readyPath = readyPathOf(target);
+    struct stat named;
+    if (::lstat(readyPath.c_str(), &named) != 0 && errno == ENOENT) {
+        return InterruptedRewrite::kNonePending;
+    }
+    const std::string failure =
+        "Unable to finish the interrupted rewrite of " + target + " from " + readyPath + ": ";
+    struct stat existing;
+    if (::stat(target.c_str(), &existing) != 0) {
+        report = failure + systemErrorText("stat " + target, errno);
+        return InterruptedRewrite::kFailed;
+    }
+    PendingRewrite pending(readyPath, existing.st_uid);
+    if (!pending.examine(error)) {
+        report = failure + error;
+        return InterruptedRewrite::kFailed;
+    }
+    switch (pending.kind()) {
+    case PendingRewrite::Kind::kNone: return InterruptedRewrite::kNonePending;
+    case PendingRewrite::Kind::kForeign:
+        report = "Refused " + readyPath + " as the ready file of " + target + ": " +
+                 pending.reason() + "; " + target + " is left as it is.";
+        return InterruptedRewrite::kRefused;
+    case PendingRewrite::Kind::kOwn: break;
+    }
+    if (check && !check(readyPath, error)) {
+        report = "Refused " + readyPath + " as the ready file of " + target + ": " + error + "; " +
+                 target + " is left as it is.";
+        return InterruptedRewrite::kRefused;
+    }
+    if (!rewriteInPlace(pending.descriptor(), readyPath, target, error)) {
+        report = failure + error;
+        return InterruptedRewrite::kFailed;
+    }
+    pending.remove();
+    report = "Finished the interrupted rewrite of " + target + " from " + readyPath + ".";
+    return InterruptedRewrite::kFinished;
 }
 
 }  // namespace quillmark

@@ -1296,4 +1296,162 @@ TEST_F(DaemonTest, StoresRawUpgradeChunksExactlyOrRefusesThem) {
     EXPECT_FALSE(hasEnded(pid));
 }
 
+// Saves onto a configuration file bind-mounted on its own, so that each one is written over the
+// file in place, each killed with SIGKILL once that rewrite has begun (the file's ready name has
+// appeared) and at a different point of it: every restart starts, having finished the rewrite,
+// and serves the document whose save was killed, read from a whole file.
+TEST_F(DaemonTest, EveryRestartAfterASaveInPlaceWasKilledLoadsAWholeDocument) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    const std::string mounted = dir_.file("mounted.xml");
+    qmtest::writeFile(mounted, files_.text(port));
+    qmtest::writeFile(files_.configuration, "");
+    const qmtest::ScopedMount mount = qmtest::ScopedMount::bind(mounted, files_.configuration);
+    if (!mount.mounted()) GTEST_SKIP() << mount.error();
+    const std::string ready = dir_.file(".quillmark_agentd.xml.ready");
+    pid_t pid = startDaemon(files_);
+    ASSERT_GT(pid, 0);
+
+    const int killDelaysMs[] = {0, 2, 5, 10};
+    int round = 0;
+    for (const int delay : killDelaysMs) {
+        ++round;
+        SCOPED_TRACE("round " + std::to_string(round));
+        const std::string generation = "generation-" + std::to_string(round);
+        // A large comment makes the rewrite take long enough for the kill to land inside it;
+        // its size and letter change from round to round, so that a cut file shows.
+        const std::string filler =
+            "<!--" + std::string((round % 2 == 0 ? 8 : 12) << 20, 'a' + round) + "-->";
+        const std::string save = qmtest::framedMessage(
+            "save_configuration " + savedSettings(files_, port, {{"Generation", generation}}) +
+            filler);
+        {
+            qmtest::LoopbackClient client(port);
+            ASSERT_TRUE(client.write(save));
+            ASSERT_TRUE(
+                eventually([&] { return qmtest::fileExists(ready); }, std::chrono::seconds(60)))
+                << "the save was not written in place; log:\n"
+                << contentsOrEmpty(files_.log).substr(0, 4096);
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+            ASSERT_EQ(0, ::kill(pid, SIGKILL));
+            ASSERT_TRUE(waitForExit(pid).has_value());
+            const std::string reply = client.readUntilClose();
+            EXPECT_TRUE(reply.empty() || reply == qmtest::framedMessage("SUCCESS")) << reply;
+        }
+        const bool interrupted = qmtest::fileExists(ready);
+        ::unlink(files_.pid.c_str());
+
+        pid = startDaemon(files_);
+        ASSERT_GT(pid, 0);
+        EXPECT_FALSE(qmtest::fileExists(ready));
+        const std::string finished = "|\tFinished the interrupted rewrite of " +
+                                     files_.configuration + " from " + ready + ".";
+        EXPECT_EQ(interrupted, contentsOrEmpty(files_.log).find(finished) != std::string::npos);
+        const std::string file = contentsOrEmpty(mounted);
+        EXPECT_NE(std::string::npos, file.find("<value>" + generation + "</value>"));
+        EXPECT_TRUE(endsWith(file, filler + "\n")) << "the file is cut";
+        EXPECT_NE(std::string::npos,
+                  request(port, "get_configuration\n").find("<value>" + base64(generation)));
+    }
+}
+
+// What stands at the configuration's ready name and is not a ready file the daemon made (a
+// symbolic link to another document, a FIFO), or does not hold a whole document, is refused at
+// start-up and logged; the daemon starts on its own configuration file.
+TEST_F(DaemonTest, StartsOnItsOwnConfigurationBesideAPlantedReadyFile) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    const std::string ready = dir_.file(".quillmark_agentd.xml.ready");
+    const std::string planted = dir_.file("planted.xml");
+    qmtest::writeFile(planted, files_.text(port, DaemonFiles::prop("Hostname", "planted")));
+    ASSERT_EQ(0, ::chmod(planted.c_str(), 0600));
+    struct Case {
+        const char* label;
+        std::function<int()> plant;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"a symbolic link", [&] { return ::symlink(planted.c_str(), ready.c_str()); },
+         "it is a symbolic link"},
+        {"a FIFO", [&] { return ::mkfifo(ready.c_str(), 0600); }, "it is not a regular file"},
+        {"a cut document",
+         [&] {
+             qmtest::writeFile(ready, contentsOrEmpty(planted).substr(0, 100));
+             return ::chmod(ready.c_str(), 0600);
+         },
+         "it does not load as an XML document"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        qmtest::writeFile(files_.configuration, files_.text(port));
+        ASSERT_EQ(0, c.plant());
+
+        const pid_t pid = startDaemon(files_);
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(std::string::npos, request(port, "get_configuration\n").find(base64("planted")));
+        EXPECT_EQ(files_.text(port), contentsOrEmpty(files_.configuration));
+        EXPECT_EQ(1u, errorLinesWith("|\tRefused " + ready + " as the ready file of " +
+                                     files_.configuration + ": " + c.reason + "; "));
+
+        ASSERT_EQ(0, ::kill(pid, SIGTERM));
+        ASSERT_TRUE(waitForExit(pid).has_value());
+        ASSERT_EQ(0, ::unlink(ready.c_str()));
+        ::unlink(files_.log.c_str());
+    }
+}
+
+// A start first finishes the rewrites in place of the configuration and of its backup that a
+// kill left cut, each from its ready file, logs them, and serves the finished document.
+TEST_F(DaemonTest, AStartFinishesTheInterruptedRewritesOfTheConfigurationAndItsBackup) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    const std::string document = files_.text(port, DaemonFiles::prop("Hostname", "finished"));
+    const std::string backup = files_.configuration + ".bak";
+    const std::string readyDocument = dir_.file(".quillmark_agentd.xml.ready");
+    const std::string readyBackup = dir_.file(".quillmark_agentd.xml.bak.ready");
+    qmtest::writeFile(files_.configuration, document.substr(0, document.size() / 2));
+    qmtest::writeFile(readyDocument, document);
+    qmtest::writeFile(backup, "the previous ");
+    qmtest::writeFile(readyBackup, "the previous document");
+    for (const std::string& ready : {readyDocument, readyBackup}) {
+        ASSERT_EQ(0, ::chmod(ready.c_str(), 0600));
+    }
+
+    const pid_t pid = startDaemon(files_);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(document, contentsOrEmpty(files_.configuration));
+    EXPECT_EQ("the previous document", contentsOrEmpty(backup));
+    EXPECT_FALSE(qmtest::fileExists(readyDocument));
+    EXPECT_FALSE(qmtest::fileExists(readyBackup));
+    EXPECT_NE(std::string::npos, request(port, "get_configuration\n").find(base64("finished")));
+    const std::string log = contentsOrEmpty(files_.log);
+    for (const auto& rewrite : {std::make_pair(files_.configuration, readyDocument),
+                                std::make_pair(backup, readyBackup)}) {
+        EXPECT_NE(std::string::npos, log.find("|\tFinished the interrupted rewrite of " +
+                                              rewrite.first + " from " + rewrite.second + "."))
+            << log;
+    }
+}
+
+// A configuration cut short whose ready file is refused does not load: the refusal is reported
+// on standard error before the start's own failure.
+TEST_F(DaemonTest, ARefusedReadyFileIsReportedWhenTheConfigurationDoesNotLoad) {
+    const std::string document = files_.text(freePort());
+    const std::string ready = dir_.file(".quillmark_agentd.xml.ready");
+    qmtest::writeFile(files_.configuration, document.substr(0, document.size() / 2));
+    qmtest::writeFile(dir_.file("planted.xml"), document);
+    ASSERT_EQ(0, ::symlink(dir_.file("planted.xml").c_str(), ready.c_str()));
+
+    const qmtest::ProcessResult result = launch(files_.configuration);
+    EXPECT_EQ(255, result.exitStatus);
+    EXPECT_EQ(0u, result.standardError.rfind(
+                      "Refused " + ready + " as the ready file of " + files_.configuration +
+                          ": it is a symbolic link; " + files_.configuration +
+                          " is left as it is.\nerror in main: [0] \"Cannot access xml "
+                          "Configuration file\"",
+                      0))
+        << result.standardError;
+    EXPECT_FALSE(qmtest::fileExists(files_.pid));
+}
+
 }  // namespace

@@ -393,6 +393,25 @@ TEST_F(FileOperationsTest, CopyFailuresLeaveTheTargetAsItWas) {
     EXPECT_FALSE(fifo.releasedAWaitingReader()) << "the copy waited for a writer";
 }
 
+// A source that a rewrite in place left cut (the process was killed part-way) is finished from
+// its ready file before it is copied, so that the copy is whole too.
+TEST_F(FileOperationsTest, CopyFinishesAnInterruptedRewriteOfItsSourceFirst) {
+    NonWindowsFileOperations operations(&configurationWithRoot(awkwardRoot()));
+    const std::string source = dir_.file("config.xml");
+    const std::string target = dir_.file("config.xml.bak");
+    const std::string ready = dir_.file(".config.xml.ready");
+    const std::string whole = patternedBytes(100 * 1024);
+    qmtest::writeFile(source, whole.substr(0, 70 * 1024));
+    qmtest::writeFile(ready, whole);
+    ASSERT_EQ(0, ::chmod(ready.c_str(), 0600));
+
+    EXPECT_EQ("SUCCESS", operations.copyFile(source, target));
+    EXPECT_TRUE(whole == qmtest::readFile(source));
+    EXPECT_TRUE(whole == qmtest::readFile(target));
+    EXPECT_EQ((std::set<std::string>{"config.xml", "config.xml.bak", "config0.xml"}),
+              namesIn(dir_.path()));
+}
+
 TEST_F(FileOperationsTest, UnzipsThePackageIntoTheTempDirectory) {
     const std::string temp = awkwardRoot() + "/temp";
     struct Case {

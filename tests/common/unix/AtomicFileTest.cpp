@@ -3,6 +3,7 @@
 #include "support/FileModes.h"
 #include "support/FileSizeLimit.h"
 #include "support/ForkedCall.h"
+#include "support/KilledCall.h"
 #include "support/ScopedMount.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
@@ -11,9 +12,11 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -24,6 +27,8 @@
 using qmtest::namesIn;
 
 namespace fs = std::filesystem;
+using quillmark::finishInterruptedRewrite;
+using quillmark::InterruptedRewrite;
 using quillmark::replaceFileAtomically;
 
 namespace {
@@ -208,11 +213,13 @@ TEST(AtomicFile, RewritesABindMountedFileInPlaceOnlyWhenAskedTo) {
     EXPECT_EQ((std::set<std::string>{"config.xml", "real.xml"}), namesIn(dir.path()));
 }
 
-TEST(AtomicFile, AFailedRewriteInPlaceIsReported) {
+// A failed rewrite in place is reported, and leaves the whole new file at the ready name, from
+// which the recovery completes the file once there is room.
+TEST(AtomicFile, AFailedRewriteInPlaceIsReportedAndLeftToTheRecovery) {
     qmtest::TempDir dir;
     const std::string small = dir.file("small");
     ASSERT_EQ(0, ::mkdir(small.c_str(), 0755));
-    const qmtest::ScopedMount tmpfs = qmtest::ScopedMount::tmpfs(small, 64 * 1024);
+    const qmtest::ScopedMount tmpfs = qmtest::ScopedMount::tmpfs(small, 256 * 1024);
     if (!tmpfs.mounted()) GTEST_SKIP() << tmpfs.error();
     const std::string real = small + "/real.xml";
     qmtest::writeFile(real, "old");
@@ -224,9 +231,18 @@ TEST(AtomicFile, AFailedRewriteInPlaceIsReported) {
 
     quillmark::ReplacementOptions inPlace;
     inPlace.rewriteInPlaceWhenRenameRefused = true;
+    const std::string contents(128 * 1024, 'n');
     std::string error;
-    EXPECT_FALSE(replaceFileAtomically(path, std::string(256 * 1024, 'n'), error, inPlace));
+    EXPECT_FALSE(replaceFileAtomically(path, contents, error, inPlace));
     EXPECT_NE(std::string::npos, error.find("write " + path)) << error;
+    EXPECT_EQ((std::set<std::string>{".config.xml.ready", "config.xml", "small"}),
+              namesIn(dir.path()));
+    EXPECT_TRUE(contents == qmtest::readFile(dir.file(".config.xml.ready")));
+
+    ASSERT_EQ(0, ::unlink((small + "/filler").c_str()));
+    std::string report;
+    EXPECT_EQ(InterruptedRewrite::kFinished, finishInterruptedRewrite(path, report)) << report;
+    EXPECT_TRUE(contents == qmtest::readFile(path));
     EXPECT_EQ((std::set<std::string>{"config.xml", "small"}), namesIn(dir.path()));
 }
 
@@ -431,6 +447,279 @@ TEST(AtomicFile, TheTemporaryFileIsLockedAndCheckedBeforeTheRename) {
         EXPECT_EQ(accepted ? "" : "refused by the check", error);
         EXPECT_EQ(accepted ? "new" : "old", qmtest::readFile(path));
         EXPECT_EQ(std::set<std::string>{"config.xml"}, namesIn(dir.path()));
+    }
+}
+
+bool endsWithReady(const std::string& name) {
+    return name.size() > 6 && name.compare(name.size() - 6, 6, ".ready") == 0;
+}
+
+bool hasReadyFile(const std::string& directory) {
+    for (const std::string& name : namesIn(directory)) {
+        if (endsWithReady(name)) return true;
+    }
+    return false;
+}
+
+// A replacement killed before any one of its system calls, and then the recovery: the file holds
+// the old or the new contents whole, the new ones once the ready file was made, and nothing else
+// is left beside it. A clean-up of stale temporaries in between never takes the ready file.
+TEST(AtomicFile, AKillAtAnyPointLeavesTheOldOrTheNewFileWholeAfterTheRecovery) {
+    struct Case {
+        const char* label;
+        bool bindMounted;  // so that the rename is refused and the file is rewritten in place
+        std::string name;
+        std::size_t oldSize;
+        std::size_t newSize;
+    };
+    const Case cases[] = {
+        {"renamed", false, "config.xml", 150000, 200000},
+        {"in place, over a longer file", true, "config.xml", 300000, 200000},
+        {"in place, over a shorter file whose name is too long for the plain ready name", true,
+         std::string(250, 'c'), 1000, 150000},
+    };
+    quillmark::ReplacementOptions inPlace;
+    inPlace.rewriteInPlaceWhenRenameRefused = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        qmtest::TempDir dir;
+        const std::string path = dir.file(c.name);
+        const std::string real = c.bindMounted ? dir.file("real") : path;
+        const std::string old = qmtest::pseudoRandomBytes(c.oldSize, 1);
+        const std::string fresh = qmtest::pseudoRandomBytes(c.newSize, 2);
+        qmtest::writeFile(real, old);
+        ASSERT_TRUE(qmtest::setModeAndOwner(real, 0640, 65534, 65534));
+        std::set<std::string> names = {c.name};
+        std::optional<qmtest::ScopedMount> mount;
+        if (c.bindMounted) {
+            qmtest::writeFile(path, "");
+            mount.emplace(qmtest::ScopedMount::bind(real, path));
+            if (!mount->mounted()) GTEST_SKIP() << mount->error();
+            names.insert("real");
+        }
+
+        bool sawCut = false;
+        for (long call = 1;; ++call) {
+            SCOPED_TRACE("killed before system call " + std::to_string(call));
+            qmtest::writeFile(path, old);
+            const qmtest::KilledCallEnd end = qmtest::runKilledBeforeSystemCall(call, [&] {
+                std::string error;
+                replaceFileAtomically(path, fresh, error, inPlace);
+            });
+            ASSERT_NE(qmtest::KilledCallEnd::kFailed, end);
+            const bool ready = hasReadyFile(dir.path());
+            const std::string left = qmtest::readFile(path);
+            if (left != old && left != fresh) {
+                sawCut = true;
+                EXPECT_TRUE(ready) << "the file is cut and nothing can complete it";
+            }
+
+            std::string error;
+            EXPECT_FALSE(replaceFileAtomically(
+                path, [](std::FILE*) { return false; }, error, inPlace));
+            EXPECT_EQ(ready, hasReadyFile(dir.path()));
+            std::string report;
+            EXPECT_EQ(ready ? InterruptedRewrite::kFinished : InterruptedRewrite::kNonePending,
+                      finishInterruptedRewrite(path, report))
+                << report;
+
+            const std::string recovered = qmtest::readFile(path);
+            EXPECT_TRUE(recovered == fresh || (!ready && recovered == old));
+            EXPECT_EQ("0640 65534:65534", qmtest::modeAndOwner(real));
+            EXPECT_EQ(names, namesIn(dir.path()));
+            if (end == qmtest::KilledCallEnd::kFinished) {
+                EXPECT_TRUE(recovered == fresh);
+                break;
+            }
+            ASSERT_LT(call, 5000) << "the replacement never finished";
+        }
+        EXPECT_EQ(c.bindMounted, sawCut) << "no kill landed inside the rewrite in place";
+    }
+}
+
+// A recovery killed before any one of its system calls leaves the ready file, or the whole file
+// without it, and the next recovery finishes the file.
+TEST(AtomicFile, ARecoveryKilledAtAnyPointIsFinishedByTheNext) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("config.xml");
+    const std::string ready = dir.file(".config.xml.ready");
+    const std::string fresh = qmtest::pseudoRandomBytes(150000, 2);
+    const std::string cut = qmtest::pseudoRandomBytes(300000, 1).substr(0, 90000);
+    for (long call = 1;; ++call) {
+        SCOPED_TRACE("killed before system call " + std::to_string(call));
+        qmtest::writeFile(path, cut);
+        qmtest::writeFile(ready, fresh);
+        ASSERT_EQ(0, ::chmod(ready.c_str(), 0600));
+        const qmtest::KilledCallEnd end = qmtest::runKilledBeforeSystemCall(call, [&] {
+            std::string report;
+            finishInterruptedRewrite(path, report);
+        });
+        ASSERT_NE(qmtest::KilledCallEnd::kFailed, end);
+        const bool left = qmtest::fileExists(ready);
+        EXPECT_TRUE(left || qmtest::readFile(path) == fresh) << "the ready file went first";
+
+        std::string report;
+        EXPECT_EQ(left ? InterruptedRewrite::kFinished : InterruptedRewrite::kNonePending,
+                  finishInterruptedRewrite(path, report))
+            << report;
+        EXPECT_TRUE(fresh == qmtest::readFile(path));
+        EXPECT_EQ(std::set<std::string>{"config.xml"}, namesIn(dir.path()));
+        if (end == qmtest::KilledCallEnd::kFinished) break;
+        ASSERT_LT(call, 5000) << "the recovery never finished";
+    }
+}
+
+// Only a ready file as a rewrite in place leaves it is written over the file; anything else at
+// the ready name (planted in the file's directory, say) is refused, left as it is, and never
+// blocks the recovery.
+TEST(AtomicFile, TheRecoveryTakesOnlyAReadyFileAsItsRewriteLeavesIt) {
+    const std::string whole = "<quillmark_agentd_config/>";
+    struct Case {
+        const char* label;
+        std::function<void(const std::string& ready, const std::string& planted)> plant;
+        bool checkAccepts;
+        InterruptedRewrite expected;
+    };
+    const auto readyFile = [&](uid_t owner) {
+        return [&whole, owner](const std::string& ready, const std::string&) {
+            qmtest::writeFile(ready, whole);
+            qmtest::setModeAndOwner(ready, 0600, owner, owner);
+        };
+    };
+    const Case cases[] = {
+        {"the process's own", readyFile(0), true, InterruptedRewrite::kFinished},
+        {"the file owner's", readyFile(65534), true, InterruptedRewrite::kFinished},
+        {"another user's", readyFile(4321), true, InterruptedRewrite::kRefused},
+        {"contents the check refuses", readyFile(0), false, InterruptedRewrite::kRefused},
+        {"readable by others",
+         [&](const std::string& ready, const std::string&) {
+             qmtest::writeFile(ready, whole);
+             ::chmod(ready.c_str(), 0644);
+         },
+         true, InterruptedRewrite::kRefused},
+        {"a second link of a file",
+         [&](const std::string& ready, const std::string& planted) {
+             readyFile(0)(planted, planted);
+             ::link(planted.c_str(), ready.c_str());
+         },
+         true, InterruptedRewrite::kRefused},
+        {"a symbolic link to a whole file",
+         [&](const std::string& ready, const std::string& planted) {
+             readyFile(0)(planted, planted);
+             ::symlink(planted.c_str(), ready.c_str());
+         },
+         true, InterruptedRewrite::kRefused},
+        {"a FIFO",
+         [](const std::string& ready, const std::string&) { ::mkfifo(ready.c_str(), 0600); }, true,
+         InterruptedRewrite::kRefused},
+        {"a directory",
+         [](const std::string& ready, const std::string&) { ::mkdir(ready.c_str(), 0700); }, true,
+         InterruptedRewrite::kRefused},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        qmtest::TempDir dir;
+        const std::string path = dir.file("config.xml");
+        const std::string ready = dir.file(".config.xml.ready");
+        qmtest::writeFile(path, "old");
+        ASSERT_TRUE(qmtest::setModeAndOwner(path, 0640, 65534, 65534));
+        const ino_t inode = statOf(path).st_ino;
+        c.plant(ready, dir.file("planted"));
+        const std::set<std::string> planted = namesIn(dir.path());
+        bool checked = false;
+        auto check = [&](const std::string& readyPath, std::string& error) {
+            checked = true;
+            EXPECT_EQ(ready, readyPath);
+            if (!c.checkAccepts) error = "not a whole document";
+            return c.checkAccepts;
+        };
+
+        std::string report;
+        EXPECT_EQ(c.expected, finishInterruptedRewrite(path, report, check)) << report;
+
+        EXPECT_EQ("0640 65534:65534", qmtest::modeAndOwner(path));
+        EXPECT_EQ(inode, statOf(path).st_ino);
+        if (c.expected == InterruptedRewrite::kFinished) {
+            EXPECT_EQ(whole, qmtest::readFile(path));
+            EXPECT_EQ(std::set<std::string>{"config.xml"}, namesIn(dir.path()));
+            EXPECT_EQ("Finished the interrupted rewrite of " + path + " from " + ready + ".",
+                      report);
+        } else {
+            EXPECT_EQ("old", qmtest::readFile(path));
+            EXPECT_EQ(planted, namesIn(dir.path()));
+            EXPECT_EQ(0u, report.rfind("Refused " + ready, 0)) << report;
+            EXPECT_EQ(c.label == std::string("contents the check refuses"), checked);
+        }
+    }
+}
+
+// A ready file that another process holds (a writer still writing it over the file) is waited
+// for, and finished once it is let go.
+TEST(AtomicFile, TheRecoveryWaitsForAReadyFileThatIsHeld) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("config.xml");
+    const std::string ready = dir.file(".config.xml.ready");
+    qmtest::writeFile(path, "cut");
+    qmtest::writeFile(ready, "whole");
+    ASSERT_EQ(0, ::chmod(ready.c_str(), 0600));
+    const int holder = ::open(ready.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(0, ::flock(holder, LOCK_EX | LOCK_NB));
+    std::thread release([holder] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ::close(holder);
+    });
+
+    std::string report;
+    const InterruptedRewrite outcome = finishInterruptedRewrite(path, report);
+    release.join();
+    EXPECT_EQ(InterruptedRewrite::kFinished, outcome) << report;
+    EXPECT_EQ("whole", qmtest::readFile(path));
+    EXPECT_EQ(std::set<std::string>{"config.xml"}, namesIn(dir.path()));
+}
+
+// A replacement supersedes the ready file that a failed rewrite in place left, so that no
+// recovery writes the older contents over the newer file later; something else at the ready
+// name is left to a rename.
+TEST(AtomicFile, AReplacementSupersedesAReadyFileLeftBehind) {
+    struct Case {
+        const char* label;
+        bool bindMounted;
+        mode_t readyMode;  // 0600: a ready file as a rewrite leaves it
+        std::set<std::string> left;
+    };
+    const Case cases[] = {
+        {"in place", true, 0600, {"config.xml", "real"}},
+        {"renamed", false, 0600, {"config.xml"}},
+        {"renamed, beside a file that is not a ready file",
+         false,
+         0644,
+         {".config.xml.ready", "config.xml"}},
+    };
+    quillmark::ReplacementOptions inPlace;
+    inPlace.rewriteInPlaceWhenRenameRefused = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        qmtest::TempDir dir;
+        const std::string path = dir.file("config.xml");
+        const std::string ready = dir.file(".config.xml.ready");
+        qmtest::writeFile(path, "cut");
+        std::optional<qmtest::ScopedMount> mount;
+        if (c.bindMounted) {
+            qmtest::writeFile(dir.file("real"), "cut");
+            mount.emplace(qmtest::ScopedMount::bind(dir.file("real"), path));
+            if (!mount->mounted()) GTEST_SKIP() << mount->error();
+        }
+        qmtest::writeFile(ready, "older, whole");
+        ASSERT_EQ(0, ::chmod(ready.c_str(), c.readyMode));
+
+        std::string error;
+        ASSERT_TRUE(replaceFileAtomically(path, "newer", error, inPlace)) << error;
+        EXPECT_EQ("newer", qmtest::readFile(path));
+        EXPECT_EQ(c.left, namesIn(dir.path()));
+        std::string report;
+        finishInterruptedRewrite(path, report);
+        EXPECT_EQ("newer", qmtest::readFile(path));
     }
 }
 
