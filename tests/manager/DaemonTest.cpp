@@ -242,6 +242,19 @@ protected:
     // How many ERROR lines of the log hold `part`.
     std::size_t errorLinesWith(const std::string& part) const;
 
+    // Sends get_configuration (twelve times at most) until the log at `log` has been moved aside
+    // `rotations` times, and returns how often it was. Every reply is logged, before it is sent:
+    // with withLargeSetting() in the configuration two replies pass the 1 MiB limit.
+    static int rotateLog(unsigned short port, const std::string& log, int rotations);
+    static std::string withLargeSetting() {
+        return DaemonFiles::prop("Filler", std::string(400000, 'x'));
+    }
+
+    // Installs an upgrade whose script prints one line on its standard output and one on its
+    // standard error, and expects both in the log at `log`, which the daemon `pid` has as its
+    // descriptors 1 and 2.
+    void expectUpgradeScriptOutputIn(pid_t pid, unsigned short port, const std::string& log);
+
     // The pid in the PID file once it holds only digits.
     static pid_t waitForPidFile(const std::string& path) {
         pid_t pid = -1;
@@ -965,45 +978,11 @@ bool appendTo(const std::string& path, const std::string& text) {
 TEST_F(DaemonTest, UpgradeScriptOutputReachesTheCurrentLogAfterTwoRotations) {
     const unsigned short port = freePort();
     ASSERT_NE(0, port);
-    // Every reply is logged at DEBUG level: with this setting two replies take the log past 1 MiB.
-    qmtest::writeFile(files_.configuration,
-                      files_.text(port, DaemonFiles::prop("Filler", std::string(400000, 'x'))));
+    qmtest::writeFile(files_.configuration, files_.text(port, withLargeSetting()));
     const pid_t pid = startDaemon(files_);
     ASSERT_GT(pid, 0);
-
-    // The reply's line is written, and the log rotated, before the reply is sent.
-    int rotations = 0;
-    ino_t current = inodeOf(files_.log);
-    for (int i = 0; i < 12 && rotations < 2; ++i) {
-        ASSERT_NE("", request(port, "get_configuration\n"));
-        const ino_t now = inodeOf(files_.log);
-        if (now != 0 && now != current) {
-            ++rotations;
-            current = now;
-        }
-    }
-    ASSERT_EQ(2, rotations);
-
-    const std::string archivePath = dir_.file("package.zip");
-    ASSERT_TRUE(qmtest::ZipBuilder()
-                    .addFile("quillmark_upgrade.sh",
-                             "#!/bin/sh\necho printed-by-the-upgrade\n"
-                             "echo reported-by-the-upgrade >&2\n")
-                    .writeTo(archivePath));
-    const std::string name(kPackageName);
-    for (const std::string& body :
-         {"upgrade_initial(" + name + "," + contentsOrEmpty(archivePath) + ")",
-          "upgrade_final(" + name + ")"}) {
-        SCOPED_TRACE(body.substr(0, body.find('(')));
-        ASSERT_EQ(qmtest::framedMessage("SUCCESS"), request(port, qmtest::framedMessage(body)));
-    }
-
-    const std::string log = contentsOrEmpty(files_.log);
-    EXPECT_NE(std::string::npos, log.find("\nprinted-by-the-upgrade\n"));
-    EXPECT_NE(std::string::npos, log.find("\nreported-by-the-upgrade\n"));
-    for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
-        EXPECT_EQ(files_.log, descriptorTarget(pid, fd)) << "descriptor " << fd;
-    }
+    ASSERT_EQ(2, rotateLog(port, files_.log, 2));
+    expectUpgradeScriptOutputIn(pid, port, files_.log);
 }
 
 TEST_F(DaemonTest, LoggingResumesAfterAReopenFoundNoFreeInode) {
@@ -1216,6 +1195,45 @@ TEST_F(DaemonTest, ASaveRemovesTheTemporariesOfInterruptedSaves) {
     ::close(writer);
     for (const std::string& file : stale) EXPECT_FALSE(qmtest::fileExists(dir_.file(file))) << file;
     EXPECT_EQ("being written", contentsOrEmpty(dir_.file(locked)));
+}
+
+// ---- The log and the daemon's start and stop ----
+
+int DaemonTest::rotateLog(unsigned short port, const std::string& log, int rotations) {
+    int done = 0;
+    ino_t current = inodeOf(log);
+    for (int i = 0; i < 12 && done < rotations; ++i) {
+        if (request(port, "get_configuration\n").empty()) break;
+        const ino_t now = inodeOf(log);
+        if (now != 0 && now != current) {
+            ++done;
+            current = now;
+        }
+    }
+    return done;
+}
+
+void DaemonTest::expectUpgradeScriptOutputIn(pid_t pid, unsigned short port,
+                                             const std::string& log) {
+    const std::string archivePath = dir_.file("package.zip");
+    ASSERT_TRUE(qmtest::ZipBuilder()
+                    .addFile("quillmark_upgrade.sh",
+                             "#!/bin/sh\necho printed-by-the-upgrade\n"
+                             "echo reported-by-the-upgrade >&2\n")
+                    .writeTo(archivePath));
+    const std::string name(kPackageName);
+    for (const std::string& body :
+         {"upgrade_initial(" + name + "," + contentsOrEmpty(archivePath) + ")",
+          "upgrade_final(" + name + ")"}) {
+        SCOPED_TRACE(body.substr(0, body.find('(')));
+        ASSERT_EQ(qmtest::framedMessage("SUCCESS"), request(port, qmtest::framedMessage(body)));
+    }
+    const std::string text = contentsOrEmpty(log);
+    EXPECT_NE(std::string::npos, text.find("\nprinted-by-the-upgrade\n"));
+    EXPECT_NE(std::string::npos, text.find("\nreported-by-the-upgrade\n"));
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        EXPECT_EQ(log, descriptorTarget(pid, fd)) << "descriptor " << fd;
+    }
 }
 
 }  // namespace
