@@ -1,5 +1,7 @@
 #include "quillmark/FileLogger.h"
 
+#include "quillmark/FileHandle.h"
+
 #include <zthread/Guard.h>
 
 #include <fcntl.h>
@@ -27,8 +29,11 @@ const char* levelName(int level) {
 }
 
 // Gives the open log file to the service user. Done through the descriptor, never by path, so a
-// link planted at the path cannot redirect the change; skipped when the user does not exist.
+// link planted at the path cannot redirect the change; skipped when the user does not exist, and
+// for a device ("/dev/null"), whose owner decides who else may use it.
 void giveToServiceUser(int fd) {
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return;
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
     struct passwd entry;
@@ -111,11 +116,13 @@ void FileLogger::openFile() noexcept {
     if (fileName_.empty()) return;
     // No O_TRUNC: after a rotation the name is free and a new file is created; when the rotation
     // could not move the file aside, or another writer has started the new file, appending keeps
-    // its lines.
-    fd_ = ::open(fileName_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // its lines. The open never waits (a FIFO at the path would hold lock_, and with it every
+    // thread that logs, until a reader came) and takes only a file or a character device such as
+    // "/dev/null".
+    fd_ = openForWriting(fileName_, true, 0644, WritableKinds::kRegularOrCharacterDevice);
     if (fd_ < 0) {
-        // No free inode, no descriptor left, a read-only moment: a later line tries again, but
-        // a failing disk must not cost an open per line.
+        // No free inode, no descriptor left, a read-only moment, something else at the path: a
+        // later line tries again, but a failing disk must not cost an open per line.
         nextOpenAttempt_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         return;
     }

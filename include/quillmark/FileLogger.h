@@ -6,7 +6,7 @@
 // different threads never interleave; the message is not copied on the way. When the file grows
 // past maxSizeMB MiB it is moved to its name with ".old" appended and a new file is started.
 // Whenever the logger opens its file it hands it to the service user "quillmar" (when that user
-// exists).
+// exists), unless it is a device: a device keeps its owner.
 //
 // Rotation and other writers. Standard output and error that name the file being left (the
 // daemon's, which append to the log through descriptors of their own) are made to name the new
@@ -16,8 +16,11 @@
 // that found the limit passed ends that earlier generation, the logger goes on in the file now at
 // the path, and the earlier generation stays in ".old".
 //
-// A file that cannot be opened (at construction or after a rotation) is tried again on a later
-// line, at most about once a second; the lines in between are lost.
+// Opening never waits, and takes only a regular file or a character device ("/dev/null"): a
+// FIFO, a socket, a directory or a block device at the path counts as a file that cannot be
+// opened. A file that cannot be opened (at construction or after a rotation) is tried again on
+// a later line, at most about once a second; the lines in between are lost.
+//
 //
 // Thread safety: every method may be called from any thread; lock_ serialises writing, rotation
 // and closing. A thread that holds lock_ must never log again (the lock is not recursive).

@@ -1,6 +1,7 @@
 #include "quillmark/FileLogger.h"
 #include "quillmark/Log.h"
 #include "support/ForkedCall.h"
+#include "support/SpecialFile.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 
@@ -366,6 +367,44 @@ TEST(FileLogger, ConcurrentLinesNeverTear) {
     for (const std::string& line : got) {
         ASSERT_TRUE(std::regex_match(line, whole)) << line;
     }
+}
+
+// Logs until a line lands in a regular file at `path`, as once a second a closed logger tries
+// to open it again; false when none did within ten seconds.
+bool resumesInAFile(FileLogger& logger, const std::string& path) {
+    return qmtest::eventually(
+        [&] {
+            logger.info("resumed", "f", 1);
+            struct stat info;
+            return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+                   readFile(path).find("resumed\n") != std::string::npos;
+        },
+        std::chrono::seconds(10));
+}
+
+// A FIFO (with or without a reader), a socket or a directory at the path: the open neither waits
+// nor writes there, counts as failed, and is tried again until a file can be made.
+TEST(FileLogger, OpensOnlyAFileOrACharacterDevice) {
+    for (const qmtest::SpecialFile::Kind kind : qmtest::SpecialFile::kinds()) {
+        SCOPED_TRACE(qmtest::SpecialFile::name(kind));
+        qmtest::TempDir dir;
+        const std::string path = dir.file("m.log");
+        qmtest::SpecialFile special(path, kind);
+        const int descriptors = qmtest::openDescriptorCount();
+        FileLogger logger(path.c_str(), 4, 1);
+        logger.fatal("must not be written there", "f", 1);
+        EXPECT_EQ(descriptors, qmtest::openDescriptorCount()) << "the logger kept a descriptor";
+        EXPECT_FALSE(special.wasWrittenTo());
+
+        ASSERT_TRUE(special.remove());
+        EXPECT_TRUE(resumesInAFile(logger, path));
+    }
+
+    // A character device is taken as it is.
+    const int descriptors = qmtest::openDescriptorCount();
+    FileLogger logger("/dev/null", 4, 1);
+    logger.fatal("discarded", "f", 1);
+    EXPECT_EQ(descriptors + 1, qmtest::openDescriptorCount());
 }
 
 TEST(LogManager, StatementsReachTheInstalledLoggerOnlyWhenEnabled) {

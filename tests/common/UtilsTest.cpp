@@ -1,5 +1,6 @@
 #include "quillmark/Utils.h"
 #include "support/LogCapture.h"
+#include "support/SpecialFile.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 
@@ -341,6 +342,31 @@ TEST(Utils, RedirectOutputToAnUnopenableTargetLogsAndKeepsStreams) {
         EXPECT_EQ(message, logLines[0].substr(logLines[0].size() - message.size())) << logLines[0];
         EXPECT_EQ("untouched\n", readFile(victim));
         EXPECT_FALSE(qmtest::fileExists(dir.file("created")));
+        capture.clear();
+    }
+}
+
+// A path that names no file to append to sends both streams to the null device, and the open
+// does not wait: the daemon must not keep the launcher's terminal or pipes as its output.
+TEST(Utils, RedirectOutputToAPathThatNamesNoFileUsesTheNullDevice) {
+    TempDir dir;
+    qmtest::LogCapture capture;
+    const std::string target = dir.file("special");
+    for (const qmtest::SpecialFile::Kind kind : qmtest::SpecialFile::kinds()) {
+        SCOPED_TRACE(qmtest::SpecialFile::name(kind));
+        qmtest::SpecialFile special(target, kind);
+        const int status = runInChild([&]() {
+            Utils::redirectOutput(target.c_str());
+            if (!sameFile(STDIN_FILENO, "/dev/null")) return 10;
+            if (!sameFile(STDOUT_FILENO, "/dev/null") || !sameFile(STDERR_FILENO, "/dev/null")) {
+                return 11;
+            }
+            return writeAll(STDOUT_FILENO, "1") && writeAll(STDERR_FILENO, "2") ? 0 : 12;
+        });
+        EXPECT_EQ(0, status);
+        EXPECT_FALSE(special.wasWrittenTo());
+        EXPECT_EQ(1,
+                  capture.count("Cannot open file " + target + " for redirecting stderr/stdout"));
         capture.clear();
     }
 }

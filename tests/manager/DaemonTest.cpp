@@ -7,6 +7,7 @@
 #include "support/LoopbackClient.h"
 #include "support/Process.h"
 #include "support/ScopedMount.h"
+#include "support/SpecialFile.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 #include "support/ZipBuilder.h"
@@ -1234,6 +1235,60 @@ void DaemonTest::expectUpgradeScriptOutputIn(pid_t pid, unsigned short port,
     for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
         EXPECT_EQ(log, descriptorTarget(pid, fd)) << "descriptor " << fd;
     }
+}
+
+// A FIFO put at the log path while the daemon runs: the rotation that finds it neither waits in
+// the open nor writes there, requests are answered and a stop signal ends the daemon.
+TEST_F(DaemonTest, AFifoAtTheLogPathStopsNeitherRequestsNorTheStop) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files_.configuration, files_.text(port, withLargeSetting()));
+    const pid_t pid = startDaemon(files_);
+    ASSERT_GT(pid, 0);
+    const std::string moved = files_.log + ".moved";
+    ASSERT_EQ(0, std::rename(files_.log.c_str(), moved.c_str()));
+    const qmtest::BoundedFifo fifo(files_.log, std::chrono::seconds(5), qmtest::FifoSide::kWriting);
+
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_NE("", request(port, "get_configuration\n"));
+    }
+    EXPECT_GT(contentsOrEmpty(moved).size(), 1048576u) << "no rotation met the FIFO";
+    EXPECT_FALSE(qmtest::fileExists(files_.log + ".old"));
+
+    ASSERT_EQ(0, ::kill(pid, SIGTERM));
+    const std::optional<int> status = waitForExit(pid);
+    ASSERT_TRUE(status.has_value()) << "the stop waited";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
+    EXPECT_FALSE(qmtest::fileExists(files_.pid));
+    EXPECT_FALSE(fifo.releasedAWaitingWriter()) << "the log was opened on the FIFO";
+}
+
+// A FIFO at the log path at start: the launcher returns, the daemon serves with its output on
+// the null device, and logs once a file takes the FIFO's place.
+TEST_F(DaemonTest, AFifoAtTheLogPathAtStartLetsTheLauncherReturn) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files_.configuration, files_.text(port));
+    qmtest::SpecialFile fifo(files_.log, qmtest::SpecialFile::kFifoWithoutReader);
+    const pid_t pid = startDaemon(files_);
+    ASSERT_GT(pid, 0);
+    EXPECT_NE("", request(port, "get_configuration\n"));
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        EXPECT_EQ("/dev/null", descriptorTarget(pid, fd)) << "descriptor " << fd;
+    }
+    EXPECT_FALSE(fifo.wasWrittenTo());
+
+    ASSERT_TRUE(fifo.remove());
+    EXPECT_TRUE(eventually(
+        [&] {
+            EXPECT_NE("", request(port, "get_configuration\n"));
+            return contentsOrEmpty(files_.log).find("|\tQuillmark Agent Manager response: ") !=
+                   std::string::npos;
+        },
+        std::chrono::seconds(10)))
+        << "logging did not resume";
+    EXPECT_FALSE(hasEnded(pid));
 }
 
 }  // namespace
