@@ -1291,4 +1291,44 @@ TEST_F(DaemonTest, AFifoAtTheLogPathAtStartLetsTheLauncherReturn) {
     EXPECT_FALSE(hasEnded(pid));
 }
 
+// With a directory at ".old" every rotation fails: it is reported with its reason, and the log
+// starts over past twice its limit instead of growing without bound.
+TEST_F(DaemonTest, ADirectoryAtTheOldLogKeepsTheLogWithinTwiceItsLimit) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files_.configuration, files_.text(port, withLargeSetting()));
+    ASSERT_EQ(0, ::mkdir((files_.log + ".old").c_str(), 0755));
+    qmtest::writeFile(files_.log + ".old/keep", "k");
+    const pid_t pid = startDaemon(files_);
+    ASSERT_GT(pid, 0);
+
+    const std::string reason = " [" + std::string(std::strerror(EISDIR)) + "]";
+    bool reported = false;
+    int startOvers = 0;
+    std::size_t previous = 0;
+    for (int i = 0; i < 12; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_NE("", request(port, "get_configuration\n"));
+        const std::string log = contentsOrEmpty(files_.log);
+        EXPECT_LE(log.size(), 2u * 1048576u);
+        reported = reported || log.find("|\tCannot rotate log file [" + files_.log + "] to [" +
+                                        files_.log + ".old]" + reason + "\n") != std::string::npos;
+        if (log.size() < previous) {
+            ++startOvers;
+            EXPECT_EQ(0u, log.rfind("|ERROR\t|", 0)) << log.substr(0, 200);
+            EXPECT_NE(std::string::npos,
+                      log.substr(0, log.find('\n'))
+                          .find("|\tLog file [" + files_.log +
+                                "] started over: it passed twice its limit of 1048576 bytes "
+                                "and cannot be rotated" +
+                                reason));
+        }
+        previous = log.size();
+    }
+    EXPECT_TRUE(reported);
+    EXPECT_GE(startOvers, 2);
+    EXPECT_EQ("k", contentsOrEmpty(files_.log + ".old/keep"));
+    EXPECT_FALSE(hasEnded(pid));
+}
+
 }  // namespace
