@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -115,6 +116,15 @@ void redirectOutput(const char* fileName) {
     // The open may have returned 0, 1 or 2 when the process started with that descriptor closed;
     // it is then one of the standard streams and must stay open.
     if (output > STDERR_FILENO) ::close(output);
+}
+
+void openClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lower descriptors are open by now, so the open takes this one.
+        const int opened = ::open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd) ::close(opened);
+    }
 }
 
 void hexDump(const char* data, unsigned length, FILE* out) {

@@ -22,6 +22,9 @@
 
 int main(int argc, char** argv) {
     using namespace quillmark;
+    // Started with a standard descriptor closed, the log file would take its number and then be
+    // replaced by the redirection, or become the standard output of every command run.
+    Utils::openClosedStandardDescriptors();
     keepLargeAllocationsApart();
 
     std::string configurationPath = kDefaultConfigurationFile;

@@ -153,6 +153,10 @@ pid_t forkProcess();
 // before other threads exist.
 void redirectOutput(const char* fileName);
 
+// Opens "/dev/null" on each of the descriptors 0, 1 and 2 that is closed, not close-on-exec, so
+// that no file opened later becomes a standard stream by chance. Call first thing in main.
+void openClosedStandardDescriptors();
+
 // Writes to `out` a dump of `length` bytes of `data`: a newline, two header lines, then one
 // 62-character row per 16 bytes: offset, hex bytes in groups of four, the bytes as characters
 // between bars ('.' for bytes outside 0x20-0x7F). A short last row is padded so its columns line

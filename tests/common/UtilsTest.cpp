@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -368,6 +369,35 @@ TEST(Utils, RedirectOutputToAPathThatNamesNoFileUsesTheNullDevice) {
         EXPECT_EQ(1,
                   capture.count("Cannot open file " + target + " for redirecting stderr/stdout"));
         capture.clear();
+    }
+}
+
+// Each closed one of 0, 1 and 2 is the null device afterwards, kept across exec, and the open
+// ones stay as they were: the next file opened never takes a standard descriptor.
+TEST(Utils, OpenClosedStandardDescriptorsFillsOnlyTheClosedOnes) {
+    TempDir dir;
+    const std::string kept = dir.file("kept");
+    const std::vector<std::vector<int>> closedSets = {{0}, {1}, {2}, {1, 2}, {0, 1, 2}, {0, 2}};
+    for (const std::vector<int>& closed : closedSets) {
+        std::string name;
+        for (int fd : closed) name += std::to_string(fd) + " ";
+        SCOPED_TRACE("closed: " + name);
+        const int status = runInChild([&]() {
+            const int file = ::open(kept.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            for (int fd = 0; fd <= 2; ++fd) {
+                if (file < 0 || ::dup2(file, fd) != fd) return 9;
+            }
+            for (int fd : closed) ::close(fd);
+            Utils::openClosedStandardDescriptors();
+            for (int fd = 0; fd <= 2; ++fd) {
+                const bool wasClosed = std::find(closed.begin(), closed.end(), fd) != closed.end();
+                if (!sameFile(fd, wasClosed ? "/dev/null" : kept.c_str())) return 10 + fd;
+                if (!inheritedAcrossExec(fd)) return 13;
+            }
+            const int next = ::open(kept.c_str(), O_RDONLY | O_CLOEXEC);
+            return next > file ? 0 : 14;
+        });
+        EXPECT_EQ(0, status);
     }
 }
 

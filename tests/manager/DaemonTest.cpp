@@ -1331,4 +1331,36 @@ TEST_F(DaemonTest, ADirectoryAtTheOldLogKeepsTheLogWithinTwiceItsLimit) {
     EXPECT_FALSE(hasEnded(pid));
 }
 
+// Started with standard descriptors closed, the daemon keeps logging after its configuration
+// dump, and the commands it runs have the log as their output.
+TEST_F(DaemonTest, StartedWithStandardDescriptorsClosedItStillLogs) {
+    const char* closings[] = {"<&-", ">&- 2>&-", "<&- >&- 2>&-"};
+    for (const std::string closing : closings) {
+        SCOPED_TRACE(closing);
+        DaemonFiles files(dir_, "-" + std::to_string(daemons_.size()));
+        const unsigned short port = freePort();
+        ASSERT_NE(0, port);
+        qmtest::writeFile(files.configuration, files.text(port, withLargeSetting()));
+        qmtest::ProcessOptions options;
+        options.timeout = std::chrono::milliseconds(20000);
+        const qmtest::ProcessResult launcher = qmtest::runProcess(
+            {"/bin/sh", "-c", "exec \"$0\" -c \"$1\" " + closing, kDaemonPath, files.configuration},
+            options);
+        ASSERT_EQ(0, launcher.exitStatus) << launcher.standardError;
+        const pid_t pid = waitForPidFile(files.pid);
+        ASSERT_GT(pid, 0);
+        daemons_.push_back(pid);
+
+        EXPECT_EQ(1, rotateLog(port, files.log, 1)) << "the log stopped growing";
+        expectUpgradeScriptOutputIn(pid, port, files.log);
+        EXPECT_EQ("/dev/null", descriptorTarget(pid, STDIN_FILENO));
+
+        ASSERT_EQ(0, ::kill(pid, SIGTERM));
+        const std::optional<int> status = waitForExit(pid);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
+        EXPECT_NE(std::string::npos, contentsOrEmpty(files.log).find("\tGot signal. Exiting ..."));
+    }
+}
+
 }  // namespace
