@@ -3,8 +3,8 @@
 //
 // FileHandle closes its stream, and Descriptor its descriptor, when it goes out of scope, on
 // every path. openFileForReading is the one way to open a file whose path comes from the
-// configuration or a request, openForWriting the one way to open the log file and the daemon's
-// output: neither waits in the open. readLine reads one
+// configuration or a request, openForWriting the one way to open the log file, the daemon's
+// output and its PID file: neither waits in the open. readLine reads one
 // whole line whatever its length and whatever bytes it holds, so no caller parses the tail of a
 // long line as a line of its own. Any thread; a stream is used by one thread at a time.
 #ifndef QUILLMARK_FILEHANDLE_H

@@ -26,6 +26,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -1360,6 +1361,156 @@ TEST_F(DaemonTest, StartedWithStandardDescriptorsClosedItStillLogs) {
         ASSERT_TRUE(status.has_value());
         EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
         EXPECT_NE(std::string::npos, contentsOrEmpty(files.log).find("\tGot signal. Exiting ..."));
+    }
+}
+
+// A second daemon's configuration in `dir` on a port that was free, with files_'s PID file.
+DaemonFiles secondInstance(const qmtest::TempDir& dir, unsigned short& port) {
+    DaemonFiles second(dir, "-second");
+    port = freePort();
+    EXPECT_NE(0, port);
+    qmtest::writeFile(second.configuration, second.text(port));
+    return second;
+}
+
+// The environment that makes the daemon lock and unlink its PID file `holdMs` late each.
+std::vector<std::string> slowPidFile(const DaemonFiles& files, int holdMs) {
+    std::vector<std::string> environment = preloading(QM_SLOW_PID_FILE_LIBRARY);
+    environment.push_back("QM_SLOW_PID_FILE=" + files.pid);
+    environment.push_back("QM_SLOW_PID_FILE_MS=" + std::to_string(holdMs));
+    return environment;
+}
+
+// Whether the daemon `pid` holds a write lock over the whole file at `path`.
+bool holdsTheLock(pid_t pid, const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const bool held = ::fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type == F_WRLCK &&
+                      lock.l_pid == pid && lock.l_start == 0 && lock.l_len == 0;
+    ::close(fd);
+    return held;
+}
+
+// A process reparented to this one (a daemon) other than `except` that has `path` open; -1
+// while there is none.
+pid_t processWithOpen(const std::string& path, pid_t except) {
+    for (const pid_t child : childrenOf(::getpid())) {
+        if (child == except) continue;
+        for (int fd = 0; fd < 64; ++fd) {
+            if (descriptorTarget(child, fd) == path) return child;
+        }
+    }
+    return -1;
+}
+
+// A daemon stopping while a second one starts on the same PID file: the stopping one removes
+// the file while it still holds its lock, so the second either meets the lock or makes a file of
+// its own that stays; at the end one daemon runs and the PID file names it.
+TEST_F(DaemonTest, AStoppingDaemonRemovesItsPidFileBeforeLettingItGo) {
+    const unsigned short firstPort = freePort();
+    ASSERT_NE(0, firstPort);
+    qmtest::writeFile(files_.configuration, files_.text(firstPort));
+    // Its stop waits before the unlink, long enough for the second start to reach the file.
+    const pid_t first = startDaemon(files_, "", "", slowPidFile(files_, 2000));
+    ASSERT_GT(first, 0);
+    unsigned short secondPort = 0;
+    const DaemonFiles second = secondInstance(dir_, secondPort);
+
+    ASSERT_EQ(0, ::kill(first, SIGTERM));
+    ASSERT_TRUE(eventually([&] {
+        return contentsOrEmpty(files_.log)
+                   .find("\tQuillmark Agent Manager service thread was canceled.\n") !=
+               std::string::npos;
+    }));
+    EXPECT_EQ(0, launch(second.configuration).exitStatus);
+    ASSERT_TRUE(eventually([&] {
+        return contentsOrEmpty(second.log).find("\tCreating pid file:") != std::string::npos &&
+               (hasEnded(first) ||
+                contentsOrEmpty(second.log).find("exists and locked") != std::string::npos);
+    }));
+    const std::optional<int> status = waitForExit(first);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
+
+    // Refused while the first held the file, the second starts now.
+    if (contentsOrEmpty(second.log).find("exists and locked") != std::string::npos) {
+        EXPECT_EQ("", contentsOrEmpty(files_.pid)) << "the stopped daemon left its PID file";
+        ASSERT_GT(startDaemon(second), 0);
+    }
+    const pid_t running = waitForPidFile(files_.pid);
+    ASSERT_GT(running, 0) << "the second daemon runs without a PID file";
+    EXPECT_NE(first, running);
+    EXPECT_FALSE(hasEnded(running));
+    EXPECT_TRUE(holdsTheLock(running, files_.pid));
+    EXPECT_NE("", request(secondPort, "get_configuration\n"));
+    if (std::find(daemons_.begin(), daemons_.end(), running) == daemons_.end()) {
+        daemons_.push_back(running);
+    }
+}
+
+// A daemon that opened the PID file of a daemon that then stopped and removed it: the lock it
+// takes afterwards guards an unlinked file, so it makes a new file at the path and locks that.
+TEST_F(DaemonTest, AStartingDaemonLocksTheFileThatThePathNames) {
+    unsigned short firstPort = 0;
+    const pid_t first = startOnFreePort(firstPort);
+    ASSERT_GT(first, 0);
+    unsigned short secondPort = 0;
+    const DaemonFiles second = secondInstance(dir_, secondPort);
+
+    // The second holds back each lock it takes on the file, the first while it has it open.
+    EXPECT_EQ(0, launch(second.configuration, "", slowPidFile(second, 1500)).exitStatus);
+    pid_t starting = -1;
+    ASSERT_TRUE(eventually([&] {
+        starting = processWithOpen(files_.pid, first);
+        return starting > 0;
+    })) << contentsOrEmpty(second.log);
+    daemons_.push_back(starting);
+
+    ASSERT_EQ(0, ::kill(first, SIGTERM));
+    const std::optional<int> status = waitForExit(first);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
+
+    EXPECT_EQ(starting, waitForPidFile(files_.pid)) << contentsOrEmpty(second.log);
+    EXPECT_TRUE(holdsTheLock(starting, files_.pid));
+    EXPECT_FALSE(hasEnded(starting));
+    EXPECT_NE("", request(secondPort, "get_configuration\n"));
+}
+
+// Something other than a file at the PID path: the daemon neither waits on it nor writes there,
+// and ends with 255 after saying why.
+TEST_F(DaemonTest, APidPathThatNamesNoFileEndsTheDaemon) {
+    for (const qmtest::SpecialFile::Kind kind : qmtest::SpecialFile::kinds()) {
+        SCOPED_TRACE(qmtest::SpecialFile::name(kind));
+        qmtest::TempDir caseDir;
+        DaemonFiles files(caseDir);
+        ASSERT_EQ(0, ::mkdir(files.root.c_str(), 0755));
+        const unsigned short port = freePort();
+        ASSERT_NE(0, port);
+        qmtest::writeFile(files.configuration, files.text(port));
+        qmtest::SpecialFile special(files.pid, kind);
+
+        reapExited();
+        const std::map<pid_t, int> before = exited_;
+        EXPECT_EQ(0, launch(files.configuration).exitStatus);
+        EXPECT_TRUE(eventually([&] {
+            reapExited();
+            for (const auto& entry : exited_) {
+                if (before.count(entry.first) == 0 && WIFEXITED(entry.second) &&
+                    WEXITSTATUS(entry.second) == 255) {
+                    return true;
+                }
+            }
+            return false;
+        })) << contentsOrEmpty(files.log);
+        EXPECT_TRUE(hasFatalLine(files.log,
+                                 "Cannot open PID file [" + files.pid + "] [not a regular file]"))
+            << contentsOrEmpty(files.log);
+        EXPECT_FALSE(special.wasWrittenTo());
     }
 }
 
