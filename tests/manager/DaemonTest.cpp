@@ -229,11 +229,12 @@ protected:
         return pid;
     }
 
-    // startDaemon on the default configuration with a port that was free; the port in `port`.
-    pid_t startOnFreePort(unsigned short& port) {
+    // startDaemon on the default configuration, with `extraProps` after its settings, with a port
+    // that was free; the port in `port`.
+    pid_t startOnFreePort(unsigned short& port, const std::string& extraProps = "") {
         port = freePort();
         EXPECT_NE(0, port);
-        qmtest::writeFile(files_.configuration, files_.text(port));
+        qmtest::writeFile(files_.configuration, files_.text(port, extraProps));
         return startDaemon(files_);
     }
 
@@ -291,6 +292,21 @@ protected:
             return std::nullopt;
         }
         return exited_[pid];
+    }
+
+    // Whether a process that had not ended by `before` (an earlier copy of exited_) ends with
+    // status 255 within the usual wait.
+    bool endsWith255Since(const std::map<pid_t, int>& before) {
+        return eventually([&] {
+            reapExited();
+            for (const auto& entry : exited_) {
+                if (before.count(entry.first) == 0 && WIFEXITED(entry.second) &&
+                    WEXITSTATUS(entry.second) == 255) {
+                    return true;
+                }
+            }
+            return false;
+        });
     }
 
     bool hasEnded(pid_t pid) {
@@ -792,16 +808,7 @@ TEST_F(DaemonTest, AFailedForkEndsWith255) {
         } else {
             // The launcher's own fork worked; the first child, whose fork failed, ends with 255.
             EXPECT_EQ(0, launcher.exitStatus);
-            EXPECT_TRUE(eventually([&] {
-                reapExited();
-                for (const auto& entry : exited_) {
-                    if (before.count(entry.first) == 0 && WIFEXITED(entry.second) &&
-                        WEXITSTATUS(entry.second) == 255) {
-                        return true;
-                    }
-                }
-                return false;
-            }));
+            EXPECT_TRUE(endsWith255Since(before));
         }
         EXPECT_TRUE(eventually([&] { return hasFatalLine(files.log, fatal); }))
             << contentsOrEmpty(files.log);
@@ -978,10 +985,8 @@ bool appendTo(const std::string& path, const std::string& text) {
 }
 
 TEST_F(DaemonTest, UpgradeScriptOutputReachesTheCurrentLogAfterTwoRotations) {
-    const unsigned short port = freePort();
-    ASSERT_NE(0, port);
-    qmtest::writeFile(files_.configuration, files_.text(port, withLargeSetting()));
-    const pid_t pid = startDaemon(files_);
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port, withLargeSetting());
     ASSERT_GT(pid, 0);
     ASSERT_EQ(2, rotateLog(port, files_.log, 2));
     expectUpgradeScriptOutputIn(pid, port, files_.log);
@@ -1241,10 +1246,8 @@ void DaemonTest::expectUpgradeScriptOutputIn(pid_t pid, unsigned short port,
 // A FIFO put at the log path while the daemon runs: the rotation that finds it neither waits in
 // the open nor writes there, requests are answered and a stop signal ends the daemon.
 TEST_F(DaemonTest, AFifoAtTheLogPathStopsNeitherRequestsNorTheStop) {
-    const unsigned short port = freePort();
-    ASSERT_NE(0, port);
-    qmtest::writeFile(files_.configuration, files_.text(port, withLargeSetting()));
-    const pid_t pid = startDaemon(files_);
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port, withLargeSetting());
     ASSERT_GT(pid, 0);
     const std::string moved = files_.log + ".moved";
     ASSERT_EQ(0, std::rename(files_.log.c_str(), moved.c_str()));
@@ -1295,12 +1298,10 @@ TEST_F(DaemonTest, AFifoAtTheLogPathAtStartLetsTheLauncherReturn) {
 // With a directory at ".old" every rotation fails: it is reported with its reason, and the log
 // starts over past twice its limit instead of growing without bound.
 TEST_F(DaemonTest, ADirectoryAtTheOldLogKeepsTheLogWithinTwiceItsLimit) {
-    const unsigned short port = freePort();
-    ASSERT_NE(0, port);
-    qmtest::writeFile(files_.configuration, files_.text(port, withLargeSetting()));
     ASSERT_EQ(0, ::mkdir((files_.log + ".old").c_str(), 0755));
     qmtest::writeFile(files_.log + ".old/keep", "k");
-    const pid_t pid = startDaemon(files_);
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port, withLargeSetting());
     ASSERT_GT(pid, 0);
 
     const std::string reason = " [" + std::string(std::strerror(EISDIR)) + "]";
@@ -1497,16 +1498,7 @@ TEST_F(DaemonTest, APidPathThatNamesNoFileEndsTheDaemon) {
         reapExited();
         const std::map<pid_t, int> before = exited_;
         EXPECT_EQ(0, launch(files.configuration).exitStatus);
-        EXPECT_TRUE(eventually([&] {
-            reapExited();
-            for (const auto& entry : exited_) {
-                if (before.count(entry.first) == 0 && WIFEXITED(entry.second) &&
-                    WEXITSTATUS(entry.second) == 255) {
-                    return true;
-                }
-            }
-            return false;
-        })) << contentsOrEmpty(files.log);
+        EXPECT_TRUE(endsWith255Since(before)) << contentsOrEmpty(files.log);
         EXPECT_TRUE(hasFatalLine(files.log,
                                  "Cannot open PID file [" + files.pid + "] [not a regular file]"))
             << contentsOrEmpty(files.log);
