@@ -23,27 +23,44 @@ bool isAccepted(mode_t mode, ReadableKinds accepted) {
     return !S_ISFIFO(mode) && !S_ISSOCK(mode);
 }
 
-// The null handle of a failed open, with `error` in errno once the descriptor is closed.
-FileHandle failedOpen(Descriptor& fd, int error) {
+// Closes `fd` and leaves `error` in errno, which the close may have changed.
+void closeWithError(Descriptor& fd, int error) {
     fd.reset();
     errno = error;
-    return FileHandle();
 }
 
-// The stream on `fd`, opened with O_NONBLOCK, when its file is of a kind `accepted` takes;
-// the descriptor then blocks again, as a plain open leaves it.
+// Keeps `fd`, opened with O_NONBLOCK, when its file is of a kind `accepted` takes: the
+// descriptor then blocks again, as a plain open leaves it. Otherwise closes it and gives false
+// with errno set (EINVAL for a kind not taken).
 template <typename Accepted>
-FileHandle streamOnDescriptor(Descriptor& fd, Accepted accepted, const char* mode) {
-    if (!fd.isOpen()) return FileHandle();
+bool keepWhenAccepted(Descriptor& fd, Accepted accepted) {
+    if (!fd.isOpen()) return false;
     struct stat status;
-    if (::fstat(fd.get(), &status) != 0) return failedOpen(fd, errno);
-    if (!accepted(status.st_mode)) return failedOpen(fd, EINVAL);
+    if (::fstat(fd.get(), &status) != 0) {
+        closeWithError(fd, errno);
+        return false;
+    }
+    if (!accepted(status.st_mode)) {
+        closeWithError(fd, EINVAL);
+        return false;
+    }
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        return failedOpen(fd, errno);
+        closeWithError(fd, errno);
+        return false;
     }
+    return true;
+}
+
+// The stream on `fd`, opened with O_NONBLOCK, when its file is of a kind `accepted` takes.
+template <typename Accepted>
+FileHandle streamOnDescriptor(Descriptor& fd, Accepted accepted, const char* mode) {
+    if (!keepWhenAccepted(fd, accepted)) return FileHandle();
     FileHandle stream(::fdopen(fd.get(), mode));
-    if (!stream) return failedOpen(fd, errno);
+    if (!stream) {
+        closeWithError(fd, errno);
+        return FileHandle();
+    }
     fd.release();
     return stream;
 }
@@ -66,6 +83,21 @@ FileHandle openRegularFileForWriting(const std::string& path, bool append) {
         0666));
     return streamOnDescriptor(
         fd, [](mode_t mode) { return S_ISREG(mode); }, append ? "ab" : "wb");
+}
+
+int openForWriting(const std::string& path, bool append, mode_t mode, WritableKinds accepted) {
+    Descriptor fd(::open(path.c_str(),
+                         O_WRONLY | O_CREAT | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW | O_CLOEXEC |
+                             (append ? O_APPEND : 0),
+                         mode));
+    // Without a reader a FIFO fails the open with ENXIO, as a socket does; a directory fails it
+    // with EISDIR: all of them are paths that name no file to write to.
+    if (!fd.isOpen() && (errno == ENXIO || errno == EISDIR)) errno = EINVAL;
+    const bool taken = keepWhenAccepted(fd, [accepted](mode_t kind) {
+        return S_ISREG(kind) ||
+               (accepted == WritableKinds::kRegularOrCharacterDevice && S_ISCHR(kind));
+    });
+    return taken ? fd.release() : -1;
 }
 
 bool readLine(std::FILE* file, std::string& line) {

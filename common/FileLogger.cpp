@@ -1,5 +1,8 @@
 #include "quillmark/FileLogger.h"
 
+#include "quillmark/FileHandle.h"
+#include "quillmark/SystemError.h"
+
 #include <zthread/Guard.h>
 
 #include <fcntl.h>
@@ -27,8 +30,11 @@ const char* levelName(int level) {
 }
 
 // Gives the open log file to the service user. Done through the descriptor, never by path, so a
-// link planted at the path cannot redirect the change; skipped when the user does not exist.
+// link planted at the path cannot redirect the change; skipped when the user does not exist, and
+// for a device ("/dev/null"), whose owner decides who else may use it.
 void giveToServiceUser(int fd) {
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) return;
     long size = sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
     struct passwd entry;
@@ -109,13 +115,14 @@ FileLogger::~FileLogger() {
 
 void FileLogger::openFile() noexcept {
     if (fileName_.empty()) return;
-    // No O_TRUNC: after a rotation the name is free and a new file is created; when the rotation
-    // could not move the file aside, or another writer has started the new file, appending keeps
-    // its lines.
-    fd_ = ::open(fileName_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // No O_TRUNC: after a rotation the name is free and a new file is created; when another
+    // writer has started the new file, appending keeps its lines. The open never waits (a FIFO
+    // at the path would hold lock_, and with it every thread that logs, until a reader came) and
+    // takes only a file or a character device such as "/dev/null".
+    fd_ = openForWriting(fileName_, true, 0644, WritableKinds::kRegularOrCharacterDevice);
     if (fd_ < 0) {
-        // No free inode, no descriptor left, a read-only moment: a later line tries again, but
-        // a failing disk must not cost an open per line.
+        // No free inode, no descriptor left, a read-only moment, something else at the path: a
+        // later line tries again, but a failing disk must not cost an open per line.
         nextOpenAttempt_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         return;
     }
@@ -170,50 +177,62 @@ void FileLogger::log(const std::string& message, int level, const char* file, in
     try {
         ZThread::Guard<ZThread::FastMutex> guard(lock_);
         if (!openWhenDue()) return;
-
-        time_t now = time(nullptr);
-        struct tm local;
-        localtime_r(&now, &local);
-
-        Header header;
-        header.text("|");
-        header.text(levelName(level));
-        header.text("\t|");
-        header.number(local.tm_year + 1900, 4);
-        header.text("-");
-        header.number(local.tm_mon + 1, 2);
-        header.text("-");
-        header.number(local.tm_mday, 2);
-        header.text("|");
-        header.number(local.tm_hour, 2);
-        header.text(":");
-        header.number(local.tm_min, 2);
-        header.text(":");
-        header.number(local.tm_sec, 2);
-        if (isDebugEnabled()) {
-            header.text("|Thread[");
-            header.number(static_cast<long>(getpid()), 1, 6);
-            header.text("]|[");
-            header.text(file ? file : "");
-            header.text(":");
-            header.number(line, 1);
-            header.text("]|\t");
-        } else {
-            header.text("|\t|\t|\t");
+        if (stuckPastBound_) {
+            // Neither moved aside nor emptied: lines wait for the next attempt, which may free
+            // the file, instead of growing it further.
+            if (std::chrono::steady_clock::now() < nextRotationAttempt_) return;
+            stuckPastBound_ = false;
+            rotate();
+            if (stuckPastBound_ || fd_ < 0) return;
         }
-
-        // The message is written from where it is: a large reply is not copied into the line.
-        char newline = '\n';
-        struct iovec pieces[3] = {
-            {const_cast<char*>(header.data()), header.size()},
-            {const_cast<char*>(message.data()), message.size()},
-            {&newline, 1},
-        };
-        writeAll(fd_, pieces, 3);
+        writeLine(message, level, file, line);
         rotate();
     } catch (...) {
         // A lock failure: the line is dropped rather than the caller disturbed.
     }
+}
+
+void FileLogger::writeLine(const std::string& message, int level, const char* file,
+                           int line) noexcept {
+    time_t now = time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+
+    Header header;
+    header.text("|");
+    header.text(levelName(level));
+    header.text("\t|");
+    header.number(local.tm_year + 1900, 4);
+    header.text("-");
+    header.number(local.tm_mon + 1, 2);
+    header.text("-");
+    header.number(local.tm_mday, 2);
+    header.text("|");
+    header.number(local.tm_hour, 2);
+    header.text(":");
+    header.number(local.tm_min, 2);
+    header.text(":");
+    header.number(local.tm_sec, 2);
+    if (isDebugEnabled()) {
+        header.text("|Thread[");
+        header.number(static_cast<long>(getpid()), 1, 6);
+        header.text("]|[");
+        header.text(file ? file : "");
+        header.text(":");
+        header.number(line, 1);
+        header.text("]|\t");
+    } else {
+        header.text("|\t|\t|\t");
+    }
+
+    // The message is written from where it is: a large reply is not copied into the line.
+    char newline = '\n';
+    struct iovec pieces[3] = {
+        {const_cast<char*>(header.data()), header.size()},
+        {const_cast<char*>(message.data()), message.size()},
+        {&newline, 1},
+    };
+    writeAll(fd_, pieces, 3);
 }
 
 void FileLogger::rotate() noexcept {
@@ -223,23 +242,41 @@ void FileLogger::rotate() noexcept {
     struct stat opened;
     if (::fstat(fd_, &opened) != 0) return;
     const long long limit = static_cast<long long>(maxSizeMB_) * 1048576LL;
-    if (static_cast<long long>(opened.st_size) <= limit) return;
+    const long long size = static_cast<long long>(opened.st_size);
+    if (size <= limit) return;
+    // A rotation that failed is tried again a second later, not on every line; only a file
+    // past twice its limit is looked at before that.
+    const std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    const bool pastBound = size > 2 * limit;
+    const bool attemptDue = now >= nextRotationAttempt_;
+    if (!attemptDue && !pastBound) return;
 
     // Another process writing the same log (a second instance, a log tool) may have moved the
     // file aside already: renaming the path then would put its new file over the generation it
     // kept. The path is only looked up once the open file has grown past the limit.
     struct stat named;
-    if (::lstat(fileName_.c_str(), &named) == 0) {
-        if (named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+    if (::lstat(fileName_.c_str(), &named) != 0) {
+        const int error = errno;
+        if (error != ENOENT) {
+            // The path cannot be looked at now, so which file it names is unknown: the open one
+            // is not emptied, it may be a generation another writer moved aside.
+            if (attemptDue) rotationFailed(error, now, false);
+            return;
+        }
+    } else if (named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+        if (attemptDue) {
             // rename() replaces an older ".old" file in one step.
             const std::string oldName = fileName_ + ".old";
             if (::rename(fileName_.c_str(), oldName.c_str()) != 0) {
-                // The file could not be moved aside: reopen it for appending so no line is lost.
+                // A directory or a mount point at ".old", a read-only moment: the file stays the
+                // log, and is kept open.
+                rotationFailed(errno, now, pastBound);
+                return;
             }
+        } else {
+            startOver();
+            return;
         }
-        // Otherwise the path names the file the other writer started: append to it.
-    } else if (errno != ENOENT) {
-        return;  // the path cannot be looked at now: no rotation this time
     }
     // Moved aside here or by the other writer (a missing path: it has not started a new file
     // yet), the log goes on in the file at the path.
@@ -248,10 +285,51 @@ void FileLogger::rotate() noexcept {
     openFile();
 }
 
+void FileLogger::rotationFailed(int error, std::chrono::steady_clock::time_point now,
+                                bool pastBound) noexcept {
+    rotationError_ = error;
+    nextRotationAttempt_ = now + std::chrono::seconds(1);
+    if (pastBound) {
+        // The new file's first line reports the failure.
+        startOver();
+        nextRotationReport_ = now + std::chrono::minutes(1);
+        return;
+    }
+    if (now < nextRotationReport_ || !isErrorEnabled()) return;
+    nextRotationReport_ = now + std::chrono::minutes(1);
+    try {
+        writeLine("Cannot rotate log file [" + fileName_ + "] to [" + fileName_ + ".old] [" +
+                      systemErrorReason(error) + "]",
+                  2, __FILE__, __LINE__);
+    } catch (...) {
+        // No memory for the text: the report is dropped.
+    }
+}
+
+void FileLogger::startOver() noexcept {
+    // Every writer of the file appends (the daemon's standard output and error as well), so each
+    // goes on at the new end; nothing writes at an offset of its own.
+    if (::ftruncate(fd_, 0) != 0) {
+        stuckPastBound_ = true;
+        return;
+    }
+    stuckPastBound_ = false;
+    if (!isErrorEnabled()) return;
+    try {
+        writeLine("Log file [" + fileName_ + "] started over: it passed twice its limit of " +
+                      std::to_string(static_cast<long long>(maxSizeMB_) * 1048576LL) +
+                      " bytes and cannot be rotated [" + systemErrorReason(rotationError_) + "]",
+                  2, __FILE__, __LINE__);
+    } catch (...) {
+        // No memory for the text: the file starts empty.
+    }
+}
+
 void FileLogger::close() noexcept {
     if (fd_ < 0) return;
     ::close(fd_);
     fd_ = -1;
+    stuckPastBound_ = false;
 }
 
 }  // namespace quillmark

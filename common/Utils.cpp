@@ -1,6 +1,7 @@
 // The utility functions of Utils and the clock readings.
 #include "quillmark/Utils.h"
 
+#include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
 
 #include <fcntl.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -89,15 +91,18 @@ void redirectOutput(const char* fileName) {
         if (input != STDIN_FILENO) ::close(input);
     }
 
-    // O_NOFOLLOW, as for the log file: the daemon runs as root, and a link planted at the path
-    // would have it append (or create) whatever file the link names.
-    const int output =
-        name.empty()
-            ? ::open("/dev/null", O_WRONLY | O_CLOEXEC)
-            : ::open(name.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // Opened as the log file is: never through a link (the daemon runs as root, and a link
+    // planted at the path would have it append to, or create, whatever file the link names) and
+    // never waiting in the open. A path that names no file to append to (a FIFO, say) sends
+    // both streams to "/dev/null": the daemon must not keep the launcher's terminal or pipe.
+    int output = name.empty()
+                     ? ::open("/dev/null", O_WRONLY | O_CLOEXEC)
+                     : openForWriting(name, true, 0666, WritableKinds::kRegularOrCharacterDevice);
     if (output < 0) {
+        const bool nothingToAppendTo = errno == EINVAL;
         QM_LOG_DEBUG("Cannot open file " << name << " for redirecting stderr/stdout");
-        return;
+        if (nothingToAppendTo) output = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (output < 0) return;
     }
     // Text still buffered belongs to the old destinations.
     std::fflush(stdout);
@@ -111,6 +116,15 @@ void redirectOutput(const char* fileName) {
     // The open may have returned 0, 1 or 2 when the process started with that descriptor closed;
     // it is then one of the standard streams and must stay open.
     if (output > STDERR_FILENO) ::close(output);
+}
+
+void openClosedStandardDescriptors() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lower descriptors are open by now, so the open takes this one.
+        const int opened = ::open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd) ::close(opened);
+    }
 }
 
 void hexDump(const char* data, unsigned length, FILE* out) {

@@ -60,6 +60,9 @@ std::vector<RecoveryNote> finishInterruptedSaves(const std::string& configuratio
 
 int main(int argc, char** argv) {
     using namespace quillmark;
+    // Started with a standard descriptor closed, the log file would take its number and then be
+    // replaced by the redirection, or become the standard output of every command run.
+    Utils::openClosedStandardDescriptors();
     keepLargeAllocationsApart();
 
     std::string configurationPath = kDefaultConfigurationFile;

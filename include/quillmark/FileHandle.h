@@ -3,11 +3,14 @@
 //
 // FileHandle closes its stream, and Descriptor its descriptor, when it goes out of scope, on
 // every path. openFileForReading is the one way to open a file whose path comes from the
-// configuration or a request: it never waits in the open. readLine reads one
+// configuration or a request, openForWriting the one way to open the log file, the daemon's
+// output and its PID file: neither waits in the open. readLine reads one
 // whole line whatever its length and whatever bytes it holds, so no caller parses the tail of a
 // long line as a line of its own. Any thread; a stream is used by one thread at a time.
 #ifndef QUILLMARK_FILEHANDLE_H
 #define QUILLMARK_FILEHANDLE_H
+
+#include <sys/types.h>
 
 #include <cstdio>
 #include <memory>
@@ -67,6 +70,22 @@ FileHandle openFileForReading(const std::string& path, ReadableKinds accepted);
 // Only a regular file is handed out, and the open never waits: a FIFO without a reader fails
 // at once, one with a reader or any other file that is not regular is refused (errno EINVAL).
 FileHandle openRegularFileForWriting(const std::string& path, bool append);
+
+// The kinds of file openForWriting hands out.
+enum class WritableKinds {
+    kRegularOnly,
+    // A regular file or a character device, so that "/dev/null" serves.
+    kRegularOrCharacterDevice,
+};
+
+// Opens `path` write-only, close-on-exec, created with `mode` (less the umask) when missing, its
+// contents kept and, with `append`, every write at its end; never through a symbolic link, and
+// without making a terminal the controlling one. The open never waits, and the kind is checked
+// on the opened descriptor, which then blocks again as a plain open leaves it. Returns the
+// descriptor, owned by the caller, or -1 with errno EINVAL when the path names a kind
+// `accepted` does not take (a FIFO, with or without a reader, a socket, a directory, a block
+// device), otherwise the error of the open (ELOOP for a symbolic link).
+int openForWriting(const std::string& path, bool append, mode_t mode, WritableKinds accepted);
 
 // The next line of `file` into `line`, without its line feed. False at the end of the file, or
 // on a read error (ferror tells which), when nothing was read.

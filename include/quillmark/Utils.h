@@ -144,11 +144,18 @@ pid_t forkProcess();
 // Points standard input at "/dev/null" and standard output and error at `fileName` (opened for
 // appending, created with mode 0666 before the umask), or at "/dev/null" when the name is null or
 // empty. A `fileName` that is a symbolic link is not followed: like the log file, it counts as a
-// file that cannot be opened. When the file cannot be opened, a DEBUG line "Cannot open file <name>
-// for redirecting stderr/stdout" is logged and both streams stay as they were; a failed duplication
-// is logged likewise and ignored. Nothing is reported to the caller. Works also when the process
-// started with some of the descriptors 0 to 2 closed. Call before other threads exist.
+// file that cannot be opened. The open never waits; a path that names neither a regular file nor
+// a character device (a FIFO, a socket, a directory, a block device) sends both streams to
+// "/dev/null" after the DEBUG line "Cannot open file <name> for redirecting stderr/stdout". When
+// the file cannot be opened for another reason, the same line is logged and both streams stay as
+// they were; a failed duplication is logged likewise and ignored. Nothing is reported to the
+// caller. Works also when the process started with some of the descriptors 0 to 2 closed. Call
+// before other threads exist.
 void redirectOutput(const char* fileName);
+
+// Opens "/dev/null" on each of the descriptors 0, 1 and 2 that is closed, not close-on-exec, so
+// that no file opened later becomes a standard stream by chance. Call first thing in main.
+void openClosedStandardDescriptors();
 
 // Writes to `out` a dump of `length` bytes of `data`: a newline, two header lines, then one
 // 62-character row per 16 bytes: offset, hex bytes in groups of four, the bytes as characters

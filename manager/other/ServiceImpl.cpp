@@ -7,6 +7,7 @@
 
 #include "quillmark/ConfigurationFileAccess.h"
 #include "quillmark/Exception.h"
+#include "quillmark/FileHandle.h"
 #include "quillmark/Log.h"
 #include "quillmark/SystemError.h"
 #include "quillmark/Utils.h"
@@ -115,12 +116,14 @@ public:
     ~PidFile() { close(); }
 
     // Creates `path` (or replaces a stale file there) holding the process id, and keeps it open
-    // and locked; a file held from an earlier call is closed first. Throws Exception (empty
-    // message) after a FATAL line when the file cannot be opened or created, or when another
-    // process holds its lock.
+    // and locked; a file held from an earlier call is closed first. The lock is taken on the file
+    // that the path names once it is held, not on one a stopping instance has just removed. Throws
+    // Exception (empty message) after a FATAL line when the file cannot be opened or created, or
+    // when another process holds its lock.
     void create(const std::string& path);
-    // Unlocks, closes and unlinks the file created; a failed unlink is logged at DEBUG level.
-    // Nothing when no file is held.
+    // Unlinks the file created, still locked, then unlocks and closes it; a failed unlink, or
+    // another file at the path (left in place), is logged at DEBUG level. Nothing when no file
+    // is held.
     void remove();
     // The path created; empty when none is held.
     const std::string& path() const { return path_; }
@@ -134,57 +137,95 @@ private:
     std::string path_;
 };
 
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Whether `path` itself (not a link's target) names the file open on `fd`.
+bool namesOpenFile(int fd, const std::string& path) {
+    struct stat opened, named;
+    return ::fstat(fd, &opened) == 0 && ::lstat(path.c_str(), &named) == 0 &&
+           sameFile(opened, named);
+}
+
+// How often create() opens the path again when the file it locked was replaced meanwhile: a
+// stopping instance does that once; more means the path keeps changing under it.
+const int kPidFileAttempts = 10;
+
 void PidFile::create(const std::string& path) {
     close();
     path_.clear();
-    // The file is opened without following a link (the daemon runs as root) and truncated only
-    // once its lock is held, so a running instance's PID file is never emptied.
-    struct stat info;
-    const bool exists = ::stat(path.c_str(), &info) == 0;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        const int error = errno;
-        if (exists) {
-            QM_LOG_FATAL("Cannot open PID file [" << path << "] [" << systemErrorReason(error)
-                                                  << "]");
-        } else {
+    for (int attempt = 1;; ++attempt) {
+        // The file is opened without following a link (the daemon runs as root) and without
+        // waiting on a FIFO, and truncated only once its lock is held, so a running instance's
+        // PID file is never emptied.
+        struct stat info;
+        const bool exists = ::stat(path.c_str(), &info) == 0;
+        const int fd = openForWriting(path, false, 0644, WritableKinds::kRegularOnly);
+        if (fd < 0) {
+            const int error = errno;
+            const std::string reason =
+                error == EINVAL ? "not a regular file" : systemErrorReason(error);
+            if (exists) {
+                QM_LOG_FATAL("Cannot open PID file [" << path << "] [" << reason << "]");
+            } else {
+                QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << reason << "]");
+            }
+            QM_THROW(Exception, "");
+        }
+        struct flock lock = wholeFileLock(F_WRLCK);
+        if (::fcntl(fd, F_SETLK, &lock) != 0 && lockedByAnother(errno)) {
+            ::close(fd);
+            QM_LOG_FATAL("File [" << path
+                                  << "] exists and locked. Is this process already running ?");
+            QM_THROW(Exception, "");
+        }
+        // An instance that stopped between the open and the lock has removed the file it held,
+        // this very one: the lock then guards nothing at the path, and a new file is made.
+        if (!namesOpenFile(fd, path)) {
+            ::close(fd);
+            if (attempt < kPidFileAttempts) continue;
+            QM_LOG_FATAL("Cannot create PID file [" << path
+                                                    << "] [it was replaced while being locked]");
+            QM_THROW(Exception, "");
+        }
+        std::FILE* file = ::fdopen(fd, "w");
+        if (file == nullptr || ::ftruncate(fd, 0) != 0) {
+            const int error = errno;
+            if (file != nullptr)
+                std::fclose(file);
+            else
+                ::close(fd);
             QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << systemErrorReason(error)
                                                     << "]");
+            QM_THROW(Exception, "");
         }
-        QM_THROW(Exception, "");
+        file_ = file;
+        fd_ = fd;
+        path_ = path;
+        std::fprintf(file_, "%li", static_cast<long>(::getpid()));
+        std::fflush(file_);
+        return;
     }
-    struct flock lock = wholeFileLock(F_WRLCK);
-    if (::fcntl(fd, F_SETLK, &lock) != 0 && lockedByAnother(errno)) {
-        ::close(fd);
-        QM_LOG_FATAL("File [" << path << "] exists and locked. Is this process already running ?");
-        QM_THROW(Exception, "");
-    }
-    std::FILE* file = ::fdopen(fd, "w");
-    if (file == nullptr || ::ftruncate(fd, 0) != 0) {
-        const int error = errno;
-        if (file != nullptr)
-            std::fclose(file);
-        else
-            ::close(fd);
-        QM_LOG_FATAL("Cannot create PID file [" << path << "] [" << systemErrorReason(error)
-                                                << "]");
-        QM_THROW(Exception, "");
-    }
-    file_ = file;
-    fd_ = fd;
-    path_ = path;
-    std::fprintf(file_, "%li", static_cast<long>(::getpid()));
-    std::fflush(file_);
 }
 
 void PidFile::remove() {
     if (path_.empty()) return;
-    close();
-    if (::unlink(path_.c_str()) != 0) {
-        const int error = errno;
-        QM_LOG_DEBUG("Cannot remove PID file [" << path_ << "] [" << systemErrorReason(error)
-                                                << "]");
+    // Removed while still locked: an instance starting now either meets the lock or finds no
+    // file and makes its own, which nothing then removes. Only the file this process holds is
+    // removed, never one that took its place at the path.
+    struct stat opened, named;
+    std::string reason;
+    if (::lstat(path_.c_str(), &named) != 0) {
+        reason = systemErrorReason(errno);
+    } else if (::fstat(fd_, &opened) == 0 && !sameFile(opened, named)) {
+        reason = "another file took its place";
+    } else if (::unlink(path_.c_str()) != 0) {
+        reason = systemErrorReason(errno);
     }
+    if (!reason.empty())
+        QM_LOG_DEBUG("Cannot remove PID file [" << path_ << "] [" << reason << "]");
+    close();
     path_.clear();
 }
 

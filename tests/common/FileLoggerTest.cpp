@@ -1,15 +1,19 @@
 #include "quillmark/FileLogger.h"
 #include "quillmark/Log.h"
 #include "support/ForkedCall.h"
+#include "support/SpecialFile.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cstdio>
+#include <cstring>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -34,6 +38,19 @@ std::string longHeader(const std::string& level, const std::string& file, const 
     snprintf(pid, sizeof pid, "%6ld", static_cast<long>(getpid()));
     return "\\|" + level + "\t\\|" + kDate + "\\|Thread\\[" + pid + "\\]\\|\\[" + file + ":" +
            line + "\\]\\|\t";
+}
+
+// The header `line` begins with, when it is a short header of `level`; "" otherwise.
+std::string shortHeaderText(const std::string& line, const std::string& level) {
+    std::smatch header;
+    return std::regex_search(line, header, std::regex("^" + shortHeader(level))) ? header.str()
+                                                                                 : "";
+}
+
+// The logger's report of a rotation of `path` that failed with `error`.
+std::string rotationFailure(const std::string& path, int error) {
+    return "Cannot rotate log file [" + path + "] to [" + path + ".old] [" + std::strerror(error) +
+           "]";
 }
 
 void writeEveryLevel(FileLogger& logger) {
@@ -238,9 +255,12 @@ TEST(FileLogger, KeepsLinesWhenTheFileCannotBeMovedAside) {
     }
     const std::string text = readFile(path);
     EXPECT_EQ(std::string(1048576, 'y'), text.substr(0, 1048576));
+    // The failed rotation is reported once, after the line that found the limit passed.
     const std::vector<std::string> got = linesOf(text.substr(1048576));
-    ASSERT_EQ(2u, got.size());
-    EXPECT_TRUE(std::regex_match(got[1], std::regex(shortHeader("INFO") + "two")));
+    ASSERT_EQ(3u, got.size());
+    EXPECT_TRUE(std::regex_match(got[0], std::regex(shortHeader("INFO") + "one")));
+    EXPECT_EQ(shortHeaderText(got[1], "ERROR") + rotationFailure(path, EISDIR), got[1]);
+    EXPECT_TRUE(std::regex_match(got[2], std::regex(shortHeader("INFO") + "two")));
 }
 
 TEST(FileLogger, StandardStreamsOnTheLogFollowItsRotations) {
@@ -366,6 +386,151 @@ TEST(FileLogger, ConcurrentLinesNeverTear) {
     for (const std::string& line : got) {
         ASSERT_TRUE(std::regex_match(line, whole)) << line;
     }
+}
+
+// Logs until a line lands in a regular file at `path`, as once a second a closed logger tries
+// to open it again; false when none did within ten seconds.
+bool resumesInAFile(FileLogger& logger, const std::string& path) {
+    return qmtest::eventually(
+        [&] {
+            logger.info("resumed", "f", 1);
+            struct stat info;
+            return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+                   readFile(path).find("resumed\n") != std::string::npos;
+        },
+        std::chrono::seconds(10));
+}
+
+// A FIFO (with or without a reader), a socket or a directory at the path: the open neither waits
+// nor writes there, counts as failed, and is tried again until a file can be made.
+TEST(FileLogger, OpensOnlyAFileOrACharacterDevice) {
+    for (const qmtest::SpecialFile::Kind kind : qmtest::SpecialFile::kinds()) {
+        SCOPED_TRACE(qmtest::SpecialFile::name(kind));
+        qmtest::TempDir dir;
+        const std::string path = dir.file("m.log");
+        qmtest::SpecialFile special(path, kind);
+        const int descriptors = qmtest::openDescriptorCount();
+        FileLogger logger(path.c_str(), 4, 1);
+        logger.fatal("must not be written there", "f", 1);
+        EXPECT_EQ(descriptors, qmtest::openDescriptorCount()) << "the logger kept a descriptor";
+        EXPECT_FALSE(special.wasWrittenTo());
+
+        ASSERT_TRUE(special.remove());
+        EXPECT_TRUE(resumesInAFile(logger, path));
+    }
+
+    // A character device is taken as it is.
+    const int descriptors = qmtest::openDescriptorCount();
+    FileLogger logger("/dev/null", 4, 1);
+    logger.fatal("discarded", "f", 1);
+    EXPECT_EQ(descriptors + 1, qmtest::openDescriptorCount());
+}
+
+// What the logger writes when it starts `path` over.
+std::string startedOver(const std::string& path, int error) {
+    return "Log file [" + path +
+           "] started over: it passed twice its limit of 1048576 bytes and cannot be rotated [" +
+           std::strerror(error) + "]";
+}
+
+// With a directory at ".old" the file stays the log: the failure is reported once a minute,
+// the file is started over past twice the limit, and a rotation is tried again until it works.
+TEST(FileLogger, StartsOverPastTwiceTheLimitWhileItCannotRotate) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    ASSERT_EQ(0, mkdir((path + ".old").c_str(), 0755));
+    qmtest::writeFile(path + ".old/keep", "k");
+    FileLogger logger(path.c_str(), 4, 1);
+    const std::string chunk(100000, 'c');
+    const std::size_t bound = 2 * 1048576;
+    int startOvers = 0;
+    std::size_t previous = 0;
+    for (int i = 0; i < 60; ++i) {
+        logger.info(chunk, "f", i);
+        const std::string text = readFile(path);
+        ASSERT_LE(text.size(), bound) << "line " << i;
+        const std::size_t reports = qmtest::occurrences(text, rotationFailure(path, EISDIR));
+        if (text.size() < previous) {
+            ++startOvers;
+            const std::vector<std::string> lines = linesOf(text);
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(shortHeaderText(lines[0], "ERROR") + startedOver(path, EISDIR), lines[0]);
+        }
+        // Within the minute this takes, the failure is reported once, before the first start.
+        EXPECT_EQ(startOvers == 0 && text.size() > 1048576 ? 1u : 0u, reports) << "line " << i;
+        previous = text.size();
+    }
+    EXPECT_GE(startOvers, 2);
+    EXPECT_EQ("k", readFile(path + ".old/keep"));
+
+    // Once the way is free, a later attempt moves the file aside.
+    ASSERT_EQ(0, ::unlink((path + ".old/keep").c_str()));
+    ASSERT_EQ(0, ::rmdir((path + ".old").c_str()));
+    while (readFile(path).size() <= 1048576 && !qmtest::fileExists(path + ".old")) {
+        logger.info(chunk, "f", 1);
+    }
+    EXPECT_TRUE(qmtest::eventually(
+        [&] {
+            logger.info("after", "f", 1);
+            return qmtest::fileExists(path + ".old");
+        },
+        std::chrono::seconds(10)));
+    EXPECT_LT(readFile(path).size(), 1048576u);
+    EXPECT_GT(readFile(path + ".old").size(), 1048576u);
+}
+
+// Sets the append-only attribute of a file for the life of the object (root, and a file
+// system that keeps it); the file can then be neither renamed nor emptied.
+class AppendOnlyFile {
+public:
+    explicit AppendOnlyFile(const std::string& path) : path_(path) { set_ = change(true); }
+    ~AppendOnlyFile() { clear(); }
+    AppendOnlyFile(const AppendOnlyFile&) = delete;
+    AppendOnlyFile& operator=(const AppendOnlyFile&) = delete;
+
+    bool isSet() const { return set_; }
+    void clear() {
+        if (set_) set_ = !change(false);
+    }
+
+private:
+    bool change(bool appendOnly) {
+        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        int flags = 0;
+        bool changed = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (changed) {
+            flags = appendOnly ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL;
+            changed = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        if (fd >= 0) ::close(fd);
+        return changed;
+    }
+
+    std::string path_;
+    bool set_ = false;
+};
+
+TEST(FileLogger, DropsLinesWhileTheFileCanNeitherMoveNorStartOver) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    qmtest::writeFile(path, "");
+    AppendOnlyFile appendOnly(path);
+    if (!appendOnly.isSet()) GTEST_SKIP() << "no append-only attribute here";
+    FileLogger logger(path.c_str(), 4, 1);
+    const std::string chunk(100000, 'c');
+    for (int i = 0; i < 40; ++i) logger.info(chunk, "f", i);
+    // The line that found the bound passed is the last one written.
+    EXPECT_LE(readFile(path).size(), 2 * 1048576 + chunk.size() + 100);
+
+    appendOnly.clear();
+    ASSERT_FALSE(appendOnly.isSet());
+    EXPECT_TRUE(qmtest::eventually(
+        [&] {
+            logger.info("after", "f", 1);
+            return readFile(path).find("after\n") != std::string::npos;
+        },
+        std::chrono::seconds(10)));
+    EXPECT_LE(readFile(path).size(), 2 * 1048576u);
 }
 
 TEST(LogManager, StatementsReachTheInstalledLoggerOnlyWhenEnabled) {

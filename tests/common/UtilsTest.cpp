@@ -1,5 +1,6 @@
 #include "quillmark/Utils.h"
 #include "support/LogCapture.h"
+#include "support/SpecialFile.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -342,6 +344,60 @@ TEST(Utils, RedirectOutputToAnUnopenableTargetLogsAndKeepsStreams) {
         EXPECT_EQ("untouched\n", readFile(victim));
         EXPECT_FALSE(qmtest::fileExists(dir.file("created")));
         capture.clear();
+    }
+}
+
+// A path that names no file to append to sends both streams to the null device, and the open
+// does not wait: the daemon must not keep the launcher's terminal or pipes as its output.
+TEST(Utils, RedirectOutputToAPathThatNamesNoFileUsesTheNullDevice) {
+    TempDir dir;
+    qmtest::LogCapture capture;
+    const std::string target = dir.file("special");
+    for (const qmtest::SpecialFile::Kind kind : qmtest::SpecialFile::kinds()) {
+        SCOPED_TRACE(qmtest::SpecialFile::name(kind));
+        qmtest::SpecialFile special(target, kind);
+        const int status = runInChild([&]() {
+            Utils::redirectOutput(target.c_str());
+            if (!sameFile(STDIN_FILENO, "/dev/null")) return 10;
+            if (!sameFile(STDOUT_FILENO, "/dev/null") || !sameFile(STDERR_FILENO, "/dev/null")) {
+                return 11;
+            }
+            return writeAll(STDOUT_FILENO, "1") && writeAll(STDERR_FILENO, "2") ? 0 : 12;
+        });
+        EXPECT_EQ(0, status);
+        EXPECT_FALSE(special.wasWrittenTo());
+        EXPECT_EQ(1,
+                  capture.count("Cannot open file " + target + " for redirecting stderr/stdout"));
+        capture.clear();
+    }
+}
+
+// Each closed one of 0, 1 and 2 is the null device afterwards, kept across exec, and the open
+// ones stay as they were: the next file opened never takes a standard descriptor.
+TEST(Utils, OpenClosedStandardDescriptorsFillsOnlyTheClosedOnes) {
+    TempDir dir;
+    const std::string kept = dir.file("kept");
+    const std::vector<std::vector<int>> closedSets = {{0}, {1}, {2}, {1, 2}, {0, 1, 2}, {0, 2}};
+    for (const std::vector<int>& closed : closedSets) {
+        std::string name;
+        for (int fd : closed) name += std::to_string(fd) + " ";
+        SCOPED_TRACE("closed: " + name);
+        const int status = runInChild([&]() {
+            const int file = ::open(kept.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            for (int fd = 0; fd <= 2; ++fd) {
+                if (file < 0 || ::dup2(file, fd) != fd) return 9;
+            }
+            for (int fd : closed) ::close(fd);
+            Utils::openClosedStandardDescriptors();
+            for (int fd = 0; fd <= 2; ++fd) {
+                const bool wasClosed = std::find(closed.begin(), closed.end(), fd) != closed.end();
+                if (!sameFile(fd, wasClosed ? "/dev/null" : kept.c_str())) return 10 + fd;
+                if (!inheritedAcrossExec(fd)) return 13;
+            }
+            const int next = ::open(kept.c_str(), O_RDONLY | O_CLOEXEC);
+            return next > file ? 0 : 14;
+        });
+        EXPECT_EQ(0, status);
     }
 }
 

@@ -8,6 +8,7 @@
 #include "support/Process.h"
 #include "support/ScopedMount.h"
 #include "support/SignalState.h"
+#include "support/SpecialFile.h"
 #include "support/TempDir.h"
 #include "support/TestHelpers.h"
 #include "support/ZipBuilder.h"
@@ -26,6 +27,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -229,11 +231,12 @@ protected:
         return pid;
     }
 
-    // startDaemon on the default configuration with a port that was free; the port in `port`.
-    pid_t startOnFreePort(unsigned short& port) {
+    // startDaemon on the default configuration, with `extraProps` after its settings, with a port
+    // that was free; the port in `port`.
+    pid_t startOnFreePort(unsigned short& port, const std::string& extraProps = "") {
         port = freePort();
         EXPECT_NE(0, port);
-        qmtest::writeFile(files_.configuration, files_.text(port));
+        qmtest::writeFile(files_.configuration, files_.text(port, extraProps));
         return startDaemon(files_);
     }
 
@@ -243,6 +246,19 @@ protected:
 
     // How many ERROR lines of the log hold `part`.
     std::size_t errorLinesWith(const std::string& part) const;
+
+    // Sends get_configuration (twelve times at most) until the log at `log` has been moved aside
+    // `rotations` times, and returns how often it was. Every reply is logged, before it is sent:
+    // with withLargeSetting() in the configuration two replies pass the 1 MiB limit.
+    static int rotateLog(unsigned short port, const std::string& log, int rotations);
+    static std::string withLargeSetting() {
+        return DaemonFiles::prop("Filler", std::string(400000, 'x'));
+    }
+
+    // Installs an upgrade whose script prints one line on its standard output and one on its
+    // standard error, and expects both in the log at `log`, which the daemon `pid` has as its
+    // descriptors 1 and 2.
+    void expectUpgradeScriptOutputIn(pid_t pid, unsigned short port, const std::string& log);
 
     // The pid in the PID file once it holds only digits.
     static pid_t waitForPidFile(const std::string& path) {
@@ -278,6 +294,21 @@ protected:
             return std::nullopt;
         }
         return exited_[pid];
+    }
+
+    // Whether a process that had not ended by `before` (an earlier copy of exited_) ends with
+    // status 255 within the usual wait.
+    bool endsWith255Since(const std::map<pid_t, int>& before) {
+        return eventually([&] {
+            reapExited();
+            for (const auto& entry : exited_) {
+                if (before.count(entry.first) == 0 && WIFEXITED(entry.second) &&
+                    WEXITSTATUS(entry.second) == 255) {
+                    return true;
+                }
+            }
+            return false;
+        });
     }
 
     bool hasEnded(pid_t pid) {
@@ -797,16 +828,7 @@ TEST_F(DaemonTest, AFailedForkEndsWith255) {
         } else {
             // The launcher's own fork worked; the first child, whose fork failed, ends with 255.
             EXPECT_EQ(0, launcher.exitStatus);
-            EXPECT_TRUE(eventually([&] {
-                reapExited();
-                for (const auto& entry : exited_) {
-                    if (before.count(entry.first) == 0 && WIFEXITED(entry.second) &&
-                        WEXITSTATUS(entry.second) == 255) {
-                        return true;
-                    }
-                }
-                return false;
-            }));
+            EXPECT_TRUE(endsWith255Since(before));
         }
         EXPECT_TRUE(eventually([&] { return hasFatalLine(files.log, fatal); }))
             << contentsOrEmpty(files.log);
@@ -983,37 +1005,11 @@ bool appendTo(const std::string& path, const std::string& text) {
 }
 
 TEST_F(DaemonTest, UpgradeScriptOutputReachesTheCurrentLogAfterTwoRotations) {
-    const unsigned short port = freePort();
-    ASSERT_NE(0, port);
-    // Every reply is logged at DEBUG level: with this setting two replies take the log past 1 MiB.
-    qmtest::writeFile(files_.configuration,
-                      files_.text(port, DaemonFiles::prop("Filler", std::string(400000, 'x'))));
-    const pid_t pid = startDaemon(files_);
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port, withLargeSetting());
     ASSERT_GT(pid, 0);
-
-    // The reply's line is written, and the log rotated, before the reply is sent.
-    int rotations = 0;
-    ino_t current = inodeOf(files_.log);
-    for (int i = 0; i < 12 && rotations < 2; ++i) {
-        ASSERT_NE("", request(port, "get_configuration\n"));
-        const ino_t now = inodeOf(files_.log);
-        if (now != 0 && now != current) {
-            ++rotations;
-            current = now;
-        }
-    }
-    ASSERT_EQ(2, rotations);
-
-    ASSERT_TRUE(installScriptPackage(port,
-                                     "#!/bin/sh\necho printed-by-the-upgrade\n"
-                                     "echo reported-by-the-upgrade >&2\n"));
-
-    const std::string log = contentsOrEmpty(files_.log);
-    EXPECT_NE(std::string::npos, log.find("\nprinted-by-the-upgrade\n"));
-    EXPECT_NE(std::string::npos, log.find("\nreported-by-the-upgrade\n"));
-    for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
-        EXPECT_EQ(files_.log, descriptorTarget(pid, fd)) << "descriptor " << fd;
-    }
+    ASSERT_EQ(2, rotateLog(port, files_.log, 2));
+    expectUpgradeScriptOutputIn(pid, port, files_.log);
 }
 
 TEST_F(DaemonTest, LoggingResumesAfterAReopenFoundNoFreeInode) {
@@ -1452,6 +1448,298 @@ TEST_F(DaemonTest, ARefusedReadyFileIsReportedWhenTheConfigurationDoesNotLoad) {
                       0))
         << result.standardError;
     EXPECT_FALSE(qmtest::fileExists(files_.pid));
+}
+
+// ---- The log and the daemon's start and stop ----
+
+int DaemonTest::rotateLog(unsigned short port, const std::string& log, int rotations) {
+    int done = 0;
+    ino_t current = inodeOf(log);
+    for (int i = 0; i < 12 && done < rotations; ++i) {
+        if (request(port, "get_configuration\n").empty()) break;
+        const ino_t now = inodeOf(log);
+        if (now != 0 && now != current) {
+            ++done;
+            current = now;
+        }
+    }
+    return done;
+}
+
+void DaemonTest::expectUpgradeScriptOutputIn(pid_t pid, unsigned short port,
+                                             const std::string& log) {
+    ASSERT_TRUE(installScriptPackage(port,
+                                     "#!/bin/sh\necho printed-by-the-upgrade\n"
+                                     "echo reported-by-the-upgrade >&2\n"));
+    const std::string text = contentsOrEmpty(log);
+    EXPECT_NE(std::string::npos, text.find("\nprinted-by-the-upgrade\n"));
+    EXPECT_NE(std::string::npos, text.find("\nreported-by-the-upgrade\n"));
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        EXPECT_EQ(log, descriptorTarget(pid, fd)) << "descriptor " << fd;
+    }
+}
+
+// A FIFO put at the log path while the daemon runs: the rotation that finds it neither waits in
+// the open nor writes there, requests are answered and a stop signal ends the daemon.
+TEST_F(DaemonTest, AFifoAtTheLogPathStopsNeitherRequestsNorTheStop) {
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port, withLargeSetting());
+    ASSERT_GT(pid, 0);
+    const std::string moved = files_.log + ".moved";
+    ASSERT_EQ(0, std::rename(files_.log.c_str(), moved.c_str()));
+    const qmtest::BoundedFifo fifo(files_.log, std::chrono::seconds(5), qmtest::FifoSide::kWriting);
+
+    for (int i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_NE("", request(port, "get_configuration\n"));
+    }
+    EXPECT_GT(contentsOrEmpty(moved).size(), 1048576u) << "no rotation met the FIFO";
+    EXPECT_FALSE(qmtest::fileExists(files_.log + ".old"));
+
+    ASSERT_EQ(0, ::kill(pid, SIGTERM));
+    const std::optional<int> status = waitForExit(pid);
+    ASSERT_TRUE(status.has_value()) << "the stop waited";
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
+    EXPECT_FALSE(qmtest::fileExists(files_.pid));
+    EXPECT_FALSE(fifo.releasedAWaitingWriter()) << "the log was opened on the FIFO";
+}
+
+// A FIFO at the log path at start: the launcher returns, the daemon serves with its output on
+// the null device, and logs once a file takes the FIFO's place.
+TEST_F(DaemonTest, AFifoAtTheLogPathAtStartLetsTheLauncherReturn) {
+    const unsigned short port = freePort();
+    ASSERT_NE(0, port);
+    qmtest::writeFile(files_.configuration, files_.text(port));
+    qmtest::SpecialFile fifo(files_.log, qmtest::SpecialFile::kFifoWithoutReader);
+    const pid_t pid = startDaemon(files_);
+    ASSERT_GT(pid, 0);
+    EXPECT_NE("", request(port, "get_configuration\n"));
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        EXPECT_EQ("/dev/null", descriptorTarget(pid, fd)) << "descriptor " << fd;
+    }
+    EXPECT_FALSE(fifo.wasWrittenTo());
+
+    ASSERT_TRUE(fifo.remove());
+    EXPECT_TRUE(eventually(
+        [&] {
+            EXPECT_NE("", request(port, "get_configuration\n"));
+            return contentsOrEmpty(files_.log).find("|\tQuillmark Agent Manager response: ") !=
+                   std::string::npos;
+        },
+        std::chrono::seconds(10)))
+        << "logging did not resume";
+    EXPECT_FALSE(hasEnded(pid));
+}
+
+// With a directory at ".old" every rotation fails: it is reported with its reason, and the log
+// starts over past twice its limit instead of growing without bound.
+TEST_F(DaemonTest, ADirectoryAtTheOldLogKeepsTheLogWithinTwiceItsLimit) {
+    ASSERT_EQ(0, ::mkdir((files_.log + ".old").c_str(), 0755));
+    qmtest::writeFile(files_.log + ".old/keep", "k");
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port, withLargeSetting());
+    ASSERT_GT(pid, 0);
+
+    const std::string reason = " [" + std::string(std::strerror(EISDIR)) + "]";
+    bool reported = false;
+    int startOvers = 0;
+    std::size_t previous = 0;
+    for (int i = 0; i < 12; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_NE("", request(port, "get_configuration\n"));
+        const std::string log = contentsOrEmpty(files_.log);
+        EXPECT_LE(log.size(), 2u * 1048576u);
+        reported = reported || log.find("|\tCannot rotate log file [" + files_.log + "] to [" +
+                                        files_.log + ".old]" + reason + "\n") != std::string::npos;
+        if (log.size() < previous) {
+            ++startOvers;
+            EXPECT_EQ(0u, log.rfind("|ERROR\t|", 0)) << log.substr(0, 200);
+            EXPECT_NE(std::string::npos,
+                      log.substr(0, log.find('\n'))
+                          .find("|\tLog file [" + files_.log +
+                                "] started over: it passed twice its limit of 1048576 bytes "
+                                "and cannot be rotated" +
+                                reason));
+        }
+        previous = log.size();
+    }
+    EXPECT_TRUE(reported);
+    EXPECT_GE(startOvers, 2);
+    EXPECT_EQ("k", contentsOrEmpty(files_.log + ".old/keep"));
+    EXPECT_FALSE(hasEnded(pid));
+}
+
+// Started with standard descriptors closed, the daemon keeps logging after its configuration
+// dump, and the commands it runs have the log as their output.
+TEST_F(DaemonTest, StartedWithStandardDescriptorsClosedItStillLogs) {
+    const char* closings[] = {"<&-", ">&- 2>&-", "<&- >&- 2>&-"};
+    for (const std::string closing : closings) {
+        SCOPED_TRACE(closing);
+        DaemonFiles files(dir_, "-" + std::to_string(daemons_.size()));
+        const unsigned short port = freePort();
+        ASSERT_NE(0, port);
+        qmtest::writeFile(files.configuration, files.text(port, withLargeSetting()));
+        qmtest::ProcessOptions options;
+        options.timeout = std::chrono::milliseconds(20000);
+        const qmtest::ProcessResult launcher = qmtest::runProcess(
+            {"/bin/sh", "-c", "exec \"$0\" -c \"$1\" " + closing, kDaemonPath, files.configuration},
+            options);
+        ASSERT_EQ(0, launcher.exitStatus) << launcher.standardError;
+        const pid_t pid = waitForPidFile(files.pid);
+        ASSERT_GT(pid, 0);
+        daemons_.push_back(pid);
+
+        EXPECT_EQ(1, rotateLog(port, files.log, 1)) << "the log stopped growing";
+        expectUpgradeScriptOutputIn(pid, port, files.log);
+        EXPECT_EQ("/dev/null", descriptorTarget(pid, STDIN_FILENO));
+
+        ASSERT_EQ(0, ::kill(pid, SIGTERM));
+        const std::optional<int> status = waitForExit(pid);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
+        EXPECT_NE(std::string::npos, contentsOrEmpty(files.log).find("\tGot signal. Exiting ..."));
+    }
+}
+
+// A second daemon's configuration in `dir` on a port that was free, with files_'s PID file.
+DaemonFiles secondInstance(const qmtest::TempDir& dir, unsigned short& port) {
+    DaemonFiles second(dir, "-second");
+    port = freePort();
+    EXPECT_NE(0, port);
+    qmtest::writeFile(second.configuration, second.text(port));
+    return second;
+}
+
+// The environment that makes the daemon lock and unlink its PID file `holdMs` late each.
+std::vector<std::string> slowPidFile(const DaemonFiles& files, int holdMs) {
+    std::vector<std::string> environment = preloading(QM_SLOW_PID_FILE_LIBRARY);
+    environment.push_back("QM_SLOW_PID_FILE=" + files.pid);
+    environment.push_back("QM_SLOW_PID_FILE_MS=" + std::to_string(holdMs));
+    return environment;
+}
+
+// Whether the daemon `pid` holds a write lock over the whole file at `path`.
+bool holdsTheLock(pid_t pid, const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const bool held = ::fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type == F_WRLCK &&
+                      lock.l_pid == pid && lock.l_start == 0 && lock.l_len == 0;
+    ::close(fd);
+    return held;
+}
+
+// A process reparented to this one (a daemon) other than `except` that has `path` open; -1
+// while there is none.
+pid_t processWithOpen(const std::string& path, pid_t except) {
+    for (const pid_t child : childrenOf(::getpid())) {
+        if (child == except) continue;
+        for (int fd = 0; fd < 64; ++fd) {
+            if (descriptorTarget(child, fd) == path) return child;
+        }
+    }
+    return -1;
+}
+
+// A daemon stopping while a second one starts on the same PID file: the stopping one removes
+// the file while it still holds its lock, so the second either meets the lock or makes a file of
+// its own that stays; at the end one daemon runs and the PID file names it.
+TEST_F(DaemonTest, AStoppingDaemonRemovesItsPidFileBeforeLettingItGo) {
+    const unsigned short firstPort = freePort();
+    ASSERT_NE(0, firstPort);
+    qmtest::writeFile(files_.configuration, files_.text(firstPort));
+    // Its stop waits before the unlink, long enough for the second start to reach the file.
+    const pid_t first = startDaemon(files_, "", "", slowPidFile(files_, 2000));
+    ASSERT_GT(first, 0);
+    unsigned short secondPort = 0;
+    const DaemonFiles second = secondInstance(dir_, secondPort);
+
+    ASSERT_EQ(0, ::kill(first, SIGTERM));
+    ASSERT_TRUE(eventually([&] {
+        return contentsOrEmpty(files_.log)
+                   .find("\tQuillmark Agent Manager service thread was canceled.\n") !=
+               std::string::npos;
+    }));
+    EXPECT_EQ(0, launch(second.configuration).exitStatus);
+    ASSERT_TRUE(eventually([&] {
+        return contentsOrEmpty(second.log).find("\tCreating pid file:") != std::string::npos &&
+               (hasEnded(first) ||
+                contentsOrEmpty(second.log).find("exists and locked") != std::string::npos);
+    }));
+    const std::optional<int> status = waitForExit(first);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
+
+    // Refused while the first held the file, the second starts now.
+    if (contentsOrEmpty(second.log).find("exists and locked") != std::string::npos) {
+        EXPECT_EQ("", contentsOrEmpty(files_.pid)) << "the stopped daemon left its PID file";
+        ASSERT_GT(startDaemon(second), 0);
+    }
+    const pid_t running = waitForPidFile(files_.pid);
+    ASSERT_GT(running, 0) << "the second daemon runs without a PID file";
+    EXPECT_NE(first, running);
+    EXPECT_FALSE(hasEnded(running));
+    EXPECT_TRUE(holdsTheLock(running, files_.pid));
+    EXPECT_NE("", request(secondPort, "get_configuration\n"));
+    if (std::find(daemons_.begin(), daemons_.end(), running) == daemons_.end()) {
+        daemons_.push_back(running);
+    }
+}
+
+// A daemon that opened the PID file of a daemon that then stopped and removed it: the lock it
+// takes afterwards guards an unlinked file, so it makes a new file at the path and locks that.
+TEST_F(DaemonTest, AStartingDaemonLocksTheFileThatThePathNames) {
+    unsigned short firstPort = 0;
+    const pid_t first = startOnFreePort(firstPort);
+    ASSERT_GT(first, 0);
+    unsigned short secondPort = 0;
+    const DaemonFiles second = secondInstance(dir_, secondPort);
+
+    // The second holds back each lock it takes on the file, the first while it has it open.
+    EXPECT_EQ(0, launch(second.configuration, "", slowPidFile(second, 1500)).exitStatus);
+    pid_t starting = -1;
+    ASSERT_TRUE(eventually([&] {
+        starting = processWithOpen(files_.pid, first);
+        return starting > 0;
+    })) << contentsOrEmpty(second.log);
+    daemons_.push_back(starting);
+
+    ASSERT_EQ(0, ::kill(first, SIGTERM));
+    const std::optional<int> status = waitForExit(first);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 255) << "wait status " << *status;
+
+    EXPECT_EQ(starting, waitForPidFile(files_.pid)) << contentsOrEmpty(second.log);
+    EXPECT_TRUE(holdsTheLock(starting, files_.pid));
+    EXPECT_FALSE(hasEnded(starting));
+    EXPECT_NE("", request(secondPort, "get_configuration\n"));
+}
+
+// Something other than a file at the PID path: the daemon neither waits on it nor writes there,
+// and ends with 255 after saying why.
+TEST_F(DaemonTest, APidPathThatNamesNoFileEndsTheDaemon) {
+    for (const qmtest::SpecialFile::Kind kind : qmtest::SpecialFile::kinds()) {
+        SCOPED_TRACE(qmtest::SpecialFile::name(kind));
+        qmtest::TempDir caseDir;
+        DaemonFiles files(caseDir);
+        ASSERT_EQ(0, ::mkdir(files.root.c_str(), 0755));
+        const unsigned short port = freePort();
+        ASSERT_NE(0, port);
+        qmtest::writeFile(files.configuration, files.text(port));
+        qmtest::SpecialFile special(files.pid, kind);
+
+        reapExited();
+        const std::map<pid_t, int> before = exited_;
+        EXPECT_EQ(0, launch(files.configuration).exitStatus);
+        EXPECT_TRUE(endsWith255Since(before)) << contentsOrEmpty(files.log);
+        EXPECT_TRUE(hasFatalLine(files.log,
+                                 "Cannot open PID file [" + files.pid + "] [not a regular file]"))
+            << contentsOrEmpty(files.log);
+        EXPECT_FALSE(special.wasWrittenTo());
+    }
 }
 
 }  // namespace

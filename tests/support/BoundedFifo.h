@@ -21,23 +21,34 @@
 
 namespace qmtest {
 
+// The side of the FIFO that the code under test opens.
+enum class FifoSide { kReading, kWriting };
+
 class BoundedFifo {
 public:
     // Makes the FIFO at `path` (fails the current test when it cannot). The FIFO is not removed
     // at the end: it lies in the test's temporary directory.
     explicit BoundedFifo(const std::string& path,
-                         std::chrono::milliseconds patience = std::chrono::seconds(5));
+                         std::chrono::milliseconds patience = std::chrono::seconds(5),
+                         FifoSide tested = FifoSide::kReading);
     // Stops the releasing thread.
     ~BoundedFifo();
     BoundedFifo(const BoundedFifo&) = delete;
     BoundedFifo& operator=(const BoundedFifo&) = delete;
 
     const std::string& path() const { return path_; }
-    // Whether some reader had to be released after the patience ran out.
+    // Whether some reader had to be released after the patience ran out (kReading).
     bool releasedAWaitingReader() const { return released_; }
+    // Whether some writer wrote once the patience had run out (kWriting).
+    bool releasedAWaitingWriter() const { return released_; }
 
 private:
-    void releaseReadersAfterPatience(std::chrono::milliseconds patience);
+    void releaseAfterPatience(std::chrono::milliseconds patience, FifoSide tested);
+    // Until the stop: every 10 ms, readers let go (kReading), or what writers wrote read and
+    // dropped (kWriting). Expects lock_ held by `guard`.
+    void releaseReaders(std::unique_lock<std::mutex>& guard);
+    void drainWriters(std::unique_lock<std::mutex>& guard);
+    bool stopWithin(std::unique_lock<std::mutex>& guard, std::chrono::milliseconds time);
 
     const std::string path_;
     std::atomic<bool> released_{false};
