@@ -30,14 +30,28 @@ FileHandle failedOpen(Descriptor& fd, int error) {
     return FileHandle();
 }
 
+// Whether `fd`, opened with O_NONBLOCK, is open on a file of a kind `accepted` takes, its
+// fstat() in `status`; otherwise it is closed, errno telling why.
+template <typename Accepted>
+bool checkKind(Descriptor& fd, Accepted accepted, struct stat& status) {
+    if (!fd.isOpen()) return false;
+    if (::fstat(fd.get(), &status) != 0) {
+        failedOpen(fd, errno);
+        return false;
+    }
+    if (!accepted(status.st_mode)) {
+        failedOpen(fd, EINVAL);
+        return false;
+    }
+    return true;
+}
+
 // The stream on `fd`, opened with O_NONBLOCK, when its file is of a kind `accepted` takes;
 // the descriptor then blocks again, as a plain open leaves it.
 template <typename Accepted>
 FileHandle streamOnDescriptor(Descriptor& fd, Accepted accepted, const char* mode) {
-    if (!fd.isOpen()) return FileHandle();
     struct stat status;
-    if (::fstat(fd.get(), &status) != 0) return failedOpen(fd, errno);
-    if (!accepted(status.st_mode)) return failedOpen(fd, EINVAL);
+    if (!checkKind(fd, accepted, status)) return FileHandle();
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
         return failedOpen(fd, errno);
@@ -48,14 +62,25 @@ FileHandle streamOnDescriptor(Descriptor& fd, Accepted accepted, const char* mod
     return stream;
 }
 
+// Without O_NONBLOCK the open of a FIFO waits for a writer, for ever when none comes.
+// O_NOCTTY: a terminal device opened here must not become the controlling terminal.
+int openWithoutWaiting(const std::string& path) {
+    return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
 }  // namespace
 
 FileHandle openFileForReading(const std::string& path, ReadableKinds accepted) {
-    // Without O_NONBLOCK the open of a FIFO waits for a writer, for ever when none comes.
-    // O_NOCTTY: a terminal device opened here must not become the controlling terminal.
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    Descriptor fd(openWithoutWaiting(path));
     return streamOnDescriptor(
         fd, [accepted](mode_t mode) { return isAccepted(mode, accepted); }, "rb");
+}
+
+Descriptor openRegularFileDescriptor(const std::string& path, struct stat& status) {
+    Descriptor fd(openWithoutWaiting(path));
+    checkKind(
+        fd, [](mode_t mode) { return S_ISREG(mode); }, status);
+    return fd;
 }
 
 FileHandle openRegularFileForWriting(const std::string& path, bool append) {
