@@ -54,26 +54,32 @@ for which in current earlier; do
         get_configuration)
 done
 
-ratios=()
-costs_current=()
-costs_earlier=()
-for pair in $(seq "$pairs"); do
-    if [ $((pair % 2)) -eq 1 ]; then order="earlier current"; else order="current earlier"; fi
-    declare -A cost
-    for which in $order; do
-        spent=$(perl "$bench_client" cpu "${pid[$which]}" "${tid[$which]}" "${port[$which]}" \
-            "$batch" get_configuration)
-        cost[$which]=$(awk -v ns="$spent" -v n="$batch" 'BEGIN { printf "%.3f", ns / n / 1000 }')
-    done
-    ratio=$(awk -v a="${cost[current]}" -v b="${cost[earlier]}" 'BEGIN { printf "%.4f", a / b }')
-    ratios+=("$ratio")
-    costs_current+=("${cost[current]}")
-    costs_earlier+=("${cost[earlier]}")
-    echo "pair $pair: this tree ${cost[current]} us, $earlier ${cost[earlier]} us, ratio $ratio" >&2
-done
+perl "$bench_client" alternate "$batch" "$pairs" get_configuration \
+    "${pid[current]}:${tid[current]}:${port[current]}" \
+    "${pid[earlier]}:${tid[earlier]}:${port[earlier]}" >"$bench_tmp/pairs.txt"
 
-sorted=$(printf '%s\n' "${ratios[@]}" | sort -g)
-printf 'get_configuration Listener CPU per request, this tree / %s: ratio %.2f (pairs %.2f to %.2f; %s us vs %s us); %s; Release builds, example configuration at debug level 5, %s pairs of %s-request framed batches alternating, Listener thread CPU from /proc/<pid>/task/<tid>, median of pair ratios\n' \
-    "$earlier" "$(bench_median "${ratios[@]}")" "$(head -1 <<<"$sorted")" \
-    "$(tail -1 <<<"$sorted")" "$(bench_median "${costs_current[@]}")" \
-    "$(bench_median "${costs_earlier[@]}")" "$(bench_machine)" "$pairs" "$batch"
+# Each line: the two daemons' nanoseconds per request in one pair of batches.
+awk -v earlier="$earlier" -v machine="$(bench_machine)" -v batch="$batch" '
+    function median(values, n,    sorted, i, j, v) {
+        for (i = 1; i <= n; ++i) {
+            v = values[i]
+            for (j = i - 1; j >= 1 && sorted[j] > v; --j) sorted[j + 1] = sorted[j]
+            sorted[j + 1] = v
+        }
+        return n % 2 ? sorted[(n + 1) / 2] : (sorted[n / 2] + sorted[n / 2 + 1]) / 2
+    }
+    {
+        ++n; current[n] = $1; previous[n] = $2; ratio[n] = $1 / $2
+        printf "pair %d: this tree %.1f us, %s %.1f us, ratio %.3f\n", n, $1 / 1000, earlier,
+            $2 / 1000, ratio[n] > "/dev/stderr"
+        if (n == 1 || ratio[n] < low) low = ratio[n]
+        if (n == 1 || ratio[n] > high) high = ratio[n]
+    }
+    END {
+        printf "get_configuration Listener CPU per request, this tree / %s: ratio %.2f " \
+            "(pairs %.2f to %.2f; medians %.1f us and %.1f us); %s; Release builds, example " \
+            "configuration at debug level 5, %d pairs of %d-request framed batches " \
+            "alternating, Listener thread CPU from /proc/<pid>/task/<tid>, median of pair " \
+            "ratios\n", earlier, median(ratio, n), low, high, median(current, n) / 1000,
+            median(previous, n) / 1000, machine, n, batch
+    }' "$bench_tmp/pairs.txt"

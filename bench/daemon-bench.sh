@@ -101,9 +101,3 @@ bench_cleanup() {
     bench_stop_daemons
     [ -n "${bench_tmp:-}" ] && rm -rf "$bench_tmp"
 }
-
-# The median of the numbers given as arguments.
-bench_median() {
-    printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END {
-        print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
-}

@@ -2,9 +2,10 @@
 # Sends framed requests to a manager on 127.0.0.1, one connection each, and reads every reply to
 # the end. Used by the daemon benchmarks in this directory.
 #
-#   request-batch.pl cpu PID TID PORT COUNT BODY
-#       sends BODY COUNT times and prints the CPU time thread TID of process PID spent meanwhile,
-#       in nanoseconds
+#   request-batch.pl alternate BATCH PAIRS BODY PID:TID:PORT PID:TID:PORT
+#       sends BODY in batches of BATCH requests to the two daemons in turn, PAIRS times, the
+#       first of each pair alternating, and prints one line per pair: the CPU time thread TID
+#       of each daemon spent per request in its batch, in nanoseconds, in the order given
 #   request-batch.pl busiest PID PORT COUNT BODY
 #       sends BODY COUNT times and prints the thread of PID that spent the most CPU time meanwhile
 #   request-batch.pl send PORT FILE
@@ -79,12 +80,32 @@ sub batch {
     exchange($port, $message) for 1 .. $count;
 }
 
+# A batch's cost is read from one start of a batch of the same daemon to the next, so that what
+# the thread does after its last reply (closing, logging, its pause) counts too.
+sub alternate {
+    my ($count, $pairs, $body, @daemons) = @_;
+    my @targets = map { [split /:/] } @daemons;
+    my @start = map { thread_cpu_ns($_->[0], $_->[1]) } @targets;
+    my @spent;
+    for my $pair (0 .. $pairs - 1) {
+        my @order = $pair % 2 ? reverse(0 .. $#targets) : (0 .. $#targets);
+        for my $which (@order) {
+            my ($pid, $tid, $port) = @{$targets[$which]};
+            my $now = thread_cpu_ns($pid, $tid);
+            $spent[$pair - 1][$which] = $now - $start[$which] if $pair > 0;
+            $start[$which] = $now;
+            batch($port, $count, $body);
+        }
+    }
+    # The last batches end once their threads have finished their requests.
+    select(undef, undef, undef, 0.05);
+    $spent[$pairs - 1][$_] = thread_cpu_ns(@{$targets[$_]}[0, 1]) - $start[$_] for 0 .. $#targets;
+    printf "%s\n", join(' ', map { sprintf '%.0f', $_ / $count } @$_) for @spent;
+}
+
 my $mode = shift // '';
-if ($mode eq 'cpu') {
-    my ($pid, $tid, $port, $count, $body) = @ARGV;
-    my $before = thread_cpu_ns($pid, $tid);
-    batch($port, $count, $body);
-    printf "%.0f\n", thread_cpu_ns($pid, $tid) - $before;
+if ($mode eq 'alternate') {
+    alternate(@ARGV);
 } elsif ($mode eq 'busiest') {
     my ($pid, $port, $count, $body) = @ARGV;
     my %before = map { $_ => thread_cpu_ns($pid, $_) } threads_of($pid);
@@ -102,5 +123,6 @@ if ($mode eq 'cpu') {
     my $body = <$in>;
     print exchange($port, framed($body)), "\n";
 } else {
-    die "usage: $0 cpu PID TID PORT COUNT BODY | busiest PID PORT COUNT BODY | send PORT FILE\n";
+    die "usage: $0 alternate BATCH PAIRS BODY PID:TID:PORT PID:TID:PORT | " .
+        "busiest PID PORT COUNT BODY | send PORT FILE\n";
 }
