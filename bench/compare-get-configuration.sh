@@ -14,13 +14,13 @@
 # turns; a batch's cost is the Listener thread's CPU time over it divided by its requests. The
 # ratio is the median of the pairs' ratios. Each pair is reported on standard error as it ends.
 #
-# Settings (environment): QM_BENCH_PAIRS (7), QM_BENCH_BATCH (200 requests), and
+# Settings (environment): QM_BENCH_PAIRS (21), QM_BENCH_BATCH (200 requests), and
 # QM_BENCH_CURRENT_BINARY / QM_BENCH_EARLIER_BINARY to use daemons built already instead of
 # building them. Needs what scripts/install-deps.sh installs, git and perl.
 set -euo pipefail
 
 earlier=${1:-b8d683f}
-pairs=${QM_BENCH_PAIRS:-7}
+pairs=${QM_BENCH_PAIRS:-21}
 batch=${QM_BENCH_BATCH:-200}
 
 bench_tmp=$(mktemp -d "${TMPDIR:-/tmp}/qm-compare-XXXXXX")
