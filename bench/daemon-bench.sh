@@ -46,30 +46,14 @@ bench_free_port() {
 # bench_stop_daemons stops); call it directly, not in a command substitution.
 bench_start_daemon() {
     local binary=$1 dir=$2 port=$3 level=${4:-5}
-    mkdir -p "$dir/logs" "$dir/root/temp"
+    mkdir -p "$dir/logs" "$dir/agent_manager/temp"
     cat >"$dir/agent-service.sh" <<AGENT
 #!/bin/sh
 echo "agent \$1" >> "$dir/logs/agent-service.log"
 AGENT
     chmod 755 "$dir/agent-service.sh"
-    awk -v dir="$dir" -v port="$port" -v level="$level" '
-      BEGIN {
-        v["ManagerLogFile"] = dir "/logs/quillmark_agent_managerd.log"
-        v["ManagerPidFile"] = dir "/quillmark_agent_managerd.pid"
-        v["ManagerInstallationRoot"] = dir "/root"
-        v["AgentServiceStart"] = dir "/agent-service.sh start"
-        v["AgentServiceStop"] = dir "/agent-service.sh stop"
-        v["TempFileLocation"] = dir "/root"
-        v["LogFile"] = dir "/logs/quillmark_agentd.log"
-        v["PidFile"] = dir "/quillmark_agentd.pid"
-        v["ManagerPort"] = port
-        v["ManagerIp"] = "127.0.0.1"
-        v["ManagerDebugLevel"] = level
-      }
-      match($0, /<key>[^<]*<\/key>/) { key = substr($0, RSTART + 5, RLENGTH - 11) }
-      /<value>/ && (key in v) { sub(/<value>.*<\/value>/, "<value>" v[key] "</value>"); key = "" }
-      { print }
-    ' "$bench_source_dir/examples/quillmark_agentd.xml" >"$dir/quillmark_agentd.xml"
+    "$bench_source_dir/scripts/example-configuration.sh" "$dir" "ManagerPort=$port" \
+        ManagerIp=127.0.0.1 "ManagerDebugLevel=$level" >"$dir/quillmark_agentd.xml"
     "$binary" -c "$dir/quillmark_agentd.xml" >"$dir/start.log" 2>&1 || true
     local pid=
     for _ in $(seq 100); do
