@@ -11,8 +11,11 @@
 # temporary directory, a stand-in agent script). After a warm-up batch, which also finds the
 # Listener's thread (the one that spent the most CPU time in it), batches of framed
 # get_configuration requests alternate between the two daemons, the first of each pair taking
-# turns; a batch's cost is the Listener thread's CPU time over it divided by its requests. The
-# ratio is the median of the pairs' ratios. Each pair is reported on standard error as it ends.
+# turns. A batch's cost is the Listener thread's CPU time (its run time in
+# /proc/<pid>/task/<tid>/schedstat, or utime + stime from its stat line) from the batch's start to
+# the start of the same daemon's next batch, so that what it does after its last reply counts,
+# divided by the batch's requests. The ratio is the median of the pairs' ratios. Each pair is
+# reported on standard error.
 #
 # Settings (environment): QM_BENCH_PAIRS (21), QM_BENCH_BATCH (200 requests), and
 # QM_BENCH_CURRENT_BINARY / QM_BENCH_EARLIER_BINARY to use daemons built already instead of
@@ -32,6 +35,8 @@ git -C "$bench_source_dir" rev-parse --verify --quiet "$earlier^{commit}" >/dev/
     { echo "no commit $earlier in this repository" >&2; exit 2; }
 
 current_binary=${QM_BENCH_CURRENT_BINARY:-}
+current=${current_binary:-this tree}
+earlier_name=${QM_BENCH_EARLIER_BINARY:-$earlier}
 if [ -z "$current_binary" ]; then
     echo "building this tree..." >&2
     bench_build_tree "$bench_source_dir" "$bench_tmp/current-build"
@@ -59,7 +64,8 @@ perl "$bench_client" alternate "$batch" "$pairs" get_configuration \
     "${pid[earlier]}:${tid[earlier]}:${port[earlier]}" >"$bench_tmp/pairs.txt"
 
 # Each line: the two daemons' nanoseconds per request in one pair of batches.
-awk -v earlier="$earlier" -v machine="$(bench_machine)" -v batch="$batch" '
+awk -v this="$current" -v earlier="$earlier_name" -v machine="$(bench_machine)" \
+    -v batch="$batch" '
     function median(values, n,    sorted, i, j, v) {
         for (i = 1; i <= n; ++i) {
             v = values[i]
@@ -70,16 +76,16 @@ awk -v earlier="$earlier" -v machine="$(bench_machine)" -v batch="$batch" '
     }
     {
         ++n; current[n] = $1; previous[n] = $2; ratio[n] = $1 / $2
-        printf "pair %d: this tree %.1f us, %s %.1f us, ratio %.3f\n", n, $1 / 1000, earlier,
-            $2 / 1000, ratio[n] > "/dev/stderr"
+        printf "pair %d: %s %.1f us, %s %.1f us, ratio %.3f\n", n, this, $1 / 1000,
+            earlier, $2 / 1000, ratio[n] > "/dev/stderr"
         if (n == 1 || ratio[n] < low) low = ratio[n]
         if (n == 1 || ratio[n] > high) high = ratio[n]
     }
     END {
-        printf "get_configuration Listener CPU per request, this tree / %s: ratio %.2f " \
+        printf "get_configuration Listener CPU per request, %s / %s: ratio %.2f " \
             "(pairs %.2f to %.2f; medians %.1f us and %.1f us); %s; Release builds, example " \
             "configuration at debug level 5, %d pairs of %d-request framed batches " \
             "alternating, Listener thread CPU from /proc/<pid>/task/<tid>, median of pair " \
-            "ratios\n", earlier, median(ratio, n), low, high, median(current, n) / 1000,
+            "ratios\n", this, earlier, median(ratio, n), low, high, median(current, n) / 1000,
             median(previous, n) / 1000, machine, n, batch
     }' "$bench_tmp/pairs.txt"

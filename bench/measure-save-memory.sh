@@ -118,4 +118,4 @@ printf '%s MiB save (%s props, %s bytes): peak VmHWM %.1f MiB; idle VmRSS %.1f M
     "$(awk -v k="$before" 'BEGIN { print k / 1024 }')" \
     "$(awk -v k="$after" 'BEGIN { print k / 1024 }')" \
     "$(awk -v k="$after_small" 'BEGIN { print k / 1024 }')" "$(bench_machine)" \
-    "${commit:-this tree}"
+    "${QM_BENCH_BINARY:-${commit:-this tree}}"
