@@ -499,8 +499,12 @@ int waitBeforeTransfer(int channel, bool forWrite, long sec, long usec, const ch
 // and wait as the time-out allows only when that attempt would block (EAGAIN). What has arrived,
 // or room in the send buffer, is all the wait would find, so the results and the lines logged are
 // those of a wait followed by the transfer, one system call fewer. Later attempts wait first:
-// after a short transfer the wait is what comes next anyway.
-bool wouldBlock(ssize_t result) { return result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK); }
+// after a short transfer the wait is what comes next anyway. A descriptor that is not a socket
+// (ENOTSOCK) and an interrupted attempt go the way of the wait as well.
+bool wouldBlock(ssize_t result) {
+    return result < 0 &&
+           (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOTSOCK || errno == EINTR);
+}
 
 // The single wait before a byte-by-byte read: 0 to go on reading, or the read's result.
 int waitBeforeByteReads(int channel, long sec, long usec) {

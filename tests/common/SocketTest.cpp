@@ -497,6 +497,18 @@ TEST_F(SocketTest, ReadWithATimeOutTakesWhatHasArrivedAndWaitsForTheRest) {
     }
 }
 
+// The same read on a descriptor that is not a socket (a pipe) waits and reads as before.
+TEST_F(SocketTest, ReadWithATimeOutReadsADescriptorThatIsNotASocket) {
+    int ends[2];
+    ASSERT_EQ(0, ::pipe2(ends, O_CLOEXEC));
+    Socket readEnd(ends[0], nullptr);
+    ASSERT_EQ(3, ::write(ends[1], "abc", 3));
+    ::close(ends[1]);
+    char buffer[3];
+    EXPECT_EQ(3, readEnd.read(buffer, sizeof buffer, nullptr, false, 5, 0));
+    EXPECT_EQ("abc", std::string(buffer, sizeof buffer));
+}
+
 TEST_F(SocketTest, WriteWithATimeOutSendsAtOnceAndWaitsForRoom) {
     Connection c = connect();
     ASSERT_TRUE(c.socket);
