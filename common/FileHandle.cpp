@@ -29,13 +29,12 @@ void closeWithError(Descriptor& fd, int error) {
     errno = error;
 }
 
-// Keeps `fd`, opened with O_NONBLOCK, when its file is of a kind `accepted` takes: the
-// descriptor then blocks again, as a plain open leaves it. Otherwise closes it and gives false
-// with errno set (EINVAL for a kind not taken).
+// Whether `fd`, opened with O_NONBLOCK, is open on a file of a kind `accepted` takes, its
+// fstat() in `status`; otherwise it is closed and false given with errno set (EINVAL for a kind
+// not taken).
 template <typename Accepted>
-bool keepWhenAccepted(Descriptor& fd, Accepted accepted) {
+bool checkKind(Descriptor& fd, Accepted accepted, struct stat& status) {
     if (!fd.isOpen()) return false;
-    struct stat status;
     if (::fstat(fd.get(), &status) != 0) {
         closeWithError(fd, errno);
         return false;
@@ -44,6 +43,16 @@ bool keepWhenAccepted(Descriptor& fd, Accepted accepted) {
         closeWithError(fd, EINVAL);
         return false;
     }
+    return true;
+}
+
+// Keeps `fd`, opened with O_NONBLOCK, when its file is of a kind `accepted` takes: the
+// descriptor then blocks again, as a plain open leaves it. Otherwise closes it and gives false
+// with errno set.
+template <typename Accepted>
+bool keepWhenAccepted(Descriptor& fd, Accepted accepted) {
+    struct stat status;
+    if (!checkKind(fd, accepted, status)) return false;
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
         closeWithError(fd, errno);
@@ -65,14 +74,25 @@ FileHandle streamOnDescriptor(Descriptor& fd, Accepted accepted, const char* mod
     return stream;
 }
 
+// Without O_NONBLOCK the open of a FIFO waits for a writer, for ever when none comes.
+// O_NOCTTY: a terminal device opened here must not become the controlling terminal.
+int openWithoutWaiting(const std::string& path) {
+    return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+}
+
 }  // namespace
 
 FileHandle openFileForReading(const std::string& path, ReadableKinds accepted) {
-    // Without O_NONBLOCK the open of a FIFO waits for a writer, for ever when none comes.
-    // O_NOCTTY: a terminal device opened here must not become the controlling terminal.
-    Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    Descriptor fd(openWithoutWaiting(path));
     return streamOnDescriptor(
         fd, [accepted](mode_t mode) { return isAccepted(mode, accepted); }, "rb");
+}
+
+Descriptor openRegularFileDescriptor(const std::string& path, struct stat& status) {
+    Descriptor fd(openWithoutWaiting(path));
+    checkKind(
+        fd, [](mode_t mode) { return S_ISREG(mode); }, status);
+    return fd;
 }
 
 FileHandle openRegularFileForWriting(const std::string& path, bool append) {

@@ -6,6 +6,7 @@
 #include <zthread/Guard.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include <atomic>
 #include <vector>
 
 namespace quillmark {
@@ -27,6 +29,24 @@ const char* levelName(int level) {
     case 4: return "INFO";
     default: return "DEBUG";
     }
+}
+
+// The process id of the debug header, fetched once instead of by a system call on every line.
+// The child of a fork() forgets it (the daemon forks to detach after its first lines); children
+// started by posix_spawn() run no fork handler, but they exec at once and log nothing.
+std::atomic<long> cachedProcessId(0);
+
+void forgetProcessId() { cachedProcessId.store(0, std::memory_order_relaxed); }
+
+long processId() {
+    static const bool forgottenInChildren =
+        ::pthread_atfork(nullptr, nullptr, forgetProcessId) == 0;
+    long id = cachedProcessId.load(std::memory_order_relaxed);
+    if (id == 0) {
+        id = static_cast<long>(::getpid());
+        if (forgottenInChildren) cachedProcessId.store(id, std::memory_order_relaxed);
+    }
+    return id;
 }
 
 // Gives the open log file to the service user. Done through the descriptor, never by path, so a
@@ -215,7 +235,7 @@ void FileLogger::writeLine(const std::string& message, int level, const char* fi
     header.number(local.tm_sec, 2);
     if (isDebugEnabled()) {
         header.text("|Thread[");
-        header.number(static_cast<long>(getpid()), 1, 6);
+        header.number(processId(), 1, 6);
         header.text("]|[");
         header.text(file ? file : "");
         header.text(":");

@@ -34,6 +34,9 @@ const long kMaxBufferSize = 49152;
 const int kListenBacklog = 4096;
 // read(), readOnce() and write() count in a signed 32-bit integer.
 const unsigned long kMaxTransfer = INT_MAX;
+// `_fileFlags` of a descriptor handed to the constructor: its flags are read when setBlocking()
+// first needs them, so that a connection that never changes its mode costs no fcntl().
+const std::int64_t kFlagsUnknown = -1;
 
 bool hasTimeout(long sec, long usec) { return sec != 0 || usec != 0; }
 
@@ -252,7 +255,7 @@ Socket::Socket(int descriptor, const sockaddr_in* peer)
       _clientChannel(-1),
       _bytesRead(0),
       _bytesWritten(0),
-      _fileFlags(0),
+      _fileFlags(kFlagsUnknown),
       _blocking(1),
       _timeoutSec(0),
       _timeoutUsec(0) {
@@ -260,7 +263,6 @@ Socket::Socket(int descriptor, const sockaddr_in* peer)
     if (peer != nullptr) _address = *peer;
     _ioTimeout.tv_sec = 0;
     _ioTimeout.tv_usec = 0;
-    recordFileFlags();
 }
 
 Socket::Socket(const Socket& other)
@@ -412,6 +414,10 @@ int Socket::setBlocking(int blocking) {
     // Normalised, so that a request for blocking mode with any non-zero value is recognised as
     // the mode already in force.
     const std::int64_t wanted = blocking != 0 ? 1 : 0;
+    if (_fileFlags == kFlagsUnknown) {
+        recordFileFlags();
+        if (_fileFlags == kFlagsUnknown) return -1;
+    }
     if (wanted == _blocking) return 0;
     const std::int64_t previous = _fileFlags;
     if (wanted) {
@@ -458,20 +464,23 @@ unsigned short Socket::localPort() const {
 
 namespace {
 
+// The DEBUG line `announce` that opens the wait before a transfer with a time-out, showing it.
+void announceWait(int channel, bool forWrite, long sec, long usec, const char* announce) {
+    const WaitTime wait = lowered(sec, usec, !forWrite);
+    QM_LOG_DEBUG(announce << ". _channel [" << channel << "] tv_sec [" << wait.sec << "], tv_usec ["
+                          << wait.usec << "]");
+}
+
 // The wait before a transfer with a time-out (none when `sec` and `usec` are both 0): 0 to go
 // on with the transfer, -1 when the time ran out, -99 when the wait was interrupted or refused
 // its time. Any other failed wait is left to the transfer, which reports what it meets;
-// `otherFailure`, when not null, is logged for it. `announce`, when not null, opens a DEBUG line
-// that shows the wait.
+// `otherFailure`, when not null, is logged for it. `announce`, when not null, is logged first
+// (announceWait).
 int waitBeforeTransfer(int channel, bool forWrite, long sec, long usec, const char* announce,
                        const char* otherFailure) {
     if (!hasTimeout(sec, usec)) return 0;
-    const WaitTime wait = lowered(sec, usec, !forWrite);
-    if (announce != nullptr) {
-        QM_LOG_DEBUG(announce << ". _channel [" << channel << "] tv_sec [" << wait.sec
-                              << "], tv_usec [" << wait.usec << "]");
-    }
-    const int ready = waitFor(channel, forWrite, wait);
+    if (announce != nullptr) announceWait(channel, forWrite, sec, usec, announce);
+    const int ready = waitFor(channel, forWrite, lowered(sec, usec, !forWrite));
     if (ready == 0) {
         QM_LOG_ERROR("Select() timed out after " << sec << " sec " << usec << " ms.");
         return -1;
@@ -484,6 +493,17 @@ int waitBeforeTransfer(int channel, bool forWrite, long sec, long usec, const ch
         if (otherFailure != nullptr) QM_LOG_ERROR(otherFailure);
     }
     return 0;
+}
+
+// read() and write() with a time-out make their first attempt without the wait (MSG_DONTWAIT),
+// and wait as the time-out allows only when that attempt would block (EAGAIN). What has arrived,
+// or room in the send buffer, is all the wait would find, so the results and the lines logged are
+// those of a wait followed by the transfer, one system call fewer. Later attempts wait first:
+// after a short transfer the wait is what comes next anyway. A descriptor that is not a socket
+// (ENOTSOCK) and an interrupted attempt go the way of the wait as well.
+bool wouldBlock(ssize_t result) {
+    return result < 0 &&
+           (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOTSOCK || errno == EINTR);
 }
 
 // The single wait before a byte-by-byte read: 0 to go on reading, or the read's result.
@@ -605,25 +625,32 @@ int Socket::read(char* buffer, unsigned long length, unsigned long* received, bo
     }
     const bool waits = hasTimeout(sec, usec);
     const WaitTime wait = lowered(sec, usec, true);
+    bool atOnce = waits;
     unsigned long done = 0;
     while (done < length) {
-        if (waits) {
-            errno = 0;
-            const int ready = waitFor(_channel, false, wait);
-            const int error = errno;
-            if (ready == 0) {
-                QM_LOG_ERROR("Select() timed out after " << sec << " sec " << usec
-                                                         << " ms. errno=" << error);
-                return -1;
-            }
-            if (ready < 0) {
-                QM_LOG_ERROR("Select() failed. errno=" << error);
-                if (error == EINTR) continue;
-                if (error == EINVAL) return -99;
-            }
-        }
         errno = 0;
-        const ssize_t n = ::read(_channel, buffer + done, length - done);
+        ssize_t n = atOnce ? ::recv(_channel, buffer + done, length - done, MSG_DONTWAIT) : -1;
+        if (!atOnce || wouldBlock(n)) {
+            atOnce = false;
+            if (waits) {
+                errno = 0;
+                const int ready = waitFor(_channel, false, wait);
+                const int error = errno;
+                if (ready == 0) {
+                    QM_LOG_ERROR("Select() timed out after " << sec << " sec " << usec
+                                                             << " ms. errno=" << error);
+                    return -1;
+                }
+                if (ready < 0) {
+                    QM_LOG_ERROR("Select() failed. errno=" << error);
+                    if (error == EINTR) continue;
+                    if (error == EINVAL) return -99;
+                }
+            }
+            errno = 0;
+            n = ::read(_channel, buffer + done, length - done);
+        }
+        atOnce = false;
         if (n > 0) {
             done += static_cast<unsigned long>(n);
             setOut(received, done);
@@ -673,7 +700,7 @@ int Socket::readArrived(char* buffer, unsigned long length) {
 }
 
 int Socket::write(const char* buffer, unsigned long length, unsigned long* written, long sec,
-                  long usec) {
+                  long usec, bool moreFollows) {
     clearOut(written);
     if (length == 0) return 0;
     if (length > kMaxTransfer) {
@@ -681,17 +708,36 @@ int Socket::write(const char* buffer, unsigned long length, unsigned long* writt
         return -99;
     }
     const bool waits = hasTimeout(sec, usec);
+    // MSG_NOSIGNAL: a peer that has gone away is a failed write (EPIPE), not a SIGPIPE that ends
+    // a process which has not ignored it. With a time-out the send takes only what fits now
+    // (MSG_DONTWAIT) and the loop waits again for the rest: on a blocking descriptor a plain send
+    // would wait for room for every byte, past the time-out. MSG_MORE holds back a last part
+    // that does not fill a segment until the next write.
+    const int flags = MSG_NOSIGNAL | (waits ? MSG_DONTWAIT : 0) | (moreFollows ? MSG_MORE : 0);
+    // A negative time, which the wait refuses, keeps the wait first so that the write fails.
+    const WaitTime wait = lowered(sec, usec, false);
+    bool atOnce = waits && wait.sec >= 0 && wait.usec >= 0;
+    const char* const kAnnounce = "write: using select";
+    const char* const kWaitFailed = "Select failed with error";
     unsigned long done = 0;
     while (done < length) {
-        const int waited = waitBeforeTransfer(_channel, true, sec, usec, "write: using select",
-                                              "Select failed with error");
-        if (waited != 0) return waited;
-        // MSG_NOSIGNAL: a peer that has gone away is a failed write (EPIPE), not a SIGPIPE that
-        // ends a process which has not ignored it. With a time-out the send takes only what fits
-        // now (MSG_DONTWAIT) and the loop waits again for the rest: on a blocking descriptor a
-        // plain send would wait for room for every byte, past the time-out.
-        const int flags = MSG_NOSIGNAL | (waits ? MSG_DONTWAIT : 0);
-        const ssize_t n = ::send(_channel, buffer + done, length - done, flags);
+        ssize_t n = -1;
+        if (atOnce) {
+            atOnce = false;
+            announceWait(_channel, true, sec, usec, kAnnounce);
+            n = ::send(_channel, buffer + done, length - done, flags);
+            if (wouldBlock(n)) {
+                const int waited =
+                    waitBeforeTransfer(_channel, true, sec, usec, nullptr, kWaitFailed);
+                if (waited != 0) return waited;
+                n = ::send(_channel, buffer + done, length - done, flags);
+            }
+        } else {
+            const int waited =
+                waitBeforeTransfer(_channel, true, sec, usec, kAnnounce, kWaitFailed);
+            if (waited != 0) return waited;
+            n = ::send(_channel, buffer + done, length - done, flags);
+        }
         if (n > 0) {
             done += static_cast<unsigned long>(n);
             setOut(written, done);

@@ -6,8 +6,9 @@
 #include <tinyxml.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -37,17 +38,25 @@ void disableXmlLocationTracking(TiXmlDocument& document) {
 void padForXmlParse(std::string& text) { text.append(kXmlParsePadding, '\0'); }
 
 XmlFileRead readXmlFileText(const std::string& path, std::string& text) {
-    FileHandle file(openFileForReading(path, ReadableKinds::kRegularOnly));
-    if (!file) return XmlFileRead::kNotOpened;
+    // Read straight into the text, without a stream: no buffer to fill and copy out of, and
+    // none of the calls a stream makes to set itself up.
     struct stat status;
-    if (::fstat(fileno(file.get()), &status) != 0) return XmlFileRead::kNotOpened;
+    Descriptor file(openRegularFileDescriptor(path, status));
+    if (!file.isOpen()) return XmlFileRead::kNotOpened;
     const std::size_t size = static_cast<std::size_t>(status.st_size);
     if (size == 0) return XmlFileRead::kEmpty;
     // Room for the padding from the start, so that adding it does not copy the text.
     text.clear();
     text.reserve(size + kXmlParsePadding);
     text.resize(size);
-    if (std::fread(&text[0], size, 1, file.get()) != 1) return XmlFileRead::kFailed;
+    // The size the file had when it was opened: a file cut meanwhile fails, one that grew is
+    // read up to that size.
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = ::read(file.get(), &text[done], size - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return XmlFileRead::kFailed;
+        done += static_cast<std::size_t>(n);
+    }
     text.resize(std::strlen(text.c_str()));
     normalizeXmlLineEnds(text);
     return XmlFileRead::kRead;

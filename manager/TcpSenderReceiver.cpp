@@ -233,8 +233,10 @@ bool TcpSenderReceiver::send(Socket* socket, const std::string& text) {
     header.length = text.size();
     char bytes[MessageHeader::kSize];
     header.encode(bytes);
+    // The text follows at once: the header goes out in the text's segment, and the peer is
+    // woken once for both.
     if (socket->write(bytes, sizeof bytes, nullptr, socket->getTimeoutSec(),
-                      socket->getTimeoutUsec()) != static_cast<int>(sizeof bytes)) {
+                      socket->getTimeoutUsec(), true) != static_cast<int>(sizeof bytes)) {
         QM_LOG_ERROR("Failed to send message header");
         return false;
     }

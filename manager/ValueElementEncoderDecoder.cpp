@@ -71,32 +71,30 @@ void ValueElementEncoderDecoder::processValues(TiXmlDocument& document, bool enc
 }
 
 std::string ValueElementEncoderDecoder::base64Encode(const std::string& bytes) {
-    const std::string& characters = alphabet();
+    const char* const characters = alphabet().data();
     const std::size_t length = bytes.size();
-    std::string out;
-    out.reserve(length * 8 / 6 + 1);
+    // Every group of up to three bytes becomes four characters, written in place.
+    std::string out((length + 2) / 3 * 4, '=');
+    char* next = &out[0];
     std::size_t i = 0;
     for (; i + 3 <= length; i += 3) {
         const unsigned b0 = static_cast<unsigned char>(bytes[i]);
         const unsigned b1 = static_cast<unsigned char>(bytes[i + 1]);
         const unsigned b2 = static_cast<unsigned char>(bytes[i + 2]);
-        out += characters[b0 >> 2];
-        out += characters[((b0 << 4) & 63) | (b1 >> 4)];
-        out += characters[((b1 << 2) & 63) | (b2 >> 6)];
-        out += characters[b2 & 63];
+        next[0] = characters[b0 >> 2];
+        next[1] = characters[((b0 << 4) & 63) | (b1 >> 4)];
+        next[2] = characters[((b1 << 2) & 63) | (b2 >> 6)];
+        next[3] = characters[b2 & 63];
+        next += 4;
     }
     const std::size_t rest = length - i;
     if (rest > 0) {
+        // The last group's missing characters stay "=".
         const unsigned b0 = static_cast<unsigned char>(bytes[i]);
         const unsigned b1 = rest == 2 ? static_cast<unsigned char>(bytes[i + 1]) : 0u;
-        out += characters[b0 >> 2];
-        out += characters[((b0 << 4) & 63) | (b1 >> 4)];
-        if (rest == 2) {
-            out += characters[(b1 << 2) & 63];
-        } else {
-            out += '=';
-        }
-        out += '=';
+        next[0] = characters[b0 >> 2];
+        next[1] = characters[((b0 << 4) & 63) | (b1 >> 4)];
+        if (rest == 2) next[2] = characters[(b1 << 2) & 63];
     }
     return out;
 }

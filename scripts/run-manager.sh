@@ -37,22 +37,8 @@ echo "\$(date '+%F %T') agent \$1" >> "$run/logs/agent-service.log"
 AGENT
 chmod 755 "$run/agent-service.sh"
 
-# Point every path key of the example at ./run; the value follows its key in the file.
-awk -v run="$run" '
-  BEGIN {
-    v["ManagerLogFile"] = run "/logs/quillmark_agent_managerd.log"
-    v["ManagerPidFile"] = run "/quillmark_agent_managerd.pid"
-    v["ManagerInstallationRoot"] = run "/agent_manager"
-    v["AgentServiceStart"] = run "/agent-service.sh start"
-    v["AgentServiceStop"] = run "/agent-service.sh stop"
-    v["TempFileLocation"] = run "/agent_manager"
-    v["LogFile"] = run "/logs/quillmark_agentd.log"
-    v["PidFile"] = run "/quillmark_agentd.pid"
-  }
-  match($0, /<key>[^<]*<\/key>/) { key = substr($0, RSTART + 5, RLENGTH - 11) }
-  /<value>/ && (key in v) { sub(/<value>.*<\/value>/, "<value>" v[key] "</value>"); key = "" }
-  { print }
-' examples/quillmark_agentd.xml > "$run/conf/quillmark_agentd.xml"
+# Every path of the example in ./run.
+scripts/example-configuration.sh "$run" > "$run/conf/quillmark_agentd.xml"
 
 build/manager/quillmark_agent_managerd -c "$run/conf/quillmark_agentd.xml"
 for _ in $(seq 50); do [ -s "$pidfile" ] && break; sleep 0.1; done

@@ -10,6 +10,7 @@
 #ifndef QUILLMARK_FILEHANDLE_H
 #define QUILLMARK_FILEHANDLE_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -33,6 +34,7 @@ public:
     ~Descriptor();
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
 
     int get() const { return fd_; }
     bool isOpen() const { return fd_ >= 0; }
@@ -64,6 +66,13 @@ enum class ReadableKinds {
 // fopen. Returns a null handle when the open fails (errno from the system) or the kind is not
 // accepted (errno EINVAL).
 FileHandle openFileForReading(const std::string& path, ReadableKinds accepted);
+
+// Opens a regular file at `path` for reading as openFileForReading does, as a descriptor for
+// reads of its own: close-on-exec, without waiting in the open, and only when the opened
+// descriptor is a regular file, whose fstat() goes to `status`. The descriptor keeps O_NONBLOCK,
+// which reads of a regular file do not heed. Not open when the open or fstat() fails (errno from
+// the system) or the file is not regular (errno EINVAL).
+Descriptor openRegularFileDescriptor(const std::string& path, struct stat& status);
 
 // Opens `path` for writing as a binary stream, close-on-exec, created (mode 0666 less the umask)
 // when missing, its contents kept and every write at its end with `append`, emptied without.

@@ -102,7 +102,9 @@ public:
     //
     // Each takes a time-out in seconds and microseconds. With both 0 the call blocks and makes no
     // wait of its own; otherwise it first waits for the descriptor (at most 100000000 s and
-    // 1000000 us; the reads raise negative values to 0, write() passes them on and fails). The
+    // 1000000 us; the reads raise negative values to 0, write() passes them on and fails).
+    // read() and write() make that wait only when their first transfer would block: bytes that
+    // have arrived, or room to send, are taken at once, as the wait would have found them. The
     // out-parameter `received` / `written` may be null; when given it is set to 0 on entry.
     // Bytes read or written through the object are added to getBytesRead() / getBytesWritten()
     // as each operation states.
@@ -142,9 +144,11 @@ public:
     // Writes all `length` bytes, looping over partial writes and repeating interrupted and
     // would-block writes. Returns `length` (0 for a length of 0); -1 on a time-out; -99 on a
     // failure (a peer that has gone away included: no SIGPIPE is raised) or a length above
-    // 2147483647. `written` always holds the bytes this call wrote.
-    int write(const char* buffer, unsigned long length, unsigned long* written, long sec,
-              long usec);
+    // 2147483647. `written` always holds the bytes this call wrote. With `moreFollows` the
+    // caller writes more at once (a header before its body): the kernel may hold the last bytes
+    // back until that write, or the close, so that both leave in one segment (MSG_MORE).
+    int write(const char* buffer, unsigned long length, unsigned long* written, long sec, long usec,
+              bool moreFollows = false);
 
     // ---- Client side ----
     //
@@ -213,7 +217,8 @@ public:
     const timeval& getIoTimeout() const { return _ioTimeout; }
 
 private:
-    // The descriptor's status flags and mode become the cached word setBlocking() works on.
+    // The descriptor's status flags and mode become the cached word setBlocking() works on; the
+    // word stays unknown when they cannot be read.
     void recordFileFlags();
 
     int _channel;

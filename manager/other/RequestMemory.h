@@ -36,8 +36,11 @@ void keepLargeAllocationsApart();
 // freed, and the library returns only what lies at a heap's top; a large save would otherwise
 // leave the idle daemon holding many times the document's size, and a small save after it the
 // large one's settings. Below the margin, the pages that small requests use again stay resident.
-// Costs a read of /proc/self/statm and a walk over the free lists. The Listener calls it after
-// each request; any thread may.
+// The free resident memory (a read of /proc/self/statm and a walk over the free lists) is only
+// measured when it may have grown past the margin: after the process has faulted in a page since
+// the last measure, or while the heaps had much more in use at it than at their least, which a
+// request may have freed since. Otherwise the call costs one getrusage(). The Listener calls it
+// after each request; any thread may.
 void returnFreedMemory();
 
 }  // namespace quillmark

@@ -161,6 +161,32 @@ TEST(FileLogger, HeaderIsExactlyTheLineFormat) {
     }
 }
 
+// The process id in the header is the writer's own, also in the child of a fork after the
+// parent has written (the daemon detaches that way).
+TEST(FileLogger, HeaderCarriesTheProcessIdOfAForkedChild) {
+    qmtest::TempDir dir;
+    const std::string path = dir.file("m.log");
+    FileLogger logger(path.c_str(), 5, 1);
+    logger.debug("parent", "f", 1);
+    const std::string child = qmtest::runForked([] { return true; },
+                                                [&logger] {
+                                                    logger.debug("child", "f", 2);
+                                                    return std::to_string(::getpid());
+                                                });
+    ASSERT_NE("", child);
+    logger.debug("parent", "f", 3);
+    const std::string parent = std::to_string(::getpid());
+    const std::vector<std::string> got = linesOf(readFile(path));
+    ASSERT_EQ(3u, got.size());
+    const std::string writers[] = {parent, child, parent};
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        SCOPED_TRACE(got[i]);
+        char field[32];
+        std::snprintf(field, sizeof field, "|Thread[%6s]|", writers[i].c_str());
+        EXPECT_NE(std::string::npos, got[i].find(field));
+    }
+}
+
 TEST(FileLogger, LevelNamesAndMessageShapes) {
     qmtest::TempDir dir;
     const std::string path = dir.file("m.log");

@@ -447,6 +447,108 @@ TEST_F(SocketTest, ReadAtAnEarlyEndOfStream) {
     }
 }
 
+// read() and write() with a time-out: what has arrived (or room to send) is taken at once, the
+// rest is waited for, and the results and the lines logged are those of waiting first.
+TEST_F(SocketTest, ReadWithATimeOutTakesWhatHasArrivedAndWaitsForTheRest) {
+    struct Case {
+        const char* name;
+        std::string before;  // sent before the read begins
+        std::string later;   // sent 20 ms after it has begun
+        bool ends;           // the peer ends its stream before the read begins
+        int result;
+        std::string read;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"all there", "abcdef", "", false, 6, "abcdef", nullptr},
+        {"part there, the rest later", "abc", "def", false, 6, "abcdef", nullptr},
+        {"nothing there yet", "", "abcdef", false, 6, "abcdef", nullptr},
+        {"an early end of the stream", "ab", "", true, -99, "ab",
+         "Connection went down before all bytes were read."},
+        {"the end of the stream at once", "", "", true, -99, "",
+         "Connection went down before all bytes were read."},
+    };
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        log_.clear();
+        Connection c = connect();
+        ASSERT_TRUE(c.socket);
+        if (!k.before.empty()) {
+            ASSERT_TRUE(c.client->write(k.before));
+        }
+        if (k.ends) c.client->shutdownWrite();
+        LoopbackClient* client = c.client.get();
+        std::thread writer([&] {
+            if (k.later.empty()) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            client->write(k.later);
+        });
+        char buffer[6] = {};
+        unsigned long received = 0;
+        EXPECT_EQ(k.result, c.socket->read(buffer, sizeof buffer, &received, false, 5, 0));
+        writer.join();
+        EXPECT_EQ(k.read.size(), received);
+        EXPECT_EQ(k.read, std::string(buffer, received));
+        EXPECT_EQ(static_cast<std::int64_t>(k.read.size()), c.socket->getBytesRead());
+        if (k.logged != nullptr) {
+            EXPECT_EQ(1, log_.count(k.logged));
+        }
+        EXPECT_FALSE(log_.hasPrefix("Select() timed out"));
+    }
+}
+
+// The same read on a descriptor that is not a socket (a pipe) waits and reads as before.
+TEST_F(SocketTest, ReadWithATimeOutReadsADescriptorThatIsNotASocket) {
+    int ends[2];
+    ASSERT_EQ(0, ::pipe2(ends, O_CLOEXEC));
+    Socket readEnd(ends[0], nullptr);
+    ASSERT_EQ(3, ::write(ends[1], "abc", 3));
+    ::close(ends[1]);
+    char buffer[3];
+    EXPECT_EQ(3, readEnd.read(buffer, sizeof buffer, nullptr, false, 5, 0));
+    EXPECT_EQ("abc", std::string(buffer, sizeof buffer));
+}
+
+TEST_F(SocketTest, WriteWithATimeOutSendsAtOnceAndWaitsForRoom) {
+    Connection c = connect();
+    ASSERT_TRUE(c.socket);
+    Socket& s = *c.socket;
+    const std::string announced = "write: using select. _channel [" +
+                                  std::to_string(s.getChannel()) + "] tv_sec [5], tv_usec [0]";
+    EXPECT_EQ(5, s.write("hello", 5, nullptr, 5, 0));
+    EXPECT_EQ("hello", c.client->readExactly(5));
+    EXPECT_EQ(1, log_.count(announced));
+
+    // A peer that reads as the buffers fill: every byte goes, waiting for room as needed.
+    const std::string lots(16 * 1024 * 1024, 'w');
+    LoopbackClient* client = c.client.get();
+    std::string arrived;
+    std::thread reader([&] { arrived = client->readExactly(lots.size()); });
+    unsigned long written = 0;
+    EXPECT_EQ(static_cast<int>(lots.size()), s.write(lots.data(), lots.size(), &written, 5, 0));
+    reader.join();
+    EXPECT_EQ(lots.size(), written);
+    EXPECT_EQ(lots.size(), arrived.size());
+    EXPECT_FALSE(log_.hasPrefix("Select() timed out"));
+}
+
+// Bytes written with `moreFollows` arrive with the next write, or when the socket is closed.
+TEST_F(SocketTest, WriteWithMoreFollowingDeliversEveryByte) {
+    for (bool nextWrite : {true, false}) {
+        SCOPED_TRACE(nextWrite ? "then the body" : "then the close");
+        Connection c = connect();
+        ASSERT_TRUE(c.socket);
+        for (const long sec : {0L, 5L}) {
+            ASSERT_EQ(4, c.socket->write("head", 4, nullptr, sec, 0, true));
+        }
+        if (nextWrite) {
+            ASSERT_EQ(4, c.socket->write("body", 4, nullptr, 5, 0));
+        }
+        c.socket->close();
+        EXPECT_EQ(nextWrite ? "headheadbody" : "headhead", c.client->readUntilClose());
+    }
+}
+
 TEST_F(SocketTest, ReadOnceTakesWhatHasArrived) {
     Connection c = connect();
     ASSERT_TRUE(c.socket);
