@@ -18,7 +18,8 @@ class TiXmlDocument;
 namespace quillmark {
 
 // Parses the file at `path` into `document`. Returns false when the file cannot be opened, is not
-// a regular file, could nest deeper than kMaxXmlNesting (SafeXmlParse.h) or does not parse;
+// a regular file, passes one of the bounds of a received text (parseXmlText in SafeXmlParse.h:
+// nesting, the memory of its nodes, its attributes; logged at WARN level) or does not parse;
 // `document` then holds nothing usable. Never throws for a bad file.
 bool loadXmlFile(const std::string& path, TiXmlDocument& document);
 
