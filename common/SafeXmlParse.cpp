@@ -5,8 +5,13 @@
 
 #include <tinyxml.h>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <vector>
@@ -80,12 +85,14 @@ bool isHexDigit(unsigned char c) {
 // ends too: nothing after that point is parsed.
 class NestingScanner {
 public:
-    // `size` bytes at `text`, none of them zero.
+    // `size` bytes at `text`, none of them zero, and a zero byte after them.
     NestingScanner(const char* text, std::size_t size, const XmlTextLimits& limits)
         : bytes_(reinterpret_cast<const unsigned char*>(text)),
           size_(size),
           limits_(limits),
-          classes_(ByteClasses::get()) {}
+          classes_(ByteClasses::get()) {
+        open_.reserve(std::min<std::size_t>(limits.depth, kMaxXmlNesting) + 1);
+    }
 
     XmlTextShape run();
 
@@ -103,17 +110,25 @@ private:
         bool quoted = false;
     };
 
-    // TinyXML reads the text followed by zero bytes.
-    unsigned char at(std::size_t i) const { return i < size_ ? bytes_[i] : 0; }
+    // TinyXML reads the text followed by zero bytes; the scan may step past the first of them
+    // as TinyXML does, but reads only that one.
+    unsigned char at(std::size_t i) const { return i <= size_ ? bytes_[i] : 0; }
     bool startsWith(std::size_t i, std::string_view tag, bool ignoreCase) const;
     // The position of the first `tag`, three bytes ending in ">", at or after `from`; kEnd
     // when there is none.
     std::size_t findTag(std::size_t from, const char* tag) const;
-    std::size_t skipWhite(std::size_t i) const;
+    // Both from a position `i` up to the end of the text, size_ included.
+    std::size_t skipWhite(std::size_t i) const {
+        // Most calls find no white space at all.
+        return classes_.isWhite(bytes_[i]) || bytes_[i] == 0xEF ? skipWhiteRun(i) : i;
+    }
+    std::size_t skipWhiteRun(std::size_t i) const;
     std::size_t skipName(std::size_t i) const;
-    // One character of a text or of a quoted attribute value, entities included.
-    std::size_t skipCharacter(std::size_t i) const;
     std::size_t skipEntity(std::size_t i) const;
+    // The first position at or after `i` (below size_) that holds `end` or "&", or in UTF-8
+    // mode a byte from 0x80 up: the only bytes that change how TinyXML reads on in a text or a
+    // quoted attribute value. size_ when there is none.
+    std::size_t findSpecial(std::size_t i, unsigned char end) const;
     // The characters of a text or of a quoted attribute value from `i` up to the first `end`
     // byte between them: the position of that byte, or where TinyXML stops reading (at a broken
     // character reference, or at or past the end of the text).
@@ -131,6 +146,13 @@ private:
     // A string of TinyXML's of at most `length` bytes.
     void spendString(std::size_t length);
     void compareAttributes(std::size_t earlier);
+    bool pastTheLimits() {
+        if (shape_.nodeMemory + largestGrowth_ > limits_.nodeMemory ||
+            shape_.attributeComparisons > limits_.attributeComparisons) {
+            passedALimit_ = true;
+        }
+        return passedALimit_;
+    }
 
     const unsigned char* bytes_;
     const std::size_t size_;
@@ -162,25 +184,23 @@ std::size_t NestingScanner::findTag(std::size_t from, const char* tag) const {
     return kEnd;
 }
 
-std::size_t NestingScanner::skipWhite(std::size_t i) const {
-    for (;;) {
-        const unsigned char c = at(i);
-        // In UTF-8 mode TinyXML passes over byte order marks wherever it skips white space.
-        if (c == 0xEF && encoding_ == Encoding::kUtf8 &&
-            ((at(i + 1) == 0xBB && at(i + 2) == 0xBF) ||
-             (at(i + 1) == 0xBF && (at(i + 2) == 0xBE || at(i + 2) == 0xBF)))) {
-            i += 3;
-        } else if (classes_.isWhite(c)) {
-            ++i;
-        } else {
+std::size_t NestingScanner::skipWhiteRun(std::size_t i) const {
+    for (;; ++i) {
+        const unsigned char c = bytes_[i];
+        if (classes_.isWhite(c)) continue;
+        if (c != 0xEF || encoding_ != Encoding::kUtf8 ||
+            !((bytes_[i + 1] == 0xBB && bytes_[i + 2] == 0xBF) ||
+              (bytes_[i + 1] == 0xBF && (bytes_[i + 2] == 0xBE || bytes_[i + 2] == 0xBF)))) {
             return i;
         }
+        i += 2;
     }
 }
 
 std::size_t NestingScanner::skipName(std::size_t i) const {
-    if (!classes_.isNameStart(at(i))) return i;
-    while (classes_.isNameChar(at(i))) ++i;
+    if (!classes_.isNameStart(bytes_[i])) return i;
+    while (classes_.isNameChar(bytes_[++i])) {
+    }
     return i;
 }
 
@@ -203,20 +223,43 @@ std::size_t NestingScanner::skipEntity(std::size_t i) const {
     return semicolon + 1;
 }
 
-std::size_t NestingScanner::skipCharacter(std::size_t i) const {
-    const unsigned char c = bytes_[i];
-    if (encoding_ == Encoding::kUtf8 && c >= 0xC2) return i + utf8StepLength(c);
-    if (c == '&') return skipEntity(i);
-    return i + 1;
+std::size_t NestingScanner::findSpecial(std::size_t i, unsigned char end) const {
+    const bool utf8 = encoding_ == Encoding::kUtf8;
+#ifdef __SSE2__
+    // Sixteen bytes at a time: most texts hold none of these bytes for long stretches.
+    const __m128i ends = _mm_set1_epi8(static_cast<char>(end));
+    const __m128i ampersands = _mm_set1_epi8('&');
+    for (; size_ - i >= 16; i += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes_ + i));
+        int found = _mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(chunk, ends), _mm_cmpeq_epi8(chunk, ampersands)));
+        // The sign bits are the bytes from 0x80 up.
+        if (utf8) found |= _mm_movemask_epi8(chunk);
+        if (found != 0) return i + static_cast<std::size_t>(__builtin_ctz(found));
+    }
+#endif
+    for (; i < size_; ++i) {
+        const unsigned char c = bytes_[i];
+        if (c == end || c == '&' || (utf8 && c >= 0x80)) return i;
+    }
+    return size_;
 }
 
 std::size_t NestingScanner::charactersUpTo(std::size_t i, unsigned char end) const {
-    while (i < size_ && bytes_[i] != end) {
-        const std::size_t next = skipCharacter(i);
-        if (next == kEnd) return i;
-        i = next;
+    for (;;) {
+        // A lead byte may have stepped past the end.
+        if (i >= size_) return i;
+        i = findSpecial(i, end);
+        if (i >= size_ || bytes_[i] == end) return i;
+        if (bytes_[i] == '&') {
+            const std::size_t next = skipEntity(i);
+            if (next == kEnd) return i;
+            i = next;
+        } else {
+            // In UTF-8 mode a lead byte takes the bytes its sequence announces, whatever they are.
+            i += utf8StepLength(bytes_[i]);
+        }
     }
-    return i;
 }
 
 // A text inside an element, up to the "<" that ends it.
@@ -280,6 +323,7 @@ std::size_t NestingScanner::startTag(std::size_t i) {
         }
         compareAttributes(attributes++);
         spend(kAttributeMemory);
+        if (pastTheLimits()) return kEnd;
         i = attribute(i, nullptr);
         if (at(i) == 0) return kEnd;
     }
@@ -289,8 +333,17 @@ std::size_t NestingScanner::startTag(std::size_t i) {
 std::size_t NestingScanner::endTag(std::size_t i) {
     const Span name = open_.back();
     i += 2;
-    if (size_ - i < name.length || std::memcmp(bytes_ + i, bytes_ + name.start, name.length) != 0) {
-        return kEnd;
+    if (size_ - i < name.length) return kEnd;
+    std::size_t k = 0;
+    // Eight bytes at a time while both lie within the text.
+    for (; k + 8 <= name.length; k += 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, bytes_ + i + k, 8);
+        std::memcpy(&b, bytes_ + name.start + k, 8);
+        if (a != b) return kEnd;
+    }
+    for (; k < name.length; ++k) {
+        if (bytes_[i + k] != bytes_[name.start + k]) return kEnd;
     }
     i = skipWhite(i + name.length);
     if (at(i) != '>') return kEnd;
@@ -376,7 +429,9 @@ std::size_t NestingScanner::declaration(std::size_t i, bool detectEncoding) {
 }
 
 std::size_t NestingScanner::node(std::size_t i, bool inDocument) {
-    if (startsWith(i, "<?xml", true)) {
+    const unsigned char next = at(i + 1);
+    if (classes_.isNameStart(next)) return startTag(i);
+    if (next == '?' && startsWith(i, "<?xml", true)) {
         // The first declaration of the document sets the encoding when no byte order mark did.
         return declaration(i, inDocument && encoding_ == Encoding::kUnknown);
     }
@@ -394,7 +449,6 @@ std::size_t NestingScanner::node(std::size_t i, bool inDocument) {
         // TinyXML gives up when the text ends right after the section.
         return at(end + 3) != 0 ? end + 3 : kEnd;
     }
-    if (classes_.isNameStart(at(i + 1))) return startTag(i);
     // "<!DOCTYPE ...>", "<?pi ...?>", an end tag outside the root and any other "<": TinyXML
     // keeps them as unknown nodes that end at the first ">".
     spend(kUnknownMemory);
@@ -407,10 +461,7 @@ std::size_t NestingScanner::node(std::size_t i, bool inDocument) {
     return close == nullptr ? size_ : end + 1;
 }
 
-void NestingScanner::spend(std::size_t bytes) {
-    shape_.nodeMemory += bytes;
-    if (shape_.nodeMemory + largestGrowth_ > limits_.nodeMemory) passedALimit_ = true;
-}
+void NestingScanner::spend(std::size_t bytes) { shape_.nodeMemory += bytes; }
 
 void NestingScanner::spendString(std::size_t length) {
     // Up to 15 bytes are kept in the string itself. Built a byte at a time, a string doubles
@@ -425,7 +476,6 @@ void NestingScanner::spendString(std::size_t length) {
 
 void NestingScanner::compareAttributes(std::size_t earlier) {
     shape_.attributeComparisons += earlier;
-    if (shape_.attributeComparisons > limits_.attributeComparisons) passedALimit_ = true;
 }
 
 XmlTextShape NestingScanner::run() {
@@ -433,7 +483,7 @@ XmlTextShape NestingScanner::run() {
     spendString(28);
     if (at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) encoding_ = Encoding::kUtf8;
     std::size_t i = skipWhite(0);
-    while (i < size_ && !passedALimit_) {
+    while (i < size_ && !pastTheLimits()) {
         if (open_.empty()) {
             // At the document's level TinyXML stops at anything but a "<".
             if (bytes_[i] != '<') break;
@@ -442,6 +492,8 @@ XmlTextShape NestingScanner::run() {
             i = text(i);
         } else if (at(i + 1) == '/') {
             i = endTag(i);
+        } else if (classes_.isNameStart(bytes_[i + 1])) {
+            i = startTag(i);
         } else {
             i = node(i, false);
         }
@@ -501,6 +553,13 @@ std::string xmlRefusalReason(XmlParseOutcome outcome) {
 
 XmlParseOutcome parseXmlText(const char* text, std::size_t size, TiXmlDocument& document) {
     const std::size_t length = textLength(text, size);
+    std::string padded;
+    if (!readableInPlace(text, length, size)) {
+        // Zero bytes for TinyXML to land on when it steps over a sequence cut short by the end.
+        padded.assign(text, length);
+        padForXmlParse(padded);
+        text = padded.c_str();
+    }
     const XmlTextShape shape = measureXmlText(text, length);
     if (shape.depth > kMaxXmlNesting) return XmlParseOutcome::kTooDeep;
     if (shape.nodeMemory > kMaxXmlNodeMemory) return XmlParseOutcome::kTooLarge;
@@ -508,14 +567,7 @@ XmlParseOutcome parseXmlText(const char* text, std::size_t size, TiXmlDocument& 
         return XmlParseOutcome::kTooManyAttributes;
     }
     disableXmlLocationTracking(document);
-    if (readableInPlace(text, length, size)) {
-        document.Parse(text, nullptr, TIXML_DEFAULT_ENCODING);
-    } else {
-        // Zero bytes for TinyXML to land on when it steps over a sequence cut short by the end.
-        std::string padded(text, length);
-        padForXmlParse(padded);
-        document.Parse(padded.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-    }
+    document.Parse(text, nullptr, TIXML_DEFAULT_ENCODING);
     return document.Error() ? XmlParseOutcome::kMalformed : XmlParseOutcome::kParsed;
 }
 

@@ -60,9 +60,10 @@ struct XmlTextLimits {
 };
 
 // What TinyXML reaches when it parses the `length` bytes at `text`, none of them zero, followed
-// by zero bytes, with its default encoding detection. The scan stops as soon as one of the
-// figures passes its limit, and that figure then exceeds it. Linear in the length of the text,
-// no recursion.
+// by zero bytes, with its default encoding detection; `text[length]` must be readable and zero.
+// The scan stops as soon as one of the figures passes its limit, and that figure then exceeds
+// it. Linear in the length of the text, no recursion, at some gigabytes a second on texts and
+// a few nanoseconds a node.
 XmlTextShape measureXmlText(const char* text, std::size_t length,
                             const XmlTextLimits& limits = XmlTextLimits());
 
