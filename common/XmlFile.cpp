@@ -37,6 +37,14 @@ void disableXmlLocationTracking(TiXmlDocument& document) {
 
 void padForXmlParse(std::string& text) { text.append(kXmlParsePadding, '\0'); }
 
+namespace {
+
+// How reading a file's text for a parse ended.
+enum class XmlFileRead { kRead, kNotOpened, kEmpty, kFailed };
+
+// Reads the text of the file at `path` as loadXmlFile parses it: a regular file opened as the
+// header says, up to its first zero byte, its line ends normalised, with room reserved for the
+// padding. On anything but kRead `text` holds nothing usable.
 XmlFileRead readXmlFileText(const std::string& path, std::string& text) {
     FileHandle file(openFileForReading(path, ReadableKinds::kRegularOnly));
     if (!file) return XmlFileRead::kNotOpened;
@@ -53,6 +61,8 @@ XmlFileRead readXmlFileText(const std::string& path, std::string& text) {
     normalizeXmlLineEnds(text);
     return XmlFileRead::kRead;
 }
+
+}  // namespace
 
 bool loadXmlFile(const std::string& path, TiXmlDocument& document) {
     // What TiXmlDocument::LoadFile does, without its byte-by-byte copy (a tenth of the time of a

@@ -34,6 +34,7 @@ const char kBodyTooLarge[] = "The received xml payload is larger than 67108864 b
 const char kFileTooLarge[] = "The configuration xml file would be larger than 67108864 bytes.";
 const char kNodesTooLarge[] =
     "The received xml payload would take more than 671088640 bytes of memory to parse.";
+static_assert(kMaxXmlNodeMemory == 671088640, "the refusal names the bound");
 const char kTooManyAttributes[] = "The received xml payload has too many attributes to parse.";
 
 // A FILE* that passes what is written to it on to another stream, at most `limit` bytes in all:

@@ -26,14 +26,6 @@ bool loadXmlFile(const std::string& path, TiXmlDocument& document);
 // Turns every CR LF and lone CR of `text` into LF, as TinyXML's own file loading has them.
 void normalizeXmlLineEnds(std::string& text);
 
-// How reading a file's text for a parse ended.
-enum class XmlFileRead { kRead, kNotOpened, kEmpty, kFailed };
-
-// Reads the text of the file at `path` as loadXmlFile parses it: a regular file opened as above,
-// up to its first zero byte, its line ends normalised, with room reserved for the padding. On
-// anything but kRead `text` holds nothing usable. Never throws for a bad file.
-XmlFileRead readXmlFileText(const std::string& path, std::string& text);
-
 // In UTF-8 mode TinyXML steps over a lead byte's whole sequence at once, so a text that ends
 // inside one makes it read up to three bytes past the text's terminating zero. Every text handed
 // to Parse is therefore followed by this many zero bytes.
