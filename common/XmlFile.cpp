@@ -1,6 +1,7 @@
 #include "quillmark/XmlFile.h"
 
 #include "quillmark/FileHandle.h"
+#include "quillmark/Log.h"
 #include "quillmark/SafeXmlParse.h"
 
 #include <tinyxml.h>
@@ -37,6 +38,14 @@ void disableXmlLocationTracking(TiXmlDocument& document) {
 
 void padForXmlParse(std::string& text) { text.append(kXmlParsePadding, '\0'); }
 
+namespace {
+
+// How reading a file's text for a parse ended.
+enum class XmlFileRead { kRead, kNotOpened, kEmpty, kFailed };
+
+// Reads the text of the file at `path` as loadXmlFile parses it: a regular file opened as the
+// header says, up to its first zero byte, its line ends normalised, with room reserved for the
+// padding. On anything but kRead `text` holds nothing usable.
 XmlFileRead readXmlFileText(const std::string& path, std::string& text) {
     // Read straight into the text, without a stream: no buffer to fill and copy out of, and
     // none of the calls a stream makes to set itself up.
@@ -62,13 +71,14 @@ XmlFileRead readXmlFileText(const std::string& path, std::string& text) {
     return XmlFileRead::kRead;
 }
 
+}  // namespace
+
 bool loadXmlFile(const std::string& path, TiXmlDocument& document) {
     // What TiXmlDocument::LoadFile does, without its byte-by-byte copy (a tenth of the time of a
-    // get_configuration).
+    // get_configuration), and within the bounds of a received text.
     std::string text;
     const XmlFileRead read = readXmlFileText(path, text);
     if (read == XmlFileRead::kNotOpened) return false;
-    disableXmlLocationTracking(document);
     document.Clear();
     if (read != XmlFileRead::kRead) {
         document.SetError(read == XmlFileRead::kEmpty ? TiXmlBase::TIXML_ERROR_DOCUMENT_EMPTY
@@ -76,15 +86,18 @@ bool loadXmlFile(const std::string& path, TiXmlDocument& document) {
                           nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
         return false;
     }
-    // TinyXML parses nested elements by recursion: a file nested deeper than any save writes
-    // would overflow the stack of the thread that loads it.
-    if (xmlNestingDepth(text, kMaxXmlNesting) > kMaxXmlNesting) {
-        document.SetError(TiXmlBase::TIXML_ERROR, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
-        return false;
-    }
     padForXmlParse(text);
-    document.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-    return !document.Error();
+    const XmlParseOutcome parsed = parseXmlText(text.data(), text.size(), document);
+    switch (parsed) {
+    case XmlParseOutcome::kParsed: return true;
+    case XmlParseOutcome::kMalformed: return false;
+    case XmlParseOutcome::kTooDeep:
+    case XmlParseOutcome::kTooLarge:
+    case XmlParseOutcome::kTooManyAttributes: break;
+    }
+    QM_LOG_WARN("Refused to parse " << path << ", a text with " << xmlRefusalReason(parsed) << ".");
+    document.SetError(TiXmlBase::TIXML_ERROR, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
+    return false;
 }
 
 }  // namespace quillmark

@@ -32,6 +32,10 @@ const char kParseFailure[] = "Unable to parse the received xml payload.";
 const char kSaveFailure[] = "Unable to save configuration xml file";
 const char kBodyTooLarge[] = "The received xml payload is larger than 67108864 bytes.";
 const char kFileTooLarge[] = "The configuration xml file would be larger than 67108864 bytes.";
+const char kNodesTooLarge[] =
+    "The received xml payload would take more than 671088640 bytes of memory to parse.";
+static_assert(kMaxXmlNodeMemory == 671088640, "the refusal names the bound");
+const char kTooManyAttributes[] = "The received xml payload has too many attributes to parse.";
 
 // A FILE* that passes what is written to it on to another stream, at most `limit` bytes in all:
 // the write that would go past the limit fails, and so does every later one.
@@ -94,15 +98,6 @@ std::size_t countElements(const TiXmlNode& top) {
     return count;
 }
 
-// Parses the file at `path` the way the configuration loader will read it, but with the nesting
-// bound of a received text: what is printed may read back nested deeper than it was (a CDATA
-// value that holds "]]>" and start tags after it).
-bool readBack(const std::string& path, TiXmlDocument& document) {
-    std::string text;
-    return readXmlFileText(path, text) == XmlFileRead::kRead &&
-           parseXmlText(text, document) == XmlParseOutcome::kParsed;
-}
-
 }  // namespace
 
 SaveConfigurationCommandProcessor::SaveConfigurationCommandProcessor(
@@ -137,11 +132,15 @@ std::string SaveConfigurationCommandProcessor::save(std::vector<char>& payload) 
     std::vector<char>().swap(payload);
     switch (parsed) {
     case XmlParseOutcome::kParsed: break;
-    case XmlParseOutcome::kTooDeep:
-        QM_LOG_WARN("Refused a configuration document nested deeper than " << kMaxXmlNesting
-                                                                           << " elements.");
-        return failureText(kParseFailure);
     case XmlParseOutcome::kMalformed: return failureText(kParseFailure);
+    case XmlParseOutcome::kTooDeep:
+    case XmlParseOutcome::kTooLarge:
+    case XmlParseOutcome::kTooManyAttributes:
+        QM_LOG_WARN("Refused a configuration document with " << xmlRefusalReason(parsed) << "; "
+                                                             << path << " is left unchanged.");
+        if (parsed == XmlParseOutcome::kTooLarge) return failureText(kNodesTooLarge);
+        if (parsed == XmlParseOutcome::kTooManyAttributes) return failureText(kTooManyAttributes);
+        return failureText(kParseFailure);
     }
 
     decoder_->decode(document);
@@ -168,7 +167,9 @@ std::string SaveConfigurationCommandProcessor::save(std::vector<char>& payload) 
     ReplacementOptions options;
     options.rewriteInPlaceWhenRenameRefused = true;
     options.checkBeforeReplacing = [&](const std::string& temporary, std::string& error) {
-        readsBack = readBack(temporary, saved) && countElements(saved) == elements;
+        // Parsed as the configuration loader will read it: what is printed may read back
+        // nested deeper than it was (a CDATA value that holds "]]>" and start tags after it).
+        readsBack = loadXmlFile(temporary, saved) && countElements(saved) == elements;
         if (!readsBack) error = temporary + " would not read back as written";
         return readsBack;
     };

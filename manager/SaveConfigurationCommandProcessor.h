@@ -11,7 +11,9 @@
 // ready file (replaceFileAtomically), so that a kill part-way leaves the whole new document to be
 // finished at the next start, and a failure part-way leaves it to that restore.
 //
-// A text nested deeper than kMaxXmlNesting elements is refused before TinyXML parses it. A
+// A text nested deeper than kMaxXmlNesting elements, whose nodes would take more memory than
+// kMaxXmlNodeMemory, or whose attributes would take TinyXML more than
+// kMaxXmlAttributeComparisons name comparisons to check, is refused before TinyXML parses it. A
 // decoded document that would not read back as it is saved (a value whose bytes TinyXML prints
 // in a form it reads differently, such as a UTF-8 lead byte right before an end tag) is not
 // written, so the file always loads again. Neither is a body, or a file, larger than the
@@ -58,11 +60,14 @@ public:
     // settings have been reloaded from it; "FAILURE! The received xml payload is larger than
     // 67108864 bytes." for a larger body (nothing is parsed); "FAILURE! Unable to parse the
     // received xml payload." when the text is empty, not well-formed or nested too deeply;
-    // "FAILURE! The configuration xml file would be larger than 67108864 bytes." when the file
-    // form would be (the file is unchanged); "FAILURE! Unable to save configuration xml file"
-    // when the file could not be replaced (it is then unchanged, or cut short by a failed
-    // rewrite in place, beside the ready file of the new document that the restore from the
-    // backup supersedes). `payload` is left empty, without memory.
+    // "FAILURE! The received xml payload would take more than 671088640 bytes of memory to
+    // parse." and "FAILURE! The received xml payload has too many attributes to parse." for the
+    // other two bounds (nothing is parsed); "FAILURE! The configuration xml file would be larger
+    // than 67108864 bytes." when the file form would be (the file is unchanged); "FAILURE!
+    // Unable to save configuration xml file" when the file could not be replaced (it is then
+    // unchanged, or cut short by a failed rewrite in place, beside the ready file of the new
+    // document that the restore from the backup supersedes). `payload` is left empty, without
+    // memory.
     std::string process(std::vector<char>& payload) override;
 
 private:

@@ -18,20 +18,13 @@ class TiXmlDocument;
 namespace quillmark {
 
 // Parses the file at `path` into `document`. Returns false when the file cannot be opened, is not
-// a regular file, could nest deeper than kMaxXmlNesting (SafeXmlParse.h) or does not parse;
+// a regular file, passes one of the bounds of a received text (parseXmlText in SafeXmlParse.h:
+// nesting, the memory of its nodes, its attributes; logged at WARN level) or does not parse;
 // `document` then holds nothing usable. Never throws for a bad file.
 bool loadXmlFile(const std::string& path, TiXmlDocument& document);
 
 // Turns every CR LF and lone CR of `text` into LF, as TinyXML's own file loading has them.
 void normalizeXmlLineEnds(std::string& text);
-
-// How reading a file's text for a parse ended.
-enum class XmlFileRead { kRead, kNotOpened, kEmpty, kFailed };
-
-// Reads the text of the file at `path` as loadXmlFile parses it: a regular file opened as above,
-// up to its first zero byte, its line ends normalised, with room reserved for the padding. On
-// anything but kRead `text` holds nothing usable. Never throws for a bad file.
-XmlFileRead readXmlFileText(const std::string& path, std::string& text);
 
 // In UTF-8 mode TinyXML steps over a lead byte's whole sequence at once, so a text that ends
 // inside one makes it read up to three bytes past the text's terminating zero. Every text handed

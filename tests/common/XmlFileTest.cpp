@@ -146,26 +146,35 @@ TEST(XmlFile, RefusesWhatIsNotARegularFile) {
     ::close(listener);
 }
 
-// TinyXML recurses once per nested element: a hand-written file nested a million deep must be
-// refused, not overflow the loading thread's stack; what a save may write still loads.
-TEST(XmlFile, RefusesNestingDeeperThanASaveWrites) {
+// A hand-written file is held to the bounds of a received text: TinyXML recurses once per nested
+// element, so one nested a million deep would overflow the loading thread's stack, also behind
+// a character reference that runs past a comment start; one of millions of small nodes would
+// take gigabytes; what a save may write still loads.
+TEST(XmlFile, RefusesFilesPastTheBoundsOfAReceivedText) {
     qmtest::TempDir dir;
-    const auto nested = [](std::size_t depth) {
-        std::string text = "<?xml version=\"1.0\"?>\n";
-        for (std::size_t i = 0; i < depth; ++i) text += "<a>";
-        for (std::size_t i = 0; i < depth; ++i) text += "</a>";
-        return text + "\n";
+    const auto repeat = [](const std::string& fragment, std::size_t times) {
+        std::string text;
+        for (std::size_t i = 0; i < times; ++i) text += fragment;
+        return text;
+    };
+    const auto nested = [&](std::size_t depth) {
+        return "<?xml version=\"1.0\"?>\n" + repeat("<a>", depth) + repeat("</a>", depth) + "\n";
     };
     const struct {
-        std::size_t depth;
+        const char* name;
+        std::string text;
         bool loads;
-    } cases[] = {{quillmark::kMaxXmlNesting, true},
-                 {quillmark::kMaxXmlNesting + 1, false},
-                 {1000000, false}};
+    } cases[] = {
+        {"as deep as a save writes", nested(quillmark::kMaxXmlNesting), true},
+        {"a level deeper", nested(quillmark::kMaxXmlNesting + 1), false},
+        {"a million levels", nested(1000000), false},
+        {"levels behind a reference", "<r>&#x<!--x41;" + repeat("<a>", 1000) + "--></r>", false},
+        {"3,100,000 small nodes", "<r>" + repeat("<a/>", 3100000) + "</r>", false},
+    };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.depth);
-        const std::string path = dir.file("nested.xml");
-        qmtest::writeFile(path, nested(c.depth));
+        SCOPED_TRACE(c.name);
+        const std::string path = dir.file("bounded.xml");
+        qmtest::writeFile(path, c.text);
         TiXmlDocument document;
         EXPECT_EQ(c.loads, loadXmlFile(path, document));
     }

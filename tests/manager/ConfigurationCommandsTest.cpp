@@ -227,6 +227,9 @@ TEST_F(ConfigurationCommandsTest, RefusedTextsLeaveTheFileAsItWas) {
     for (int i = 0; i < 1000000; ++i) deep += "<a>";
     std::string swallowedEndTags = "save_configuration " + declaration + "<a>";
     for (int i = 0; i < 100000; ++i) swallowedEndTags += "\xC3</a><a>";
+    std::string levels;
+    for (int i = 0; i < 60000; ++i) levels += "<a>";
+    const std::string section = "save_configuration <quillmark_agentd_config><GeneralProperties>";
     const std::pair<const char*, std::string> bodies[] = {
         {"only the name", "save_configuration"},
         {"only the separator", "save_configuration "},
@@ -236,12 +239,39 @@ TEST_F(ConfigurationCommandsTest, RefusedTextsLeaveTheFileAsItWas) {
          "save_configuration " + declaration + "<quillmark_agentd_config>\xE2"},
         {"a million nested elements", deep},
         {"end tags hidden behind lead bytes", swallowedEndTags},
+        {"levels behind a reference that hides a comment start",
+         section + "&#x<!--x41;" + levels + "-->"},
+        {"levels behind a reference that hides a CDATA start",
+         section + "&#x<![CDATA[x41;" + levels + "]]>"},
     };
     for (const auto& body : bodies) {
         SCOPED_TRACE(body.first);
         EXPECT_EQ(kParseFailure, save(body.second));
         EXPECT_EQ(kConfiguration, qmtest::readFile(path_));
         EXPECT_EQ(kConfiguration, qmtest::readFile(path_ + ".bak"));
+        EXPECT_EQ("8044", configuration_->get("ManagerPort"));
+    }
+}
+
+// Texts whose nodes would take more memory than the bound, or whose attributes TinyXML would
+// take too long to check, are refused before they are parsed.
+TEST_F(ConfigurationCommandsTest, RefusesTextsThatWouldTakeTooMuchToParse) {
+    std::string small = "save_configuration <quillmark_agentd_config>";
+    for (int i = 0; i < 3100000; ++i) small += "<a/>";
+    small += "</quillmark_agentd_config>";
+    std::string attributes = "save_configuration <quillmark_agentd_config a0=''";
+    for (int i = 1; i < 12000; ++i) attributes += " a" + std::to_string(i) + "=''";
+    attributes += "/>";
+    const std::pair<std::string, std::string> refusals[] = {
+        {small,
+         "FAILURE! The received xml payload would take more than 671088640 bytes of memory to "
+         "parse."},
+        {attributes, "FAILURE! The received xml payload has too many attributes to parse."},
+    };
+    for (const auto& refusal : refusals) {
+        SCOPED_TRACE(refusal.second);
+        EXPECT_EQ(refusal.second, save(refusal.first));
+        EXPECT_EQ(kConfiguration, qmtest::readFile(path_));
         EXPECT_EQ("8044", configuration_->get("ManagerPort"));
     }
 }

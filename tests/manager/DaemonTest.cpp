@@ -1104,6 +1104,18 @@ TEST_F(DaemonTest, KeepsTheGenerationASecondInstanceMovedAside) {
     EXPECT_FALSE(hasEnded(pid));
 }
 
+// Settings "Setting0" = "value 0" and on, as many as take `bytes` bytes in encodedDocument.
+std::vector<std::pair<std::string, std::string>> ordinarySettings(std::size_t bytes) {
+    std::vector<std::pair<std::string, std::string>> settings;
+    for (std::size_t size = 0; size < bytes;) {
+        settings.emplace_back("Setting" + std::to_string(settings.size()),
+                              "value " + std::to_string(settings.size()));
+        // The prop's line in encodedDocument.
+        size += 42 + settings.back().first.size() + (settings.back().second.size() + 2) / 3 * 4;
+    }
+    return settings;
+}
+
 // The GeneralProperties of files_ with `extra` settings after them, as a client saves them.
 std::string savedSettings(const DaemonFiles& files, unsigned short port,
                           const std::vector<std::pair<std::string, std::string>>& extra = {}) {
@@ -1169,13 +1181,7 @@ TEST_F(DaemonTest, GivesALargeSavesMemoryBack) {
     const long idle = residentKiB(pid);
     ASSERT_GT(idle, 0);
 
-    std::vector<std::pair<std::string, std::string>> many;
-    for (std::size_t size = 0; size < (20u << 20);) {
-        many.emplace_back("Setting" + std::to_string(many.size()),
-                          "value " + std::to_string(many.size()));
-        // The prop's line in encodedDocument.
-        size += 42 + many.back().first.size() + (many.back().second.size() + 2) / 3 * 4;
-    }
+    const std::vector<std::pair<std::string, std::string>> many = ordinarySettings(20u << 20);
     const std::string large =
         qmtest::framedMessage("save_configuration " + savedSettings(files_, port, many));
     ASSERT_GT(large.size(), 20u << 20);
@@ -1740,6 +1746,102 @@ TEST_F(DaemonTest, APidPathThatNamesNoFileEndsTheDaemon) {
             << contentsOrEmpty(files.log);
         EXPECT_FALSE(special.wasWrittenTo());
     }
+}
+
+// The bounds of a received document, before TinyXML parses it.
+
+const char kParseFailure[] = "FAILURE! Unable to parse the received xml payload.";
+
+// The highest resident memory of `pid` in KiB (VmHWM) since it started or since the last
+// resetPeakResident; -1 when it cannot be read.
+long peakResidentKiB(pid_t pid) {
+    std::istringstream status(contentsOrEmpty("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// Starts the peak of peakResidentKiB afresh at the current resident memory.
+bool resetPeakResident(pid_t pid) {
+    std::ofstream clear("/proc/" + std::to_string(pid) + "/clear_refs");
+    clear << "5";
+    clear.close();
+    return static_cast<bool>(clear);
+}
+
+// A character reference that TinyXML reads up to the next ";", wherever it stands, hid a comment
+// or CDATA start from the nesting bound: behind it, 60,000 nested elements overflowed the
+// Listener's stack and ended the daemon. Both are refused; the daemon serves on, unchanged.
+TEST_F(DaemonTest, RefusesNestingHiddenBehindACharacterReference) {
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
+    ASSERT_GT(pid, 0);
+    const std::string original = contentsOrEmpty(files_.configuration);
+    std::string levels;
+    for (int level = 0; level < 60000; ++level) levels += "<a>";
+    const std::string start = "save_configuration <quillmark_agentd_config><GeneralProperties>";
+    for (const std::string& body :
+         {start + "&#x<!--x41;" + levels + "-->", start + "&#x<![CDATA[x41;" + levels + "]]>"}) {
+        SCOPED_TRACE(body.substr(start.size(), 16));
+        EXPECT_EQ(qmtest::framedMessage(kParseFailure), request(port, qmtest::framedMessage(body)));
+        EXPECT_EQ(original, contentsOrEmpty(files_.configuration));
+        EXPECT_NE(std::string::npos, request(port, "get_configuration\n").find("<value>"));
+    }
+    EXPECT_FALSE(hasEnded(pid));
+}
+
+// TinyXML spends some 230 bytes on each "<a/>": 64 MiB of them took 3.7 GB before the save was
+// refused. Now they are refused before they are parsed, with no more memory than the body's.
+TEST_F(DaemonTest, RefusesADocumentOfSmallNodesBeforeItsMemoryGrows) {
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
+    ASSERT_GT(pid, 0);
+    const std::string original = contentsOrEmpty(files_.configuration);
+    const std::string start = "save_configuration <quillmark_agentd_config>";
+    const std::string end = "</quillmark_agentd_config>";
+    std::string body = start;
+    body.reserve(67108864);
+    while (body.size() + 4 + end.size() <= 67108864) body += "<a/>";
+    body += end;
+    const std::string message = qmtest::framedMessage(body);
+    body.clear();
+    body.shrink_to_fit();
+
+    const long before = residentKiB(pid);
+    ASSERT_TRUE(resetPeakResident(pid));
+    EXPECT_EQ(qmtest::framedMessage("FAILURE! The received xml payload would take more than "
+                                    "671088640 bytes of memory to parse."),
+              request(port, message));
+    const long peak = peakResidentKiB(pid);
+    EXPECT_LT(peak - before, 128 * 1024) << "KiB above the resident memory before the save";
+    EXPECT_EQ(original, contentsOrEmpty(files_.configuration));
+    EXPECT_NE(std::string::npos, request(port, "get_configuration\n").find("<value>"));
+    EXPECT_FALSE(hasEnded(pid));
+}
+
+// The bound still lets a configuration of 40 MiB of ordinary settings (some 500,000 props) be
+// saved, and the save raises the resident memory by less than 1 GiB.
+TEST_F(DaemonTest, SavesFortyMebibytesOfOrdinarySettingsWithinAGibibyte) {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "AddressSanitizer's allocator takes several times the memory of the parse";
+#endif
+    unsigned short port = 0;
+    const pid_t pid = startOnFreePort(port);
+    ASSERT_GT(pid, 0);
+    const std::vector<std::pair<std::string, std::string>> many = ordinarySettings(40u << 20);
+    const std::string message =
+        qmtest::framedMessage("save_configuration " + savedSettings(files_, port, many));
+    ASSERT_GT(message.size(), 40u << 20);
+
+    const long before = residentKiB(pid);
+    ASSERT_TRUE(resetPeakResident(pid));
+    EXPECT_EQ(qmtest::framedMessage("SUCCESS"), request(port, message));
+    const long peak = peakResidentKiB(pid);
+    EXPECT_LT(peak - before, 1024 * 1024) << "KiB above the resident memory before the save";
+    EXPECT_NE(std::string::npos, contentsOrEmpty(files_.configuration)
+                                     .find("<key>Setting" + std::to_string(many.size() - 1)));
+    EXPECT_FALSE(hasEnded(pid));
 }
 
 }  // namespace
