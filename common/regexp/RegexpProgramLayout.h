@@ -1,0 +1,186 @@
+// The compiled program as every stage of the regular-expression engine reads it: the node
+// layout, the character classes, where a search may start, and the entry points by which the
+// search driver (RegexpSearch.cpp) runs the stages. Internal to the engine; the public
+// interface is quillmark/Regexp.h.
+//
+// Every function here only reads the program, so any number of threads may call them on one
+// program at the same time.
+#ifndef QUILLMARK_COMMON_REGEXP_REGEXPPROGRAMLAYOUT_H
+#define QUILLMARK_COMMON_REGEXP_REGEXPPROGRAMLAYOUT_H
+
+#include "quillmark/Regexp.h"
+
+#include <cctype>
+#include <cstddef>
+#include <cstring>
+
+namespace quillmark {
+namespace regexp {
+
+const unsigned char kMagic = 0x9C;
+
+// Groups 1 to 255 record their positions; pair 0 is the whole match.
+const int kRecordedGroups = 256;
+
+// regexec could not have the memory the search needs; that is no answer about the text.
+const int kMatchOutOfMemory = -3;
+
+inline unsigned char byteOf(char c) { return static_cast<unsigned char>(c); }
+
+// ---- Character classes ----
+
+// The classes follow the character taken as a signed char: bytes 0x80 to 0xFF are in none.
+// <cctype> is defined only for unsigned char values, which is what it receives.
+inline bool isAscii(char c) { return byteOf(c) < 0x80; }
+
+inline bool isBlankChar(char c) { return c == ' ' || c == '\t'; }
+
+inline int re_isalnum(char c) { return isAscii(c) && std::isalnum(byteOf(c)); }
+inline int re_isalpha(char c) { return isAscii(c) && std::isalpha(byteOf(c)); }
+inline int re_isblank(char c) { return isBlankChar(c); }
+inline int re_iscntrl(char c) { return isAscii(c) && std::iscntrl(byteOf(c)); }
+inline int re_isdigit(char c) { return isAscii(c) && std::isdigit(byteOf(c)); }
+inline int re_isgraph(char c) { return isAscii(c) && std::isgraph(byteOf(c)); }
+inline int re_islower(char c) { return isAscii(c) && std::islower(byteOf(c)); }
+inline int re_isprint(char c) { return isAscii(c) && std::isprint(byteOf(c)); }
+inline int re_ispunct(char c) { return isAscii(c) && std::ispunct(byteOf(c)); }
+inline int re_isspace(char c) { return isAscii(c) && std::isspace(byteOf(c)); }
+inline int re_isupper(char c) { return isAscii(c) && std::isupper(byteOf(c)); }
+inline int re_isxdigit(char c) { return isAscii(c) && std::isxdigit(byteOf(c)); }
+inline int re_isword(char c) { return re_isalnum(c) || c == '_'; }
+
+typedef int (*ClassPredicate)(char);
+
+// Indexed like the class letters "mabcdglpnsuxw".
+inline const ClassPredicate kClassTable[] = {
+    re_isalnum, re_isalpha, re_isblank, re_iscntrl, re_isdigit,  re_isgraph, re_islower,
+    re_isprint, re_ispunct, re_isspace, re_isupper, re_isxdigit, re_isword,
+};
+const int kClassCount = static_cast<int>(sizeof kClassTable / sizeof kClassTable[0]);
+const unsigned char kClassNegated = 0x80;
+const unsigned char kClassIndexMask = 0x7F;
+
+inline bool inClass(char operand, char c) {
+    const int index = byteOf(operand) & kClassIndexMask;
+    if (index >= kClassCount) return false;
+    const bool member = kClassTable[index](c) != 0;
+    return (byteOf(operand) & kClassNegated) != 0 ? !member : member;
+}
+
+// ---- Nodes ----
+
+inline unsigned char kindOf(const char* node) { return byteOf(node[0]); }
+inline int linkOf(const char* node) { return ((byteOf(node[1]) & 0x7F) << 8) | byteOf(node[2]); }
+inline const char* operandOf(const char* node) { return node + 3; }
+
+// The node that `node` links to, or null for a link of 0.
+inline const char* nextNode(const char* node) {
+    const int link = linkOf(node);
+    if (link == 0) return nullptr;
+    return kindOf(node) == RX_LOOP_BACK ? node - link : node + link;
+}
+
+inline char* nextNode(char* node) {
+    return const_cast<char*>(nextNode(static_cast<const char*>(node)));
+}
+
+inline bool isOpen(unsigned char kind) { return kind >= RX_OPEN_NUMBERED && kind <= RX_OPEN_LAST; }
+inline bool isClose(unsigned char kind) {
+    return kind >= RX_CLOSE_NUMBERED && kind <= RX_CLOSE_LAST;
+}
+
+// Group numbers of 256 and more do not fit the operand byte; 0 there means "not recorded".
+inline int groupOf(const char* node) {
+    const unsigned char kind = kindOf(node);
+    if (kind == RX_OPEN_NUMBERED || kind == RX_CLOSE_NUMBERED) return byteOf(node[3]);
+    return isOpen(kind) ? kind - RX_OPEN_NUMBERED : kind - RX_CLOSE_NUMBERED;
+}
+
+// Whether the single-character node of `kind` with `operand` matches `current`; the
+// terminating NUL matches none.
+inline bool matchesSingle(unsigned char kind, const char* operand, char current) {
+    if (current == '\0') return false;
+    switch (kind) {
+    case RX_ANY: return true;
+    case RX_IN_SET: return std::strchr(operand, current) != nullptr;
+    case RX_NOT_IN_SET: return std::strchr(operand, current) == nullptr;
+    case RX_LITERAL: return *operand == current;
+    case RX_CLASS: return inClass(*operand, current);
+    default: return false;
+    }
+}
+
+// ---- Where a search may start (RegexpStartPositions.cpp) ----
+
+// Fills the program's search aids beside the hints: the bytes a match can begin with, the
+// longest literal every match contains and whether the pattern begins with ".*" or ".+".
+// `programSize` counts the program's bytes, the magic byte included. Throws std::bad_alloc.
+void setSearchAids(RegexpProgram* program, std::size_t programSize);
+
+// The positions a match can begin at, in order: the start of the text for an anchored program,
+// else the positions whose byte can begin a match (every position, the terminating NUL's
+// included, when a match may be empty). After a leading ".*" or ".+" only the first counts: a
+// match from any later position would also be one from there. Reads the program and the text,
+// which must outlive it.
+class StartPositions {
+public:
+    StartPositions(const RegexpProgram* program, const char* text, int length)
+        : program_(program), text_(text), length_(length) {
+        if (program->startByteCount <= kFewBytes) {
+            fewCount_ = program->startByteCount;
+            for (int i = 0; i < fewCount_; ++i) fewNext_[i] = -1;
+        }
+        first_ = program->anchored ? 0 : scan(0);
+        only_ = program->anchored || program->leadingAnyRepeat;
+    }
+
+    int first() const { return first_; }
+
+    // The first start position at or after `from`, or -1.
+    int next(int from) {
+        if (only_ || first_ < 0) return from <= first_ ? first_ : -1;
+        return scan(from);
+    }
+
+    bool isStart(int position) const {
+        if (only_) return position == first_;
+        return program_->startAnywhere != 0 ||
+               (position < length_ && program_->startBytes[byteOf(text_[position])] != 0);
+    }
+
+private:
+    static const int kFewBytes = static_cast<int>(sizeof(RegexpProgram::fewStartBytes));
+
+    int scan(int from);
+    int scanFew(int from);
+
+    const RegexpProgram* program_;
+    const char* text_;
+    int length_;
+    int first_ = -1;
+    bool only_ = false;
+    int fewNext_[kFewBytes] = {};  // the next position of each of the few bytes, length_: none
+    int fewCount_ = 0;
+};
+
+// ---- The stages (RegexpWalk.cpp, RegexpSimulation.cpp) ----
+
+// The backtracking walk from the start positions of `starts` at or after *from, within a work
+// budget proportional to the text's length times the program's size: 1 for a match (pairs
+// filled as regexec fills them), 0 for none, -1 when the walk overran its budget or its stack
+// of choices, with *from set to the start position it was at: no match begins before it. After
+// 0 or -1 the pairs are unspecified.
+int walkSearch(const RegexpProgram* program, const char* text, std::size_t length, int pairCount,
+               int (*pairs)[2], StartPositions* starts, int* from);
+
+// The breadth-first simulation of the walk from the start position `from` on, with the walk's
+// answer and pairs: 1 or 0 as regexec answers, pairs filled for a match and left to the caller
+// otherwise. `pairsUsed` is how many pairs it records (pair 0 and the recorded groups). Work at
+// most text length times program size, memory bounded by the program. Throws std::bad_alloc.
+int simulateSearch(const RegexpProgram* program, const char* text, int length, int pairsUsed,
+                   StartPositions* starts, int from, int (*pairs)[2], int pairCount);
+
+}  // namespace regexp
+}  // namespace quillmark
+
+#endif  // QUILLMARK_COMMON_REGEXP_REGEXPPROGRAMLAYOUT_H
