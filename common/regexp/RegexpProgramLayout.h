@@ -13,6 +13,7 @@
 #include <cctype>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 
 namespace quillmark {
 namespace regexp {
@@ -136,6 +137,14 @@ public:
 
     int first() const { return first_; }
 
+    // Whether attempts start at the first position only.
+    bool single() const { return only_; }
+
+    // Whether the next start position is found by memchr, faster than trying every byte.
+    bool quickToScan() const {
+        return !only_ && program_->startAnywhere == 0 && program_->startByteCount <= kFewBytes;
+    }
+
     // The first start position at or after `from`, or -1.
     int next(int from) {
         if (only_ || first_ < 0) return from <= first_ ? first_ : -1;
@@ -163,22 +172,79 @@ private:
     int fewCount_ = 0;
 };
 
-// ---- The stages (RegexpWalk.cpp, RegexpSimulation.cpp) ----
+// ---- The stages (RegexpWalk.cpp, RegexpSimulation.cpp, RegexpAutomaton.cpp) ----
 
-// The backtracking walk from the start positions of `starts` at or after *from, within a work
-// budget proportional to the text's length times the program's size: 1 for a match (pairs
-// filled as regexec fills them), 0 for none, -1 when the walk overran its budget or its stack
-// of choices, with *from set to the start position it was at: no match begins before it. After
-// 0 or -1 the pairs are unspecified.
+// The work the walk may do, in its units (about a quarter of a nanosecond each): `base` plus
+// `perByte` for each text byte and program byte.
+struct WalkBudget {
+    long long base;
+    long long perByte;
+};
+
+// The backtracking walk from the start positions of `starts` at or after *from: 1 for a match
+// (pairs filled as regexec fills them), 0 for none, -1 when the walk overran its budget or its
+// stack of choices, with *from set to the start position it was at: no match begins before it.
+// After 0 or -1 the pairs are unspecified.
 int walkSearch(const RegexpProgram* program, const char* text, std::size_t length, int pairCount,
-               int (*pairs)[2], StartPositions* starts, int* from);
+               int (*pairs)[2], StartPositions* starts, int* from, WalkBudget budget);
 
-// The breadth-first simulation of the walk from the start position `from` on, with the walk's
-// answer and pairs: 1 or 0 as regexec answers, pairs filled for a match and left to the caller
-// otherwise. `pairsUsed` is how many pairs it records (pair 0 and the recorded groups). Work at
-// most text length times program size, memory bounded by the program. Throws std::bad_alloc.
+// One attempt of the walk at `start` that takes no byte at or after `limit` (its assertions
+// still see the whole text): what walkSearch answers, for the match that a search already knows
+// to span from `start` to `limit`.
+int walkSpan(const RegexpProgram* program, const char* text, std::size_t length, int start,
+             int limit, int pairCount, int (*pairs)[2], WalkBudget budget);
+
+// The breadth-first simulation of the walk, with the walk's answer and pairs: 1 or 0 as regexec
+// answers, pairs filled for a match and left to the caller otherwise. Attempts start at the
+// positions of `starts` from `from` on, or with `starts` null at `from` alone; no byte at or
+// after `limit` is taken. `pairsUsed` is how many pairs it records (pair 0 and the recorded
+// groups). Work at most text length times program size, memory bounded by the program. Throws
+// std::bad_alloc.
 int simulateSearch(const RegexpProgram* program, const char* text, int length, int pairsUsed,
-                   StartPositions* starts, int from, int (*pairs)[2], int pairCount);
+                   StartPositions* starts, int from, int limit, int (*pairs)[2], int pairCount);
+
+enum AutomatonCode { kAutomatonNoMatch, kAutomatonMatch, kAutomatonGaveUp };
+
+struct AutomatonAnswer {
+    int code;    // an AutomatonCode
+    int start;   // backward, a match: where it begins
+    int end;     // forward, a match: where it ends
+    int lowest;  // no match begins before this position
+    int clears;  // how often the pass cleared its cache
+};
+
+// The lazily built deterministic automaton of a program over one text, with the cache of each
+// pass bounded by `cacheBytes`. What it needs from the program is built on the first pass. One
+// search, one thread; the program and the text must outlive it. The passes throw
+// std::bad_alloc.
+class RegexpAutomaton {
+public:
+    RegexpAutomaton(const RegexpProgram* program, const char* text, int length,
+                    std::size_t cacheBytes);
+    ~RegexpAutomaton();
+    RegexpAutomaton(const RegexpAutomaton&) = delete;
+    RegexpAutomaton& operator=(const RegexpAutomaton&) = delete;
+
+    // The leftmost match from the start positions of `starts` at or after `from`, where no
+    // match begins before `from`: with `wantEnd`, where the walk's match ends; without, where
+    // some match ends. kAutomatonGaveUp when the cache was cleared too often, with `lowest`.
+    AutomatonAnswer forward(StartPositions* starts, int from, bool wantEnd);
+
+    // Where the walk's match that ends at `end` begins, knowing that it begins at `lowest` or
+    // later.
+    AutomatonAnswer backward(int end, int lowest);
+
+private:
+    struct Parts;
+
+    void prepare();
+
+    const RegexpProgram* program_;
+    const char* text_;
+    int length_;
+    std::size_t cacheBytes_;
+    std::unique_ptr<Parts> parts_;
+};
 
 }  // namespace regexp
 }  // namespace quillmark

@@ -2,13 +2,21 @@
 // methods.
 //
 // Patterns and texts may come from remote requests, so a search must answer in bounded time and
-// memory. The backtracking walk (RegexpWalk.cpp) is fast where a match or a failure shows early,
-// but can take time exponential in the text; when it exceeds its work budget or its stack of
-// choices, the search goes on, from the start position the walk was at, by the breadth-first
-// simulation (RegexpSimulation.cpp), whose work is at most text length times program size and
-// whose memory depends only on the program. Both give the same answer, with the same group
-// positions. Only memory that cannot be had ends a search without an answer.
+// memory, and file searches must be fast on texts of many MiB. After the skips that rule a text
+// out by a literal every match needs, or find where attempts can start:
+// - A short text goes to the backtracking walk (RegexpWalk.cpp) first, within a work budget:
+//   there the walk answers before any other method would be set up.
+// - Otherwise the deterministic automaton (RegexpAutomaton.cpp) decides: whether there is a
+//   match, where the walk's match ends and then where it begins. Only a caller that asks for
+//   group positions has the walk run again, over that span alone.
+// - Where the walk exceeds its budget, or the automaton's cache is cleared too often, the
+//   breadth-first simulation (RegexpSimulation.cpp) goes on from the position before which no
+//   match begins; its work is at most text length times program size, its memory depends only
+//   on the program.
+// All methods give the same answer, with the same group positions. Only memory that cannot be
+// had ends a search without an answer.
 #include "regexp/RegexpProgramLayout.h"
+#include "regexp/RegexpSearchLimits.h"
 
 #include <algorithm>
 #include <climits>
@@ -24,6 +32,9 @@ namespace {
 
 const int kCodeInvalidArgument = -1;
 
+// The automaton gave the search up: the simulation goes on.
+const int kHandOver = -100;
+
 // The pairs a search fills: pair 0 and those of groups that record positions.
 int pairsUsedBy(const RegexpProgram* program, int pairCount, int (*pairs)[2]) {
     if (pairs == nullptr || pairCount <= 0) return 1;
@@ -35,44 +46,112 @@ void clearPairs(int (*pairs)[2], int pairCount) {
     for (int i = 0; i < pairCount; ++i) pairs[i][0] = pairs[i][1] = -1;
 }
 
-// The search after the checks of regexec: the walk first (unless `walk` is false), then, from
-// the position where the walk overran, the breadth-first simulation.
-int search(const RegexpProgram* program, const char* text, std::size_t length, int pairCount,
-           int (*pairs)[2], bool walk) {
-    if (pairCount <= 0) pairs = nullptr;
-    const int textLength = static_cast<int>(length);
+// What one search reads, and its trace.
+struct Search {
+    const RegexpProgram* program;
+    const char* text;
+    std::size_t length;
+    int pairCount;
+    int (*pairs)[2];  // null when no pair is asked for
+    int pairsUsed;
+    const RegexpSearchLimits* limits;
+    RegexpSearchTrace* trace;
+
+    WalkBudget budget() const { return WalkBudget{limits->walkBaseWork, limits->walkWorkPerByte}; }
+    int textLength() const { return static_cast<int>(length); }
+};
+
+// The group positions of the match from `start` to `end`: the walk over that span, or where it
+// overruns, the simulation of that one attempt. 1, or 0 should the methods disagree.
+int fillGroups(const Search& s, int start, int end) {
+    s.trace->groups = "walk";
+    const int walked =
+        walkSpan(s.program, s.text, s.length, start, end, s.pairCount, s.pairs, s.budget());
+    if (walked == 1) return 1;
+    s.trace->groups = "simulation";
+    return simulateSearch(s.program, s.text, s.textLength(), s.pairsUsed, nullptr, start, end,
+                          s.pairs, s.pairCount);
+}
+
+// The search by the automaton from `*from` on: 1 or 0 with the pairs filled, or kHandOver with
+// *from raised to a position before which no match begins.
+int automatonDecides(const Search& s, StartPositions* starts, int* from) {
+    s.trace->method = "automaton";
+    try {
+        RegexpAutomaton automaton(s.program, s.text, s.textLength(), s.limits->automatonCacheBytes);
+        const AutomatonAnswer ahead = automaton.forward(starts, *from, s.pairs != nullptr);
+        s.trace->cacheClears += ahead.clears;
+        *from = std::max(*from, ahead.lowest);
+        if (ahead.code == kAutomatonGaveUp) return kHandOver;
+        if (ahead.code == kAutomatonNoMatch) {
+            clearPairs(s.pairs, s.pairCount);
+            return 0;
+        }
+        if (s.pairs == nullptr) return 1;
+        const AutomatonAnswer back = automaton.backward(ahead.end, *from);
+        s.trace->cacheClears += back.clears;
+        if (back.code != kAutomatonMatch) {
+            // Not that match's end: no match ends later.
+            s.trace->method = "simulation";
+            s.trace->handOverAt = *from;
+            return simulateSearch(s.program, s.text, s.textLength(), s.pairsUsed, starts, *from,
+                                  ahead.end, s.pairs, s.pairCount);
+        }
+        clearPairs(s.pairs, s.pairCount);
+        s.pairs[0][0] = back.start;
+        s.pairs[0][1] = ahead.end;
+        return s.pairsUsed > 1 ? fillGroups(s, back.start, ahead.end) : 1;
+    } catch (const std::bad_alloc&) {
+        // The simulation needs less memory.
+        return kHandOver;
+    }
+}
+
+// The search of `s` after the checks of regexec; `breadthFirst` leaves every step to the
+// simulation.
+int search(const Search& s, bool breadthFirst) {
+    const RegexpProgram* program = s.program;
     const char* must = program->mustLiteral;
+    s.trace->method = "skip";
     if (must != nullptr &&
-        memmem(text, length, must, static_cast<std::size_t>(program->mustLength)) == nullptr) {
-        clearPairs(pairs, pairCount);
+        memmem(s.text, s.length, must, static_cast<std::size_t>(program->mustLength)) == nullptr) {
+        clearPairs(s.pairs, s.pairCount);
         return 0;
     }
     const char* required = program->requiredLiteral;
     if (required != nullptr && required != must &&
-        memmem(text, length, required, static_cast<std::size_t>(program->requiredLength)) ==
+        memmem(s.text, s.length, required, static_cast<std::size_t>(program->requiredLength)) ==
             nullptr) {
-        clearPairs(pairs, pairCount);
+        clearPairs(s.pairs, s.pairCount);
         return 0;
     }
-    StartPositions starts(program, text, textLength);
+    StartPositions starts(program, s.text, s.textLength());
     int from = starts.first();
     if (from < 0) {
-        clearPairs(pairs, pairCount);
+        clearPairs(s.pairs, s.pairCount);
         return 0;
     }
-    if (walk) {
-        const int walked = walkSearch(program, text, length, pairCount, pairs, &starts, &from);
-        if (walked == 1) return 1;
-        if (walked == 0) {
-            clearPairs(pairs, pairCount);
-            return 0;
+    if (!breadthFirst) {
+        if (s.length < s.limits->walkFirstBelow) {
+            s.trace->method = "walk";
+            const int walked = walkSearch(program, s.text, s.length, s.pairCount, s.pairs, &starts,
+                                          &from, s.budget());
+            if (walked == 1) return 1;
+            if (walked == 0) {
+                clearPairs(s.pairs, s.pairCount);
+                return 0;
+            }
         }
+        const int decided = automatonDecides(s, &starts, &from);
+        if (decided != kHandOver) return decided;
     }
+    s.trace->method = "simulation";
+    s.trace->groups = "";
+    s.trace->handOverAt = breadthFirst ? -1 : from;
     try {
-        const int matched =
-            simulateSearch(program, text, textLength, pairsUsedBy(program, pairCount, pairs),
-                           &starts, from, pairs, pairCount);
-        if (matched == 0) clearPairs(pairs, pairCount);
+        const int matched = simulateSearch(program, s.text, s.textLength(), s.pairsUsed, &starts,
+                                           from, s.textLength(), s.pairs, s.pairCount);
+        if (matched == 0) clearPairs(s.pairs, s.pairCount);
         return matched;
     } catch (const std::bad_alloc&) {
         re_error("out of memory in regexec");
@@ -99,21 +178,44 @@ int checkSearch(const RegexpProgram* program, const char* text, std::size_t* len
     return 0;
 }
 
-}  // namespace
-
-int regexec(const RegexpProgram* program, const char* text, int pairCount, int (*pairs)[2]) {
+// regexec's search with `limits`, the simulation alone with `breadthFirst`.
+int searchWith(const RegexpProgram* program, const char* text, int pairCount, int (*pairs)[2],
+               const RegexpSearchLimits& limits, RegexpSearchTrace* trace, bool breadthFirst) {
     std::size_t length = 0;
     const int refused = checkSearch(program, text, &length);
     if (refused != 0) return refused;
-    return search(program, text, length, pairCount, pairs, true);
+    RegexpSearchTrace ignored;
+    if (pairCount <= 0) pairs = nullptr;
+    const Search s{program, text,
+                   length,  pairCount,
+                   pairs,   pairsUsedBy(program, pairCount, pairs),
+                   &limits, trace != nullptr ? trace : &ignored};
+    return search(s, breadthFirst);
+}
+
+}  // namespace
+
+RegexpSearchLimits defaultSearchLimits() {
+    RegexpSearchLimits limits;
+    limits.walkFirstBelow = 256;
+    limits.walkBaseWork = 1LL << 20;
+    limits.walkWorkPerByte = 1;
+    limits.automatonCacheBytes = 2 * 1024 * 1024;
+    return limits;
+}
+
+int regexec(const RegexpProgram* program, const char* text, int pairCount, int (*pairs)[2]) {
+    return searchWith(program, text, pairCount, pairs, defaultSearchLimits(), nullptr, false);
+}
+
+int re_exec_limited(const RegexpProgram* program, const char* text, int pairCount, int (*pairs)[2],
+                    const RegexpSearchLimits& limits, RegexpSearchTrace* trace) {
+    return searchWith(program, text, pairCount, pairs, limits, trace, false);
 }
 
 int re_exec_breadth_first(const RegexpProgram* program, const char* text, int pairCount,
                           int (*pairs)[2]) {
-    std::size_t length = 0;
-    const int refused = checkSearch(program, text, &length);
-    if (refused != 0) return refused;
-    return search(program, text, length, pairCount, pairs, false);
+    return searchWith(program, text, pairCount, pairs, defaultSearchLimits(), nullptr, true);
 }
 
 }  // namespace quillmark

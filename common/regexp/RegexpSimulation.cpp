@@ -98,10 +98,10 @@ struct ClosureEntry {
 class BreadthFirstSearch {
 public:
     BreadthFirstSearch(const RegexpProgram* program, std::size_t programSize, const char* text,
-                       int length, int pairsUsed, StartPositions* starts)
+                       int limit, int pairsUsed, StartPositions* starts)
         : base_(program->program),
           text_(text),
-          length_(length),
+          limit_(limit),
           starts_(starts),
           captures_(2 * pairsUsed - 1),
           pairsUsed_(pairsUsed),
@@ -119,7 +119,7 @@ public:
         int position = from;
         bool matched = false;
         for (;;) {
-            if (!matched && starts_->isStart(position)) {
+            if (!matched && (starts_ != nullptr ? starts_->isStart(position) : position == from)) {
                 const int caps = captures_.make();
                 int* slots = captures_.slots(caps);
                 for (int i = 0; i < captures_.width(); ++i) slots[i] = -1;
@@ -127,13 +127,13 @@ public:
                 if (closure(ClosureEntry{1, caps, false}, position, &current_)) matched = true;
             }
             if (current_.empty()) {
-                if (matched || position >= length_) break;
+                if (matched || position >= limit_ || starts_ == nullptr) break;
                 const int next = starts_->next(position + 1);
                 if (next < 0) break;
                 position = next;
                 continue;
             }
-            if (position >= length_) {
+            if (position >= limit_) {
                 for (const Thread& t : current_) captures_.release(t.caps);
                 current_.clear();
                 break;
@@ -347,8 +347,8 @@ private:
 
     const char* base_;
     const char* text_;
-    int length_;
-    StartPositions* starts_;
+    int limit_;               // no byte at or after it is taken
+    StartPositions* starts_;  // null: attempts at the first position alone
     CaptureSets captures_;
     int pairsUsed_;
     std::vector<std::uint32_t> marks_;  // per program byte: 1 + the position it was last met at
@@ -362,9 +362,9 @@ private:
 }  // namespace
 
 int simulateSearch(const RegexpProgram* program, const char* text, int length, int pairsUsed,
-                   StartPositions* starts, int from, int (*pairs)[2], int pairCount) {
+                   StartPositions* starts, int from, int limit, int (*pairs)[2], int pairCount) {
     BreadthFirstSearch simulation(program, static_cast<std::size_t>(program->programLength), text,
-                                  length, pairsUsed, starts);
+                                  std::min(limit, length), pairsUsed, starts);
     return simulation.run(from, pairs, pairCount);
 }
 

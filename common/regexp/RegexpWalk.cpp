@@ -27,14 +27,9 @@ const std::size_t kMaxBacktrackEntries = std::size_t(1) << 12;
 
 // Work of the backtracking walk, counted in units of about a quarter of a nanosecond where it
 // was measured: a character that a repetition scans or backs off over costs one (ten when a
-// class predicate tests it), a node visit with the choices it pushes and pops twelve. The walk
-// may spend kWalkBaseWork plus kWalkWorkPerByte per text byte and program byte, a fraction of
-// what the breadth-first simulation may cost, before the search changes to that; so a search
-// costs at most a small multiple of the simulation's bound, whichever method answers.
+// class predicate tests it), a node visit with the choices it pushes and pops twelve.
 const long long kNodeVisitCost = 12;
 const long long kClassCharacterCost = 10;
-const long long kWalkBaseWork = 1LL << 20;
-const long long kWalkWorkPerByte = 1;
 
 // A choice the walk can come back to when the path it took fails, or a group position to undo.
 struct Backtrack {
@@ -48,6 +43,7 @@ struct RegexpMatchState {
     const char* input;             // current input position
     const char* textStart;         // start of the text
     const char* textEnd;           // its terminating NUL
+    const char* limit;             // no byte at or after it is taken; textEnd or before
     int (*pairs)[2];               // the caller's match array, or null
     int pairCount;                 // its number of pairs
     std::vector<Backtrack> stack;  // the choices of the current attempt; its memory is reused
@@ -87,19 +83,29 @@ bool pushBacktrack(RegexpMatchState* s, const char* node, int input, int value) 
     return true;
 }
 
-// How many characters from the input position on the single-character `node` matches.
+// How many characters from the input position on the single-character `node` matches, before
+// the limit.
 long regrepeat(const RegexpMatchState* s, const char* node, const char* input) {
     const char* operand = operandOf(node);
+    const long room = static_cast<long>(s->limit - input);
+    const bool wholeText = s->limit == s->textEnd;
     long count = 0;
     switch (kindOf(node)) {
-    case RX_ANY: count = static_cast<long>(s->textEnd - input); break;
+    case RX_ANY: count = room; break;
     case RX_LITERAL:
-        while (input[count] == *operand) ++count;
+        while (count < room && input[count] == *operand) ++count;
         break;
-    case RX_IN_SET: count = static_cast<long>(std::strspn(input, operand)); break;
-    case RX_NOT_IN_SET: count = static_cast<long>(std::strcspn(input, operand)); break;
+    case RX_IN_SET:
+    case RX_NOT_IN_SET:
+        if (wholeText) {
+            count = static_cast<long>(kindOf(node) == RX_IN_SET ? std::strspn(input, operand)
+                                                                : std::strcspn(input, operand));
+        } else {
+            while (count < room && matchesSingle(kindOf(node), operand, input[count])) ++count;
+        }
+        break;
     case RX_CLASS:
-        while (input[count] != '\0' && inClass(*operand, input[count])) ++count;
+        while (count < room && inClass(*operand, input[count])) ++count;
         break;
     default: re_error("internal error: bad call of regrepeat"); break;
     }
@@ -205,14 +211,15 @@ int re_match_nodes(RegexpMatchState* s, const char* scan) {
         case RX_IN_SET:
         case RX_NOT_IN_SET:
         case RX_CLASS:
-            matched = matchesSingle(kind, operand, *s->input);
+            matched = s->input < s->limit && matchesSingle(kind, operand, *s->input);
             if (matched) ++s->input;
             break;
         case RX_LITERAL:
-            matched = *operand == *s->input;
+            matched = s->input < s->limit && *operand == *s->input;
             if (matched) {
                 const std::size_t length = std::strlen(operand);
-                matched = length == 1 || std::strncmp(operand, s->input, length) == 0;
+                matched = length == 1 || (length <= static_cast<std::size_t>(s->limit - s->input) &&
+                                          std::strncmp(operand, s->input, length) == 0);
                 if (matched) s->input += length;
             }
             break;
@@ -276,21 +283,29 @@ const char* leadingRepetition(const RegexpProgram* program) {
     return kindOf(first) == RX_STAR || kindOf(first) == RX_PLUS ? operandOf(first) : nullptr;
 }
 
+// The walk's state for a search of `text` within `budget`, for a span of `spanLength` bytes.
+void startWalk(RegexpMatchState* state, const RegexpProgram* program, const char* text,
+               std::size_t length, int pairCount, int (*pairs)[2], WalkBudget budget,
+               std::size_t spanLength) {
+    state->input = text;
+    state->textStart = text;
+    state->textEnd = text + length;
+    state->limit = state->textEnd;
+    state->pairs = pairs;
+    state->pairCount = pairs != nullptr ? pairCount : 0;
+    state->work = 0;
+    state->budget = budget.base + static_cast<long long>(spanLength + 1) *
+                                      static_cast<long long>(program->programLength) *
+                                      budget.perByte;
+    state->overrun = false;
+}
+
 }  // namespace
 
 int walkSearch(const RegexpProgram* program, const char* text, std::size_t length, int pairCount,
-               int (*pairs)[2], StartPositions* starts, int* from) {
+               int (*pairs)[2], StartPositions* starts, int* from, WalkBudget budget) {
     RegexpMatchState state;
-    state.input = text;
-    state.textStart = text;
-    state.textEnd = text + length;
-    state.pairs = pairs;
-    state.pairCount = pairs != nullptr ? pairCount : 0;
-    state.work = 0;
-    state.budget = kWalkBaseWork + static_cast<long long>(length + 1) *
-                                       static_cast<long long>(program->programLength) *
-                                       kWalkWorkPerByte;
-    state.overrun = false;
+    startWalk(&state, program, text, length, pairCount, pairs, budget, length);
     const char* leading = leadingRepetition(program);
     for (int at = *from; at >= 0; at = starts->next(at + 1)) {
         if (re_try_at(&state, program, text + at)) return 1;
@@ -303,6 +318,16 @@ int walkSearch(const RegexpProgram* program, const char* text, std::size_t lengt
         if (leading != nullptr) at += static_cast<int>(regrepeat(&state, leading, text + at));
     }
     return 0;
+}
+
+int walkSpan(const RegexpProgram* program, const char* text, std::size_t length, int start,
+             int limit, int pairCount, int (*pairs)[2], WalkBudget budget) {
+    RegexpMatchState state;
+    startWalk(&state, program, text, length, pairCount, pairs, budget,
+              static_cast<std::size_t>(limit - start));
+    state.limit = text + limit;
+    if (re_try_at(&state, program, text + start)) return 1;
+    return state.overrun ? -1 : 0;
 }
 
 }  // namespace regexp

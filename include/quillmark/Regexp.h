@@ -96,11 +96,6 @@ int re_comp(RegexpProgram** result, const char* pattern);
 // on the text. The text is never read beyond its terminating NUL.
 int regexec(const RegexpProgram* program, const char* text, int pairCount, int (*pairs)[2]);
 
-// The same search by the breadth-first simulation alone, the method regexec goes on with where
-// backtracking would cost too much; the same answers and pairs. For tests of that method.
-int re_exec_breadth_first(const RegexpProgram* program, const char* text, int pairCount,
-                          int (*pairs)[2]);
-
 // The number of groups plus 1; -1 for a null program or one without the magic byte.
 int re_nsubexp(const RegexpProgram* program);
 
