@@ -515,9 +515,8 @@ int re_comp(RegexpProgram** result, const char* pattern) {
 
         setMatchHints(program, flags);
         program->programLength = static_cast<std::int32_t>(programSize);
-        setSearchAids(program, static_cast<std::size_t>(programSize));
     } catch (const std::bad_alloc&) {
-        // The parse's stack of open groups, or the analysis after it, had no memory.
+        // The parse's stack of open groups had no memory.
         regexpRelease(program);
         re_error("out of space");
         return kCodeOutOfSpace;

@@ -12,6 +12,7 @@
 
 #include <cctype>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -113,26 +114,56 @@ inline bool matchesSingle(unsigned char kind, const char* operand, char current)
 
 // ---- Where a search may start (RegexpStartPositions.cpp) ----
 
-// Fills the program's search aids beside the hints: the bytes a match can begin with, the
-// longest literal every match contains and whether the pattern begins with ".*" or ".+".
-// `programSize` counts the program's bytes, the magic byte included. Throws std::bad_alloc.
-void setSearchAids(RegexpProgram* program, std::size_t programSize);
+// What a search knows, beyond whether there is a match, about where matches can lie: from the
+// program's hints alone, or from an analysis of the program that pays on long texts. Pointers
+// point into the program.
+struct SearchAids {
+    static const int kFewBytes = 4;
+    static const int kMostLiterals = 8;
+
+    bool anchored;          // every match begins at the start of the text
+    bool startAnywhere;     // a match may begin at any position (it may be empty)
+    bool leadingAnyRepeat;  // the pattern begins with ".*" or ".+": a match exists only if one
+                            // begins at the first position that can start one
+    int startByteCount;     // how many bytes a match can begin with
+    char fewStartBytes[kFewBytes];  // those bytes, when there are at most kFewBytes
+    std::uint64_t startBytes[4];    // without startAnywhere, a bit for each byte a match begins
+                                    // with (byte b: bit b % 64 of word b / 64)
+    const char* requiredLiteral;    // when not null, the longest literal every match contains
+    int requiredLength;             // its length
+    int literalCount;               // 0, or how many literals every match contains one of
+    const char* literals[kMostLiterals];
+    int literalLengths[kMostLiterals];
+
+    bool startsWith(unsigned char b) const { return ((startBytes[b >> 6] >> (b & 63)) & 1) != 0; }
+    void addStartByte(unsigned char b) { startBytes[b >> 6] |= std::uint64_t(1) << (b & 63); }
+};
+
+// The aids that the hints and a short look at the program give at once: attempts at the start
+// of the text alone when anchored, else at the positions holding firstChar or one of a few
+// bytes every match begins with, else everywhere.
+void aidsFromHints(const RegexpProgram* program, SearchAids* aids);
+
+// The aids from an analysis of the program: the bytes a match can begin with, the longest
+// literal every match contains, literals one of which every match contains, a leading ".*".
+// Throws std::bad_alloc.
+void analyseProgram(const RegexpProgram* program, SearchAids* aids);
 
 // The positions a match can begin at, in order: the start of the text for an anchored program,
 // else the positions whose byte can begin a match (every position, the terminating NUL's
 // included, when a match may be empty). After a leading ".*" or ".+" only the first counts: a
-// match from any later position would also be one from there. Reads the program and the text,
+// match from any later position would also be one from there. Reads the aids and the text,
 // which must outlive it.
 class StartPositions {
 public:
-    StartPositions(const RegexpProgram* program, const char* text, int length)
-        : program_(program), text_(text), length_(length) {
-        if (program->startByteCount <= kFewBytes) {
-            fewCount_ = program->startByteCount;
+    StartPositions(const SearchAids* aids, const char* text, int length)
+        : aids_(aids), text_(text), length_(length) {
+        if (aids->startByteCount <= kFewBytes) {
+            fewCount_ = aids->startByteCount;
             for (int i = 0; i < fewCount_; ++i) fewNext_[i] = -1;
         }
-        first_ = program->anchored ? 0 : scan(0);
-        only_ = program->anchored || program->leadingAnyRepeat;
+        first_ = aids->anchored ? 0 : scan(0);
+        only_ = aids->anchored || aids->leadingAnyRepeat;
     }
 
     int first() const { return first_; }
@@ -142,7 +173,7 @@ public:
 
     // Whether the next start position is found by memchr, faster than trying every byte.
     bool quickToScan() const {
-        return !only_ && program_->startAnywhere == 0 && program_->startByteCount <= kFewBytes;
+        return !only_ && !aids_->startAnywhere && aids_->startByteCount <= kFewBytes;
     }
 
     // The first start position at or after `from`, or -1.
@@ -153,17 +184,21 @@ public:
 
     bool isStart(int position) const {
         if (only_) return position == first_;
-        return program_->startAnywhere != 0 ||
-               (position < length_ && program_->startBytes[byteOf(text_[position])] != 0);
+        return aids_->startAnywhere ||
+               (position < length_ && aids_->startsWith(byteOf(text_[position])));
     }
 
 private:
-    static const int kFewBytes = static_cast<int>(sizeof(RegexpProgram::fewStartBytes));
+    static const int kFewBytes = SearchAids::kFewBytes;
 
-    int scan(int from);
+    int scan(int from) {
+        if (from > length_) return -1;
+        return aids_->startAnywhere ? from : scanBytes(from);
+    }
+    int scanBytes(int from);
     int scanFew(int from);
 
-    const RegexpProgram* program_;
+    const SearchAids* aids_;
     const char* text_;
     int length_;
     int first_ = -1;

@@ -107,41 +107,99 @@ int automatonDecides(const Search& s, StartPositions* starts, int* from) {
     }
 }
 
+// No match: the pairs cleared, 0.
+int noMatch(const Search& s) {
+    clearPairs(s.pairs, s.pairCount);
+    return 0;
+}
+
+// The first occurrence of the NUL-terminated `literal` of `length` bytes in the text, or null.
+const char* find(const Search& s, const char* literal, int length) {
+    // strstr has no set-up to pay on a short text, memmem skips faster through a long one.
+    if (s.length < s.limits->walkFirstBelow) return std::strstr(s.text, literal);
+    return static_cast<const char*>(
+        memmem(s.text, s.length, literal, static_cast<std::size_t>(length)));
+}
+
+bool contains(const Search& s, const char* literal, int length) {
+    return find(s, literal, length) != nullptr;
+}
+
+// Whether the literals of the analysis rule the text out.
+bool lacksLiterals(const Search& s, const SearchAids& aids) {
+    if (aids.requiredLiteral != nullptr && aids.requiredLiteral != s.program->mustLiteral &&
+        !contains(s, aids.requiredLiteral, aids.requiredLength)) {
+        return true;
+    }
+    for (int i = 0; i < aids.literalCount; ++i) {
+        if (contains(s, aids.literals[i], aids.literalLengths[i])) return false;
+    }
+    return aids.literalCount > 0;
+}
+
+// The literal that is the whole pattern, or null: its first occurrence is the match.
+const char* wholeLiteral(const RegexpProgram* program) {
+    const char* top = program->program + 1;
+    const char* afterTop = nextNode(top);
+    if (afterTop == nullptr || kindOf(afterTop) != RX_END) return nullptr;
+    const char* first = operandOf(top);
+    if (kindOf(first) != RX_LITERAL || nextNode(first) != afterTop) return nullptr;
+    return operandOf(first);
+}
+
 // The search of `s` after the checks of regexec; `breadthFirst` leaves every step to the
 // simulation.
 int search(const Search& s, bool breadthFirst) {
     const RegexpProgram* program = s.program;
-    const char* must = program->mustLiteral;
     s.trace->method = "skip";
-    if (must != nullptr &&
-        memmem(s.text, s.length, must, static_cast<std::size_t>(program->mustLength)) == nullptr) {
-        clearPairs(s.pairs, s.pairCount);
-        return 0;
+    if (program->mustLiteral != nullptr &&
+        !contains(s, program->mustLiteral, program->mustLength)) {
+        return noMatch(s);
     }
-    const char* required = program->requiredLiteral;
-    if (required != nullptr && required != must &&
-        memmem(s.text, s.length, required, static_cast<std::size_t>(program->requiredLength)) ==
-            nullptr) {
-        clearPairs(s.pairs, s.pairCount);
-        return 0;
-    }
-    StartPositions starts(program, s.text, s.textLength());
-    int from = starts.first();
-    if (from < 0) {
-        clearPairs(s.pairs, s.pairCount);
-        return 0;
-    }
-    if (!breadthFirst) {
-        if (s.length < s.limits->walkFirstBelow) {
-            s.trace->method = "walk";
-            const int walked = walkSearch(program, s.text, s.length, s.pairCount, s.pairs, &starts,
-                                          &from, s.budget());
-            if (walked == 1) return 1;
-            if (walked == 0) {
-                clearPairs(s.pairs, s.pairCount);
-                return 0;
-            }
+    if (const char* literal = wholeLiteral(program)) {
+        s.trace->method = "literal";
+        const int length = static_cast<int>(std::strlen(literal));
+        const char* found = find(s, literal, length);
+        if (found == nullptr) return noMatch(s);
+        if (s.pairs != nullptr) {
+            clearPairs(s.pairs, s.pairCount);
+            s.pairs[0][0] = static_cast<int>(found - s.text);
+            s.pairs[0][1] = s.pairs[0][0] + length;
         }
+        return 1;
+    }
+    SearchAids aids;
+    int from = 0;
+    if (!breadthFirst && s.length < s.limits->walkFirstBelow) {
+        s.trace->method = "walk";
+        int walked;
+        if (program->anchored != 0) {
+            walked = walkSpan(program, s.text, s.length, 0, s.textLength(), s.pairCount, s.pairs,
+                              s.budget());
+        } else {
+            // The hints alone, as the walk needs no more on a short text.
+            aidsFromHints(program, &aids);
+            StartPositions starts(&aids, s.text, s.textLength());
+            from = starts.first();
+            if (from < 0) return noMatch(s);
+            walked = walkSearch(program, s.text, s.length, s.pairCount, s.pairs, &starts, &from,
+                                s.budget());
+        }
+        if (walked == 1) return 1;
+        if (walked == 0) return noMatch(s);
+    }
+    try {
+        analyseProgram(program, &aids);
+    } catch (const std::bad_alloc&) {
+        // The search goes on without what the analysis would have told.
+        aidsFromHints(program, &aids);
+    }
+    s.trace->method = "skip";
+    if (lacksLiterals(s, aids)) return noMatch(s);
+    StartPositions starts(&aids, s.text, s.textLength());
+    from = starts.next(from);
+    if (from < 0) return noMatch(s);
+    if (!breadthFirst) {
         const int decided = automatonDecides(s, &starts, &from);
         if (decided != kHandOver) return decided;
     }

@@ -773,9 +773,11 @@ std::string logText(int lines) {
 // On long texts the automaton decides, with the walk's pairs: the match's span from its two
 // passes, its groups from one walk over that span.
 TEST(Regexp, AutomatonDecidesLongTexts) {
-    // "error" before the first line that could begin a match, so that no skip rules it out.
-    const std::string quiet = "error budget: " + logText(2000);
-    const std::string noisy = logText(1000) +
+    // Literals that the patterns need, before anything that could begin a match with them, so
+    // that no skip rules the text out.
+    const std::string needed = "panic, timeout, disk space; error budget: ";
+    const std::string quiet = needed + logText(2000);
+    const std::string noisy = needed + logText(1000) +
                               "Dec 10 11:00:00 web01 app[312]: ERROR PUT /api/v1/items/7 "
                               "status=500 after connection refused; disk error at me@host.com" +
                               logText(1000);
@@ -786,7 +788,6 @@ TEST(Regexp, AutomatonDecidesLongTexts) {
         "[a-z]+\\[\\d+\\]: .*(panic|fatal)",
         "(\\d+\\.)+\\d+ port \\d+",
         "(warn|error|fatal).*(disk|space)",
-        "(disk|space).*(warn|error|fatal)",
         "(\\w+)@(\\w+)\\.com",
     };
     for (const std::string* text : {&quiet, &noisy}) {
@@ -881,5 +882,41 @@ TEST(Regexp, SearchMemoryStaysBoundedWhateverTheTextLength) {
             EXPECT_STREQ(c.method, trace.method);
             EXPECT_LT(peak, limits.automatonCacheBytes + (std::size_t(1) << 20));
         }
+    }
+}
+
+// A long text that holds none of the literals of which every match contains one is ruled out
+// before any method runs; one that holds any of them goes on to the automaton, which decides.
+TEST(Regexp, LiteralChoicesRuleTextsOut) {
+    // Long enough for the analysis that finds the literals.
+    const std::string filler = repeat("no such word here; ", 20);
+    const int at = static_cast<int>(filler.size());
+    const struct {
+        const char* pattern;
+        const char* tail;
+        const char* method;
+        Pair match;
+    } cases[] = {
+        {"(warn|error|fatal)", "", "skip", kUnset},
+        {"(warn|error|fatal)", "fatal", "automaton", {at, at + 5}},
+        {"ERROR.*(timeout|refused)", "ERROR, then timeouts", "automaton", {at, at + 19}},
+        {"ERROR.*(timeout|refused)", "ERROR, then nothing", "skip", kUnset},
+        {"((ab|cd)e|fg)h", "cde fg", "automaton", kUnset},
+        {"((ab|cd)e|fg)h", "cdefgh", "automaton", {at + 3, at + 6}},
+        {"((ab|cd)e|fg)h", "ce fh", "skip", kUnset},
+        {"(GET|PUT) .*status=(404|500)", "PUT / status=404", "automaton", {at, at + 16}},
+        {"(GET|PUT) .*status=(404|500)", "POST / state=404", "skip", kUnset},
+        // An alternative without a literal leaves the choice without literals.
+        {"(x+|[yz])w", "zw", "automaton", {at, at + 2}},
+        {"(abc|q*)z", "z", "automaton", {at, at + 1}},
+    };
+    const SearchWay& plain = searchWays().front();
+    for (const auto& c : cases) {
+        SCOPED_TRACE("pattern '" + std::string(c.pattern) + "' on '" + c.tail + "'");
+        const std::string text = filler + c.tail;
+        const Outcome out = execute(c.pattern, text, 1, &plain);
+        EXPECT_EQ(c.match == kUnset ? 0 : 1, out.code);
+        EXPECT_EQ(c.match, out.pairs[0]);
+        EXPECT_STREQ(c.method, out.trace.method);
     }
 }
