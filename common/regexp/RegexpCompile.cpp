@@ -5,7 +5,10 @@
 // scratch node and only counts bytes; the writing pass emits into a block of exactly that size.
 // Every write of the writing pass is still checked against the end of the block, and the pass must
 // end exactly there, so a disagreement between the passes becomes an internal error instead of a
-// write past the allocation. The parse keeps open groups on a heap stack, not the thread's.
+// write past the allocation. A short pattern is first written in one pass into a buffer on the
+// stack and copied into its block, which saves the sizing pass when the program fits; the parse
+// is the same, so it finds the same first error. The parse keeps open groups in place or on the
+// heap, not on the thread's stack.
 #include "regexp/RegexpProgramLayout.h"
 
 #include <algorithm>
@@ -13,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -66,6 +70,14 @@ void regexpRelease(RegexpProgram* program) { std::free(program); }
 
 // ---- Compiler ----
 
+// A writing pass into a buffer on the stack, for a pattern whose program may be small, ends with
+// this code (and no line) when the buffer is full.
+const int kCodeTrialFull = -1000;
+
+// A program up to this size is written into a buffer on the stack in one pass, then copied into
+// its block: the sizing pass is needed only for larger ones.
+const std::size_t kTrialProgramSize = 1024;
+
 struct RegexpCompiler {
     const char* parse;  // parse position in the pattern
     int nextGroup;      // number of the next group, from 1
@@ -74,9 +86,11 @@ struct RegexpCompiler {
     char scratch[3];    // stands in for every node of the sizing pass
     long size;          // bytes counted by the sizing pass
     int code;           // the error code once an error has been reported
+    bool trial;         // writing into the buffer on the stack, which may be too small
 };
 
-void startPass(RegexpCompiler* c, const char* pattern, char* program, char* limit) {
+void startPass(RegexpCompiler* c, const char* pattern, char* program, char* limit,
+               bool trial = false) {
     c->parse = pattern;
     c->nextGroup = 1;
     c->emit = program;
@@ -84,6 +98,7 @@ void startPass(RegexpCompiler* c, const char* pattern, char* program, char* limi
     std::memset(c->scratch, 0, sizeof c->scratch);
     c->size = 0;
     c->code = 0;
+    c->trial = trial;
 }
 
 inline bool sizing(const RegexpCompiler* c) { return c->emit == nullptr; }
@@ -104,7 +119,11 @@ bool reserve(RegexpCompiler* c, long bytes) {
         return true;
     }
     if (c->limit - c->emit < bytes) {
-        fail(c, kCodeInternal, "internal error: program size");
+        if (c->trial) {
+            if (c->code == 0) c->code = kCodeTrialFull;
+        } else {
+            fail(c, kCodeInternal, "internal error: program size");
+        }
         return false;
     }
     return true;
@@ -303,9 +322,9 @@ char* finishPiece(RegexpCompiler* c, char* atom, int atomFlags, int* flags) {
 }
 
 // One expression being parsed: the top level, or a group whose ')' is still to come. The parse
-// keeps these on the heap rather than recursing, so deep nesting costs memory in proportion to
-// the pattern, never the thread's stack, and the sizing pass always reaches the pattern's first
-// syntax error.
+// keeps these in a FrameStack rather than recursing, so deep nesting costs memory in proportion
+// to the pattern, never the thread's stack, and the sizing pass always reaches the pattern's
+// first syntax error.
 struct ExpressionFrame {
     bool group;
     int number;       // the group's number
@@ -317,6 +336,35 @@ struct ExpressionFrame {
     int branchFlags;  // that alternative's flags so far
 };
 
+// The expressions open in a parse: the first few in place, so that a pattern with little
+// nesting costs no allocation, deeper ones on the heap. Throws std::bad_alloc.
+class FrameStack {
+public:
+    bool empty() const { return size_ == 0; }
+    ExpressionFrame& back() { return size_ <= kInPlace ? inPlace_[size_ - 1] : deeper_.back(); }
+
+    void push_back(const ExpressionFrame& frame) {
+        if (size_ < kInPlace) {
+            inPlace_[size_] = frame;
+        } else {
+            deeper_.push_back(frame);
+        }
+        ++size_;
+    }
+
+    void pop_back() {
+        if (size_ > kInPlace) deeper_.pop_back();
+        --size_;
+    }
+
+private:
+    static const std::size_t kInPlace = 8;
+
+    ExpressionFrame inPlace_[kInPlace];
+    std::vector<ExpressionFrame> deeper_;
+    std::size_t size_ = 0;
+};
+
 // Starts an alternative: an RX_ALTERNATIVE whose operand is the chain of its pieces.
 bool beginBranch(RegexpCompiler* c, ExpressionFrame* f) {
     f->branchFlags = 0;
@@ -326,7 +374,7 @@ bool beginBranch(RegexpCompiler* c, ExpressionFrame* f) {
 }
 
 // Starts the top level (group false) or one group after its '(', with its first alternative.
-bool beginExpression(RegexpCompiler* c, std::vector<ExpressionFrame>* frames, bool group) {
+bool beginExpression(RegexpCompiler* c, FrameStack* frames, bool group) {
     ExpressionFrame f = {};
     f.group = group;
     f.flags = RX_HAS_WIDTH;
@@ -375,7 +423,13 @@ char* re_parse(RegexpCompiler* c, const ExpressionFrame* f) {
     re_link_tail(c, f->first, close);
     if (!sizing(c)) {
         for (char* node = f->first; node != nullptr && c->code == 0; node = nextNode(node)) {
-            linkOperandTail(c, node, close);
+            // The last alternative's chain ends where its latest piece's does: no walk from its
+            // first piece.
+            if (node == f->branch && f->chain != nullptr) {
+                re_link_tail(c, f->chain, close);
+            } else {
+                linkOperandTail(c, node, close);
+            }
         }
     }
     if (c->code != 0) return nullptr;
@@ -394,7 +448,7 @@ char* re_parse(RegexpCompiler* c, const ExpressionFrame* f) {
 // its own frame; when its ')' comes, the group is the atom of a piece of the enclosing one.
 bool compilePass(RegexpCompiler* c, int* flags) {
     emitByte(c, static_cast<char>(kMagic));
-    std::vector<ExpressionFrame> frames;
+    FrameStack frames;
     if (!beginExpression(c, &frames, false)) return false;
     for (;;) {
         const char next = *c->parse;
@@ -420,17 +474,18 @@ bool compilePass(RegexpCompiler* c, int* flags) {
             if (!beginBranch(c, &frames.back())) return false;
             continue;
         }
-        const ExpressionFrame done = frames.back();
-        char* first = re_parse(c, &done);
+        char* first = re_parse(c, &frames.back());
         if (first == nullptr) return false;
+        const bool group = frames.back().group;
+        const int doneFlags = frames.back().flags;
         frames.pop_back();
-        if (!done.group) {
-            *flags = done.flags;
+        if (!group) {
+            *flags = doneFlags;
             return true;
         }
         int pieceFlags = 0;
         char* piece =
-            finishPiece(c, first, done.flags & (RX_HAS_WIDTH | RX_REPEAT_FIRST), &pieceFlags);
+            finishPiece(c, first, doneFlags & (RX_HAS_WIDTH | RX_REPEAT_FIRST), &pieceFlags);
         if (piece == nullptr) return false;
         addPiece(c, &frames.back(), piece, pieceFlags);
         if (c->code != 0) return false;
@@ -471,6 +526,76 @@ void re_error(const char* message) {
     std::fprintf(stderr, "REGEXP ERROR: %s\n", message != nullptr ? message : "");
 }
 
+namespace {
+
+// The block for a program of `programSize` bytes; null, with the line, when it cannot be had.
+RegexpProgram* allocateProgram(long programSize) {
+    const std::size_t blockSize =
+        std::max(sizeof(RegexpProgram),
+                 offsetof(RegexpProgram, program) + static_cast<std::size_t>(programSize));
+    RegexpProgram* program = regexpAllocate(blockSize);
+    if (program == nullptr) re_error("out of space");
+    return program;
+}
+
+// The two passes: sizing, then writing into a block of that size. The program, or null with
+// *code set.
+RegexpProgram* compileInTwoPasses(RegexpCompiler* compiler, const char* pattern, int* flags,
+                                  int* code) {
+    startPass(compiler, pattern, nullptr, nullptr);
+    if (!compilePass(compiler, flags)) {
+        *code = compiler->code;
+        return nullptr;
+    }
+    if (compiler->size > kMaxProgramSize) {
+        re_error("regexp too big");
+        *code = kCodeTooBig;
+        return nullptr;
+    }
+    const long programSize = compiler->size;
+    std::unique_ptr<RegexpProgram, void (*)(RegexpProgram*)> program(allocateProgram(programSize),
+                                                                     regexpRelease);
+    if (!program) {
+        *code = kCodeOutOfSpace;
+        return nullptr;
+    }
+    char* bytes = program->program;
+    startPass(compiler, pattern, bytes, bytes + programSize);
+    const bool written = compilePass(compiler, flags);
+    if (written && compiler->emit != bytes + programSize) {
+        fail(compiler, kCodeInternal, "internal error: program size");
+    }
+    if (!written || compiler->code != 0) {
+        *code = compiler->code != 0 ? compiler->code : kCodeInternal;
+        return nullptr;
+    }
+    program->programLength = static_cast<std::int32_t>(programSize);
+    return program.release();
+}
+
+// One writing pass into a buffer on the stack: the program, copied into its block; null with
+// *code set, kCodeTrialFull when the program does not fit the buffer.
+RegexpProgram* compileInOnePass(RegexpCompiler* compiler, const char* pattern, int* flags,
+                                int* code) {
+    char buffer[kTrialProgramSize];
+    startPass(compiler, pattern, buffer, buffer + sizeof buffer, true);
+    if (!compilePass(compiler, flags) || compiler->code != 0) {
+        *code = compiler->code != 0 ? compiler->code : kCodeInternal;
+        return nullptr;
+    }
+    const long programSize = static_cast<long>(compiler->emit - buffer);
+    RegexpProgram* program = allocateProgram(programSize);
+    if (program == nullptr) {
+        *code = kCodeOutOfSpace;
+        return nullptr;
+    }
+    std::memcpy(program->program, buffer, static_cast<std::size_t>(programSize));
+    program->programLength = static_cast<std::int32_t>(programSize);
+    return program;
+}
+
+}  // namespace
+
 int re_comp(RegexpProgram** result, const char* pattern) {
     if (result == nullptr) {
         re_error("Invalid out regexp pointer");
@@ -483,38 +608,19 @@ int re_comp(RegexpProgram** result, const char* pattern) {
 
     RegexpCompiler compiler;
     int flags = 0;
+    int code = 0;
     RegexpProgram* program = nullptr;
     try {
-        startPass(&compiler, pattern, nullptr, nullptr);
-        if (!compilePass(&compiler, &flags)) return compiler.code;
-        if (compiler.size > kMaxProgramSize) {
-            re_error("regexp too big");
-            return kCodeTooBig;
+        // The same parse in either way finds the same first error; a pattern of this length
+        // or less has a program that fits the buffer more often than not.
+        if (std::strlen(pattern) < kTrialProgramSize / 4) {
+            program = compileInOnePass(&compiler, pattern, &flags, &code);
         }
-
-        const long programSize = compiler.size;
-        const std::size_t blockSize =
-            std::max(sizeof(RegexpProgram),
-                     offsetof(RegexpProgram, program) + static_cast<std::size_t>(programSize));
-        program = regexpAllocate(blockSize);
-        if (program == nullptr) {
-            re_error("out of space");
-            return kCodeOutOfSpace;
+        if (program == nullptr && (code == 0 || code == kCodeTrialFull)) {
+            program = compileInTwoPasses(&compiler, pattern, &flags, &code);
         }
-
-        char* code = program->program;
-        startPass(&compiler, pattern, code, code + programSize);
-        const bool written = compilePass(&compiler, &flags);
-        if (written && compiler.emit != code + programSize) {
-            fail(&compiler, kCodeInternal, "internal error: program size");
-        }
-        if (!written || compiler.code != 0) {
-            regexpRelease(program);
-            return compiler.code != 0 ? compiler.code : kCodeInternal;
-        }
-
+        if (program == nullptr) return code;
         setMatchHints(program, flags);
-        program->programLength = static_cast<std::int32_t>(programSize);
     } catch (const std::bad_alloc&) {
         // The parse's stack of open groups had no memory.
         regexpRelease(program);

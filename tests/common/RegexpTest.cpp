@@ -450,6 +450,10 @@ TEST(Regexp, CompileErrorsAndTheirLines) {
         {"\\>+", -7, "*+ operand could be empty"},
         {"^*", -7, "*+ operand could be empty"},
         {"x$+", -7, "*+ operand could be empty"},
+        // Short patterns whose sets make programs too large to be written in one pass on the
+        // stack: the error is found, and reported once, all the same.
+        {repeat("[ -~]", 12) + "a**", -7, "nested *?+"},
+        {repeat("[ -~]", 12) + ")", -4, "unmatched ()"},
     };
     for (const ErrorCase& c : cases) {
         SCOPED_TRACE("pattern '" + c.pattern + "'");
@@ -538,6 +542,14 @@ TEST(Regexp, ProgramSizeLimit) {
 
     EXPECT_EQ(0, compileFailure(repeat("(", 2979) + repeat(")", 2979)).code);
     EXPECT_EQ(-2, compileFailure(repeat("(", 2980) + repeat(")", 2980)).code);
+
+    // A short pattern with a program larger than a short one's compiles and matches the same.
+    const Program wide = compile(repeat("[ -~]", 12));
+    ASSERT_TRUE(wide);
+    EXPECT_EQ(1 + 3 + 12 * (3 + 96) + 3, wide->programLength);
+    const Outcome found = execute(wide.get(), "\tabcdefghijkl\t", 1);
+    EXPECT_EQ(1, found.code);
+    EXPECT_EQ(Pair(1, 13), found.pairs[0]);
 }
 
 // Patterns of mixed node kinds grown past the limit: each compiles or is "regexp too big", never
