@@ -790,6 +790,39 @@ AutomatonAnswer scanForward(LazyAutomaton* automaton, const unsigned char* text,
     return answer;
 }
 
+// Whether an attempt at `start` alone has a match that ends at `limit` or before (see
+// RegexpAutomaton::matchBeginsAt).
+AutomatonAnswer probeForward(LazyAutomaton* automaton, const unsigned char* text, int start,
+                             int limit) {
+    AutomatonAnswer answer{kAutomatonGaveUp, start, -1, start, 0};
+    const unsigned char* const classOf = automaton->classes().of;
+    DfaState* s = automaton->first(start > 0 ? text[start - 1] : -1, -1, true, start);
+    if (s == nullptr) return answer;
+    answer.code = kAutomatonNoMatch;
+    for (int p = start;; ++p) {
+        const int c = classOf[text[p]];
+        std::uintptr_t t = s->transitions()[c];
+        if ((t & kLookAtState) != 0) {
+            if (t == kUnknown) {
+                t = automaton->transition(s, c, p);
+                if (t == 0) {
+                    answer.code = kAutomatonGaveUp;
+                    return answer;
+                }
+            }
+            DfaState* next = reinterpret_cast<DfaState*>(t & ~kLookAtState);
+            if ((next->flags & kMatchBefore) != 0) {
+                answer.code = kAutomatonMatch;
+                answer.end = p;
+                return answer;
+            }
+            if (c == 0 || LazyAutomaton::isDead(next)) return answer;
+        }
+        if (p >= limit) return answer;
+        s = reinterpret_cast<DfaState*>(t & ~kLookAtState);
+    }
+}
+
 // The backward pass over `text` of `length` bytes (see RegexpAutomaton::backward).
 AutomatonAnswer scanBackward(LazyAutomaton* automaton, int entry, const unsigned char* text,
                              int length, int end, int lowest) {
@@ -830,6 +863,17 @@ AutomatonAnswer RegexpAutomaton::forward(StartPositions* starts, int from, bool 
     automaton.setStarts(starts->single(), starts->quickToScan());
     AutomatonAnswer answer = scanForward(&automaton, reinterpret_cast<const unsigned char*>(text_),
                                          starts, from, wantEnd);
+    answer.clears = automaton.clears();
+    return answer;
+}
+
+AutomatonAnswer RegexpAutomaton::matchBeginsAt(int start, int end) {
+    prepare();
+    const Parts& parts = *parts_;
+    LazyAutomaton automaton(parts.forward, parts.predicates, parts.classes, true, cacheBytes_);
+    automaton.setStarts(true, false);
+    AutomatonAnswer answer =
+        probeForward(&automaton, reinterpret_cast<const unsigned char*>(text_), start, end);
     answer.clears = automaton.clears();
     return answer;
 }

@@ -265,6 +265,11 @@ public:
     // some match ends. kAutomatonGaveUp when the cache was cleared too often, with `lowest`.
     AutomatonAnswer forward(StartPositions* starts, int from, bool wantEnd);
 
+    // Whether an attempt at `start` alone has a match that ends at `end` or before: when the
+    // walk's match ends at `end` and begins at `start` or later, it begins there if and only if
+    // that is so. kAutomatonMatch or kAutomatonNoMatch (kAutomatonGaveUp as forward).
+    AutomatonAnswer matchBeginsAt(int start, int end);
+
     // Where the walk's match that ends at `end` begins, knowing that it begins at `lowest` or
     // later.
     AutomatonAnswer backward(int end, int lowest);

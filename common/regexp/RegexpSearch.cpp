@@ -88,8 +88,15 @@ int automatonDecides(const Search& s, StartPositions* starts, int* from) {
             return 0;
         }
         if (s.pairs == nullptr) return 1;
-        const AutomatonAnswer back = automaton.backward(ahead.end, *from);
-        s.trace->cacheClears += back.clears;
+        // Where the match begins: most often where the last attempt before it began, which a
+        // short forward probe shows; else by the backward pass over the match.
+        const AutomatonAnswer probe = automaton.matchBeginsAt(*from, ahead.end);
+        s.trace->cacheClears += probe.clears;
+        AutomatonAnswer back = probe;
+        if (probe.code != kAutomatonMatch) {
+            back = automaton.backward(ahead.end, *from);
+            s.trace->cacheClears += back.clears;
+        }
         if (back.code != kAutomatonMatch) {
             // Not that match's end: no match ends later.
             s.trace->method = "simulation";
