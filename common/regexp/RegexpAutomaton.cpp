@@ -39,17 +39,6 @@ namespace {
 
 enum StateKind : unsigned char { kUnused, kConsume, kSplit, kAssert, kAccept };
 
-// 256 bits, one per byte value.
-struct ByteSet {
-    std::uint64_t words[4] = {0, 0, 0, 0};
-
-    bool has(unsigned b) const { return ((words[b >> 6] >> (b & 63)) & 1) != 0; }
-    void add(unsigned b) { words[b >> 6] |= std::uint64_t(1) << (b & 63); }
-    bool operator<(const ByteSet& other) const {
-        return std::lexicographical_compare(words, words + 4, other.words, other.words + 4);
-    }
-};
-
 struct GraphState {
     StateKind kind = kUnused;
     unsigned char assertion = 0;  // kAssert: the node kind it tests
@@ -83,8 +72,14 @@ public:
           predicates_(predicates) {}
 
     void build() {
+        // Room for all at once: each state has at most two successors, and the program holds
+        // at most one node for every three bytes.
         graph_->states.assign(static_cast<std::size_t>(size_), GraphState());
         graph_->edges.clear();
+        graph_->edges.reserve(2 * static_cast<std::size_t>(size_));
+        pending_.reserve(static_cast<std::size_t>(size_) / 3 + 2);
+        predicates_->reserve(static_cast<std::size_t>(size_) / 3 + 2);
+        std::fill(std::begin(singletons_), std::end(singletons_), -1);
         graph_->start = 1;
         pending_.push_back(1);
         while (!pending_.empty()) {
@@ -138,21 +133,19 @@ private:
         return index;
     }
 
-    // The bytes the single-character node at `at` takes.
-    int singlePredicate(int at) {
-        const char* n = base_ + at;
-        ByteSet set;
-        for (unsigned b = 1; b < 256; ++b) {
-            if (matchesSingle(kindOf(n), operandOf(n), static_cast<char>(b))) set.add(b);
+    // A literal's characters, one byte each: found by the byte rather than the whole set.
+    int bytePredicate(unsigned char b) {
+        int& index = singletons_[b];
+        if (index < 0) {
+            ByteSet set;
+            set.add(b);
+            index = predicateOf(set);
         }
-        return predicateOf(set);
+        return index;
     }
 
-    int bytePredicate(unsigned char b) {
-        ByteSet set;
-        set.add(b);
-        return predicateOf(set);
-    }
+    // The bytes the single-character node at `at` takes.
+    int singlePredicate(int at) { return predicateOf(bytes_.of(base_ + at)); }
 
     // A literal: one consuming state per character, each leading to the next, the last one to
     // what follows the literal.
@@ -230,7 +223,9 @@ private:
     int size_;
     Graph* graph_;
     std::vector<ByteSet>* predicates_;
+    SingleCharacterBytes bytes_;
     std::map<ByteSet, int> known_;
+    int singletons_[256];  // the predicate of each byte alone, or -1
     std::vector<int> pending_;
 };
 
@@ -243,6 +238,7 @@ void reverseGraph(const Graph& forward, Graph* reversed) {
     reversed->states.assign(static_cast<std::size_t>(2 * size), GraphState());
     std::vector<int> counts(static_cast<std::size_t>(2 * size) + 1, 0);
     std::vector<std::pair<int, int>> arcs;  // (from, to) in the reversed graph
+    arcs.reserve(forward.edges.size() + static_cast<std::size_t>(size));
     for (int id = 0; id < size; ++id) {
         const GraphState& s = forward.states[static_cast<std::size_t>(id)];
         GraphState& r = reversed->states[static_cast<std::size_t>(id)];
@@ -305,45 +301,65 @@ struct ByteClasses {
     bool word[256];
 
     void build(const std::vector<ByteSet>& predicates, bool wordMatters) {
-        std::memset(of, 0, sizeof of);
-        count = 1;
-        ByteSet nul;
-        nul.add(0);
-        refine(nul);
+        // The NUL alone in class 0, the other bytes in class 1, to be split further.
+        std::memset(of, 1, sizeof of);
+        of[0] = 0;
+        count = 2;
+        size[0] = 1;
+        size[1] = 255;
         if (wordMatters) {
+            // Bytes from 0x80 on are in no class.
             ByteSet words;
-            for (unsigned b = 1; b < 256; ++b) {
-                if (re_isword(static_cast<char>(b))) words.add(b);
+            for (unsigned b = 1; b < 0x80; ++b) {
+                if (re_isword(static_cast<char>(b))) words.add(static_cast<unsigned char>(b));
             }
             refine(words);
         }
         for (const ByteSet& set : predicates) refine(set);
-        // Class 0 for the NUL, whatever number the refinement gave it.
-        const unsigned char nulClass = of[0];
-        for (unsigned b = 0; b < 256; ++b) {
-            if (of[b] == nulClass) {
-                of[b] = 0;
-            } else if (of[b] == 0) {
-                of[b] = nulClass;
-            }
-        }
         for (int b = 255; b >= 0; --b) representative[of[b]] = static_cast<unsigned char>(b);
         for (int c = 0; c < count; ++c) word[c] = re_isword(static_cast<char>(representative[c]));
     }
 
 private:
+    // Splits every class into its bytes inside `set` and those outside. A class splits alike by
+    // the set and by its complement, so the smaller of the two is gone through.
     void refine(const ByteSet& set) {
-        int inside[256];
-        int outside[256];
-        for (int c = 0; c < count; ++c) inside[c] = outside[c] = -1;
-        int classes = 0;
-        for (unsigned b = 0; b < 256; ++b) {
-            int& slot = set.has(b) ? inside[of[b]] : outside[of[b]];
-            if (slot < 0) slot = classes++;
-            of[b] = static_cast<unsigned char>(slot);
+        ByteSet members = set;
+        if (set.count() > 128) {
+            for (std::uint64_t& word : members.words) word = ~word;
         }
-        count = classes;
+        int within[256];  // per class: how many of its bytes are members
+        int split[256];   // per class: the class its members move to, or -1
+        int touched[256];
+        int touchedCount = 0;
+        for (int c = 0; c < count; ++c) within[c] = 0;
+        forEachByte(members, [&](unsigned b) {
+            const int c = of[b];
+            if (within[c]++ == 0) touched[touchedCount++] = c;
+        });
+        for (int i = 0; i < touchedCount; ++i) {
+            const int c = touched[i];
+            split[c] = -1;
+            if (within[c] == size[c]) continue;
+            split[c] = count;
+            size[c] -= within[c];
+            size[count++] = within[c];
+        }
+        forEachByte(members, [&](unsigned b) {
+            if (split[of[b]] >= 0) of[b] = static_cast<unsigned char>(split[of[b]]);
+        });
     }
+
+    template <typename Visit>
+    static void forEachByte(const ByteSet& set, Visit visit) {
+        for (int word = 0; word < 4; ++word) {
+            for (std::uint64_t bits = set.words[word]; bits != 0; bits &= bits - 1) {
+                visit(static_cast<unsigned>(64 * word + __builtin_ctzll(bits)));
+            }
+        }
+    }
+
+    int size[256];  // bytes in each class
 };
 
 // ---- States of the automaton and their cache ----
@@ -389,8 +405,7 @@ public:
             DfaState* s = table_[i];
             if (s == nullptr) return nullptr;
             if (s->hash == hash && s->flags == flags && s->count == static_cast<unsigned>(count) &&
-                std::memcmp(entriesOf(s), entries, sizeof(int) * static_cast<std::size_t>(count)) ==
-                    0) {
+                std::equal(entries, entries + count, entriesOf(s))) {
                 return s;
             }
         }
@@ -412,7 +427,7 @@ public:
         s->reserved = 0;
         std::uintptr_t* transitions = s->transitions();
         for (int c = 0; c < classCount_; ++c) transitions[c] = kUnknown;
-        std::memcpy(entriesOf(s), entries, sizeof(int) * static_cast<std::size_t>(count));
+        std::copy(entries, entries + count, entriesOf(s));
         std::size_t i = hash & (table_.size() - 1);
         while (table_[i] != nullptr) i = (i + 1) & (table_.size() - 1);
         table_[i] = s;
@@ -431,8 +446,9 @@ public:
     }
 
 private:
-    static const std::size_t kInitialSlots = 8;
-    static const std::size_t kBlockBytes = 64 * 1024;
+    static constexpr std::size_t kInitialSlots = 8;
+    static constexpr std::size_t kFirstBlockBytes = 2 * 1024;
+    static constexpr std::size_t kBlockBytes = 64 * 1024;
 
     static std::size_t roundUp(std::size_t bytes) { return (bytes + 7) & ~std::size_t(7); }
 
@@ -447,12 +463,15 @@ private:
         table_.swap(table);
     }
 
-    // From blocks of kBlockBytes, kept across clears; a state larger than a block has its own.
+    // From blocks kept across clears, each twice the size of the one before up to
+    // kBlockBytes, so that a pass that needs few states allocates little; a state larger than a
+    // block has its own.
     char* allocate(std::size_t bytes) {
         for (;;) {
             if (block_ == blocks_.size()) {
-                const std::size_t size = std::max(kBlockBytes, bytes);
+                const std::size_t size = std::max(nextBlockBytes_, bytes);
                 blocks_.emplace_back(new char[size], size);
+                nextBlockBytes_ = std::min(2 * nextBlockBytes_, kBlockBytes);
             }
             Block& block = blocks_[block_];
             if (block.size - blockUsed_ >= bytes) {
@@ -475,6 +494,7 @@ private:
     int classCount_;
     std::vector<DfaState*> table_;
     std::vector<Block> blocks_;
+    std::size_t nextBlockBytes_ = kFirstBlockBytes;
     std::size_t block_ = 0;      // the block being filled
     std::size_t blockUsed_ = 0;  // bytes of it in use
     std::size_t used_ = 0;       // bytes of states
@@ -484,18 +504,43 @@ private:
 
 // ---- The automaton ----
 
+// What the passes of one search use one after another: the cache of states and the lists a
+// transition is worked out in, so that a pass after the first allocates little.
+struct PassMemory {
+    PassMemory(std::size_t cacheBytes, int classCount) : cache(cacheBytes, classCount) {}
+
+    StateCache cache;
+    std::vector<std::uint32_t> marks;  // per graph state: the stamp it was last met with
+    std::uint32_t stamp = 0;
+    std::vector<int> stack;
+    std::vector<int> threads;
+    std::vector<int> entries;
+};
+
 // One direction of the automaton over one graph. `forward` follows the walk's order and drops
-// the paths behind one that reaches the accept; backwards every path counts.
+// the paths behind one that reaches the accept; backwards every path counts. Its states go to
+// the cache of `memory`, emptied for it.
 class LazyAutomaton {
 public:
     LazyAutomaton(const Graph& graph, const std::vector<ByteSet>& predicates,
-                  const ByteClasses& classes, bool forward, std::size_t cacheBytes)
+                  const ByteClasses& classes, bool forward, PassMemory* memory)
         : graph_(graph),
           predicates_(predicates),
           classes_(classes),
           forward_(forward),
-          cache_(cacheBytes, classes.count),
-          marks_(graph.states.size(), 0) {
+          cache_(memory->cache),
+          marks_(memory->marks),
+          stamp_(memory->stamp),
+          stack_(memory->stack),
+          threads_(memory->threads),
+          entries_(memory->entries) {
+        cache_.clear();
+        if (marks_.size() < graph.states.size()) marks_.resize(graph.states.size(), 0);
+        // Enough for small programs at once, rather than growing from one element.
+        const std::size_t room = std::min<std::size_t>(graph.states.size(), 64);
+        stack_.reserve(room);
+        threads_.reserve(room);
+        entries_.reserve(room);
         // Only the context that an assertion of the graph reads is kept in a state, so that
         // states differing in nothing else are one.
         if (forward) {
@@ -572,7 +617,7 @@ private:
     std::uint32_t advance(DfaState* s, int c) {
         const bool matched = expand(s, c);
         entries_.clear();
-        const std::uint32_t stamp = ++stamp_;
+        const std::uint32_t stamp = nextStamp();
         const unsigned representative = classes_.representative[c];
         for (const int waiting : threads_) {
             const GraphState& w = graph_.states[static_cast<std::size_t>(waiting)];
@@ -601,7 +646,7 @@ private:
     // consuming states met, each once, in the order reached. True when the accept was met.
     bool expand(DfaState* s, int c) {
         threads_.clear();
-        const std::uint32_t stamp = ++stamp_;
+        const std::uint32_t stamp = nextStamp();
         const Context context = contextOf(s->flags, c);
         const int* entries = cache_.entriesOf(s);
         bool matched = false;
@@ -688,6 +733,15 @@ private:
         return cache_.insert(hash, flags, entries_.data(), count);
     }
 
+    // A stamp no mark holds yet.
+    std::uint32_t nextStamp() {
+        if (++stamp_ == 0) {
+            std::fill(marks_.begin(), marks_.end(), 0);
+            stamp_ = 1;
+        }
+        return stamp_;
+    }
+
     std::uint32_t hashOf(std::uint32_t flags) const {
         std::uint32_t hash = 2166136261u ^ flags;
         for (const int entry : entries_)
@@ -699,15 +753,15 @@ private:
     const std::vector<ByteSet>& predicates_;
     const ByteClasses& classes_;
     const bool forward_;
-    StateCache cache_;
+    StateCache& cache_;
     std::uint32_t keptFlags_ = 0;
     bool singleStart_ = false;
     bool skipAhead_ = false;
-    std::vector<std::uint32_t> marks_;  // per graph state: the stamp it was last met with
-    std::uint32_t stamp_ = 0;
-    std::vector<int> stack_;
-    std::vector<int> threads_;
-    std::vector<int> entries_;
+    std::vector<std::uint32_t>& marks_;
+    std::uint32_t& stamp_;
+    std::vector<int>& stack_;
+    std::vector<int>& threads_;
+    std::vector<int>& entries_;
     int clears_ = 0;
     long lastClear_ = 0;  // where the scan stood at the last clearing
 };
@@ -721,6 +775,7 @@ struct RegexpAutomaton::Parts {
     Graph reversed;
     std::vector<ByteSet> predicates;
     ByteClasses classes;
+    std::unique_ptr<PassMemory> memory;
 };
 
 RegexpAutomaton::RegexpAutomaton(const RegexpProgram* program, const char* text, int length,
@@ -735,6 +790,7 @@ void RegexpAutomaton::prepare() {
     GraphBuilder(program_, &parts_->forward, &parts_->predicates).build();
     const Graph& g = parts_->forward;
     parts_->classes.build(parts_->predicates, g.assertsWordStart || g.assertsWordEnd);
+    parts_->memory.reset(new PassMemory(cacheBytes_, parts_->classes.count));
 }
 
 namespace {
@@ -859,7 +915,8 @@ AutomatonAnswer scanBackward(LazyAutomaton* automaton, int entry, const unsigned
 AutomatonAnswer RegexpAutomaton::forward(StartPositions* starts, int from, bool wantEnd) {
     prepare();
     const Parts& parts = *parts_;
-    LazyAutomaton automaton(parts.forward, parts.predicates, parts.classes, true, cacheBytes_);
+    LazyAutomaton automaton(parts.forward, parts.predicates, parts.classes, true,
+                            parts.memory.get());
     automaton.setStarts(starts->single(), starts->quickToScan());
     AutomatonAnswer answer = scanForward(&automaton, reinterpret_cast<const unsigned char*>(text_),
                                          starts, from, wantEnd);
@@ -870,7 +927,8 @@ AutomatonAnswer RegexpAutomaton::forward(StartPositions* starts, int from, bool 
 AutomatonAnswer RegexpAutomaton::matchBeginsAt(int start, int end) {
     prepare();
     const Parts& parts = *parts_;
-    LazyAutomaton automaton(parts.forward, parts.predicates, parts.classes, true, cacheBytes_);
+    LazyAutomaton automaton(parts.forward, parts.predicates, parts.classes, true,
+                            parts.memory.get());
     automaton.setStarts(true, false);
     AutomatonAnswer answer =
         probeForward(&automaton, reinterpret_cast<const unsigned char*>(text_), start, end);
@@ -883,7 +941,8 @@ AutomatonAnswer RegexpAutomaton::backward(int end, int lowest) {
     Parts& parts = *parts_;
     if (parts.reversed.states.empty()) reverseGraph(parts.forward, &parts.reversed);
     if (parts.reversed.start < 0) return AutomatonAnswer{kAutomatonGaveUp, -1, end, lowest, 0};
-    LazyAutomaton automaton(parts.reversed, parts.predicates, parts.classes, false, cacheBytes_);
+    LazyAutomaton automaton(parts.reversed, parts.predicates, parts.classes, false,
+                            parts.memory.get());
     AutomatonAnswer answer =
         scanBackward(&automaton, parts.reversed.start,
                      reinterpret_cast<const unsigned char*>(text_), length_, end, lowest);

@@ -358,7 +358,7 @@ public:
     }
 
 private:
-    static const std::size_t kInPlace = 8;
+    static constexpr std::size_t kInPlace = 8;
 
     ExpressionFrame inPlace_[kInPlace];
     std::vector<ExpressionFrame> deeper_;

@@ -112,14 +112,43 @@ inline bool matchesSingle(unsigned char kind, const char* operand, char current)
     }
 }
 
+// ---- Sets of bytes (RegexpStartPositions.cpp) ----
+
+// 256 bits, one per byte value.
+struct ByteSet {
+    std::uint64_t words[4] = {0, 0, 0, 0};
+
+    bool has(unsigned char b) const { return ((words[b >> 6] >> (b & 63)) & 1) != 0; }
+    void add(unsigned char b) { words[b >> 6] |= std::uint64_t(1) << (b & 63); }
+    void addAll(const ByteSet& other) {
+        for (int i = 0; i < 4; ++i) words[i] |= other.words[i];
+    }
+    int count() const;
+    bool operator<(const ByteSet& other) const;
+    bool operator==(const ByteSet& other) const;
+};
+
+// The bytes each single-character node takes, for one analysis of one program: a class's bytes
+// are worked out on its first use only, since that asks the class predicate of every byte.
+class SingleCharacterBytes {
+public:
+    // The bytes the single-character node (RX_ANY, RX_IN_SET, RX_NOT_IN_SET, RX_LITERAL,
+    // RX_CLASS) takes; never the terminating NUL.
+    ByteSet of(const char* node);
+
+private:
+    ByteSet classes_[2 * kClassCount];  // plain, then negated
+    bool known_[2 * kClassCount] = {};
+};
+
 // ---- Where a search may start (RegexpStartPositions.cpp) ----
 
 // What a search knows, beyond whether there is a match, about where matches can lie: from the
 // program's hints alone, or from an analysis of the program that pays on long texts. Pointers
 // point into the program.
 struct SearchAids {
-    static const int kFewBytes = 4;
-    static const int kMostLiterals = 8;
+    static constexpr int kFewBytes = 4;
+    static constexpr int kMostLiterals = 8;
 
     bool anchored;          // every match begins at the start of the text
     bool startAnywhere;     // a match may begin at any position (it may be empty)
@@ -127,16 +156,12 @@ struct SearchAids {
                             // begins at the first position that can start one
     int startByteCount;     // how many bytes a match can begin with
     char fewStartBytes[kFewBytes];  // those bytes, when there are at most kFewBytes
-    std::uint64_t startBytes[4];    // without startAnywhere, a bit for each byte a match begins
-                                    // with (byte b: bit b % 64 of word b / 64)
+    ByteSet startBytes;             // without startAnywhere, the bytes a match begins with
     const char* requiredLiteral;    // when not null, the longest literal every match contains
     int requiredLength;             // its length
     int literalCount;               // 0, or how many literals every match contains one of
     const char* literals[kMostLiterals];
     int literalLengths[kMostLiterals];
-
-    bool startsWith(unsigned char b) const { return ((startBytes[b >> 6] >> (b & 63)) & 1) != 0; }
-    void addStartByte(unsigned char b) { startBytes[b >> 6] |= std::uint64_t(1) << (b & 63); }
 };
 
 // The aids that the hints and a short look at the program give at once: attempts at the start
@@ -185,11 +210,11 @@ public:
     bool isStart(int position) const {
         if (only_) return position == first_;
         return aids_->startAnywhere ||
-               (position < length_ && aids_->startsWith(byteOf(text_[position])));
+               (position < length_ && aids_->startBytes.has(byteOf(text_[position])));
     }
 
 private:
-    static const int kFewBytes = SearchAids::kFewBytes;
+    static constexpr int kFewBytes = SearchAids::kFewBytes;
 
     int scan(int from) {
         if (from > length_) return -1;

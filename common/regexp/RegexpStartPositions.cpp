@@ -2,11 +2,66 @@
 // program adds for long texts, and the scan for the next position that can begin a match.
 #include "regexp/RegexpProgramLayout.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 namespace quillmark {
 namespace regexp {
+
+int ByteSet::count() const {
+    int bits = 0;
+    for (const std::uint64_t word : words) bits += __builtin_popcountll(word);
+    return bits;
+}
+
+bool ByteSet::operator<(const ByteSet& other) const {
+    return std::lexicographical_compare(words, words + 4, other.words, other.words + 4);
+}
+
+bool ByteSet::operator==(const ByteSet& other) const {
+    return std::equal(words, words + 4, other.words);
+}
+
+ByteSet SingleCharacterBytes::of(const char* node) {
+    ByteSet set;
+    const char* operand = operandOf(node);
+    switch (kindOf(node)) {
+    case RX_LITERAL: set.add(byteOf(*operand)); break;
+    case RX_IN_SET:
+        for (; *operand != '\0'; ++operand) set.add(byteOf(*operand));
+        break;
+    case RX_NOT_IN_SET:
+    case RX_ANY:
+        for (unsigned b = 1; b < 256; ++b) set.add(static_cast<unsigned char>(b));
+        if (kindOf(node) == RX_ANY) break;
+        for (; *operand != '\0'; ++operand) {
+            set.words[byteOf(*operand) >> 6] &= ~(std::uint64_t(1) << (byteOf(*operand) & 63));
+        }
+        break;
+    case RX_CLASS: {
+        const int index = byteOf(*operand) & kClassIndexMask;
+        if (index >= kClassCount) break;
+        const int slot = (byteOf(*operand) & kClassNegated) != 0 ? kClassCount + index : index;
+        if (!known_[slot]) {
+            // Bytes from 0x80 on are in no class, so in every negated one.
+            for (unsigned b = 1; b < 0x80; ++b) {
+                if (inClass(*operand, static_cast<char>(b))) {
+                    classes_[slot].add(static_cast<unsigned char>(b));
+                }
+            }
+            if (slot >= kClassCount) {
+                classes_[slot].words[2] = classes_[slot].words[3] = ~std::uint64_t(0);
+            }
+            known_[slot] = true;
+        }
+        set = classes_[slot];
+        break;
+    }
+    default: break;
+    }
+    return set;
+}
 
 namespace {
 
@@ -16,7 +71,7 @@ void clearAids(SearchAids* aids) {
     aids->leadingAnyRepeat = false;
     aids->startByteCount = 0;
     std::memset(aids->fewStartBytes, 0, sizeof aids->fewStartBytes);
-    for (std::uint64_t& word : aids->startBytes) word = 0;
+    aids->startBytes = ByteSet();
     aids->requiredLiteral = nullptr;
     aids->requiredLength = 0;
     aids->literalCount = 0;
@@ -24,13 +79,13 @@ void clearAids(SearchAids* aids) {
 
 // Counts the start bytes and lists the first few.
 void countStartBytes(SearchAids* aids) {
-    aids->startByteCount = 0;
-    for (int b = 0; b < 256; ++b) {
-        if (!aids->startsWith(static_cast<unsigned char>(b))) continue;
-        if (aids->startByteCount < SearchAids::kFewBytes) {
-            aids->fewStartBytes[aids->startByteCount] = static_cast<char>(b);
+    aids->startByteCount = aids->startBytes.count();
+    int listed = 0;
+    for (int word = 0; word < 4 && listed < SearchAids::kFewBytes; ++word) {
+        for (std::uint64_t bits = aids->startBytes.words[word];
+             bits != 0 && listed < SearchAids::kFewBytes; bits &= bits - 1) {
+            aids->fewStartBytes[listed++] = static_cast<char>(64 * word + __builtin_ctzll(bits));
         }
-        ++aids->startByteCount;
     }
 }
 
@@ -42,14 +97,8 @@ void findStartBytes(const RegexpProgram* program, SearchAids* aids) {
     const char* base = program->program;
     std::vector<bool> seen(programSize, false);
     std::vector<const char*> pending(1, base + 1);
-    auto addSingle = [aids](const char* node) {
-        const char* operand = operandOf(node);
-        for (int b = 1; b < 256; ++b) {
-            if (matchesSingle(kindOf(node), operand, static_cast<char>(b))) {
-                aids->addStartByte(static_cast<unsigned char>(b));
-            }
-        }
-    };
+    SingleCharacterBytes bytes;
+    auto addSingle = [aids, &bytes](const char* node) { aids->startBytes.addAll(bytes.of(node)); };
     while (!pending.empty() && !aids->startAnywhere) {
         const char* node = pending.back();
         pending.pop_back();
@@ -213,9 +262,9 @@ void findLiteralChoice(const RegexpProgram* program, SearchAids* aids) {
 
 // Adds `b` to the few start bytes; false when there would be too many.
 bool addFewByte(SearchAids* aids, char b) {
-    if (aids->startsWith(byteOf(b))) return true;
+    if (aids->startBytes.has(byteOf(b))) return true;
     if (aids->startByteCount == SearchAids::kFewBytes) return false;
-    aids->addStartByte(byteOf(b));
+    aids->startBytes.add(byteOf(b));
     aids->fewStartBytes[aids->startByteCount++] = b;
     return true;
 }
@@ -311,7 +360,7 @@ void analyseProgram(const RegexpProgram* program, SearchAids* aids) {
 int StartPositions::scanBytes(int from) {
     if (aids_->startByteCount <= kFewBytes) return scanFew(from);
     for (int at = from; at < length_; ++at) {
-        if (aids_->startsWith(byteOf(text_[at]))) return at;
+        if (aids_->startBytes.has(byteOf(text_[at]))) return at;
     }
     return -1;
 }
