@@ -374,15 +374,28 @@ const std::uint32_t kMatchBefore = 8;   // a path reached the accept at the posi
 const std::uintptr_t kUnknown = 1;
 const std::uintptr_t kLookAtState = 1;
 
+// escapeCount of a state that no scan skips through.
+const std::uint8_t kNotAccelerated = 0xFF;
+
 // One state: this header, its transitions (one per byte class), then its graph states.
 struct DfaState {
     std::uint32_t hash;
     std::uint32_t flags;
-    std::uint32_t count;
+    std::uint32_t count;     // graph states
+    std::uint16_t computed;  // transitions computed so far
+    std::uint8_t checked;    // 1 once looked at for escapes
+    // When every byte but these (and the NUL) leads back to this state, and nothing about that
+    // needs looking at: how many (0 to 3), and which; else kNotAccelerated. A forward scan
+    // then jumps to the next of them.
+    std::uint8_t escapeCount;
+    std::uint8_t escapes[4];
+    std::uint32_t jumps;    // jumps made through the state
+    std::uint32_t skipped;  // bytes those jumps passed
     std::uint32_t reserved;
 
     std::uintptr_t* transitions() { return reinterpret_cast<std::uintptr_t*>(this + 1); }
 };
+static_assert(sizeof(DfaState) % sizeof(std::uintptr_t) == 0, "transitions stay aligned");
 
 // The states of one automaton within a budget of bytes: the states themselves and the table
 // that finds them. Nothing is given back before the cache goes.
@@ -424,6 +437,11 @@ public:
         s->hash = hash;
         s->flags = flags;
         s->count = static_cast<std::uint32_t>(count);
+        s->computed = 0;
+        s->checked = 0;
+        s->escapeCount = kNotAccelerated;
+        s->jumps = 0;
+        s->skipped = 0;
         s->reserved = 0;
         std::uintptr_t* transitions = s->transitions();
         for (int c = 0; c < classCount_; ++c) transitions[c] = kUnknown;
@@ -581,15 +599,31 @@ public:
         const std::uintptr_t known = s->transitions()[c];
         if (known != kUnknown) return known;
         const unsigned generation = cache_.generation();
-        const bool fromWaiting = waitsForStart(s);
-        const std::uint32_t flags = advance(s, c);
-        DfaState* next = stateFor(flags, position);
-        if (next == nullptr) return 0;
-        const std::uintptr_t tagged = reinterpret_cast<std::uintptr_t>(next) |
-                                      (mustLook(fromWaiting, c, next) ? kLookAtState : 0);
-        // A cleared cache took `s` with it.
-        if (cache_.generation() == generation) s->transitions()[c] = tagged;
+        const std::uintptr_t tagged = compute(s, c, position, true);
+        // A cleared cache took `s` with it. A state whose transitions are half known is in use
+        // enough to be worth looking at for escapes.
+        if (tagged != 0 && cache_.generation() == generation && accelerate_ && s->checked == 0 &&
+            2 * s->computed >= classes_.count) {
+            findEscapes(s, position);
+        }
         return tagged;
+    }
+
+    // Scans of this automaton jump through states whose bytes nearly all lead back to them.
+    void setAccelerated(bool accelerate) { accelerate_ = accelerate; }
+
+    // Jumps through `s` are no longer made: its escapes come too often for them to pay.
+    void decelerate(DfaState* s) {
+        const std::uintptr_t self = reinterpret_cast<std::uintptr_t>(s);
+        for (int c = 1; c < classes_.count; ++c) {
+            const std::uint8_t b = classes_.representative[c];
+            if (std::find(s->escapes, s->escapes + s->escapeCount, b) !=
+                s->escapes + s->escapeCount) {
+                continue;
+            }
+            if (s->transitions()[c] == (self | kLookAtState)) s->transitions()[c] = self;
+        }
+        s->escapeCount = kNotAccelerated;
     }
 
     static bool holdsPaths(const DfaState* s) { return s->count != 0; }
@@ -610,6 +644,51 @@ private:
         if (c == 0 || (to->flags & kMatchBefore) != 0 || isDead(to)) return true;
         if (!forward_) return false;
         return (fromWaiting && !waitsForStart(to)) || (waitsForStart(to) && skipAhead_);
+    }
+
+    // Works out and stores the transition of `s` on class `c`, allowed to clear a full cache
+    // (which takes `s` with it) when `mayClear`. The tagged address, or 0 when there is no
+    // room (after giving up, with `mayClear`).
+    std::uintptr_t compute(DfaState* s, int c, int position, bool mayClear) {
+        const unsigned generation = cache_.generation();
+        const bool fromWaiting = waitsForStart(s);
+        const std::uint32_t flags = advance(s, c);
+        DfaState* next = stateFor(flags, position, mayClear);
+        if (next == nullptr) return 0;
+        const std::uintptr_t tagged = reinterpret_cast<std::uintptr_t>(next) |
+                                      (mustLook(fromWaiting, c, next) ? kLookAtState : 0);
+        if (cache_.generation() == generation) {
+            s->transitions()[c] = tagged;
+            ++s->computed;
+        }
+        return tagged;
+    }
+
+    // Whether at most three bytes (the NUL aside) lead out of `s`, all others back to it with
+    // nothing to look at; if so, marks it so that scans jump to the next of them. Works out
+    // the transitions still unknown, but gives up rather than clear the cache.
+    void findEscapes(DfaState* s, int position) {
+        s->checked = 1;
+        const std::uintptr_t self = reinterpret_cast<std::uintptr_t>(s);
+        std::uint8_t escapes[4];
+        int count = 0;
+        for (int c = 1; c < classes_.count; ++c) {
+            std::uintptr_t t = s->transitions()[c];
+            if (t == kUnknown) t = compute(s, c, position, false);
+            if (t == 0) return;
+            if (t == self) continue;
+            for (unsigned b = 1; b < 256; ++b) {
+                if (classes_.of[b] != c) continue;
+                if (count == 3) return;
+                escapes[count++] = static_cast<std::uint8_t>(b);
+            }
+        }
+        s->escapeCount = static_cast<std::uint8_t>(count);
+        std::copy(escapes, escapes + count, s->escapes);
+        // So that a scan staying in `s` looks at it, and jumps.
+        for (int c = 1; c < classes_.count; ++c) {
+            if (s->transitions()[c] == self) s->transitions()[c] |= kLookAtState;
+        }
     }
 
     // The entries of the state after `s` takes a byte of class `c`, into entries_; answers the
@@ -718,12 +797,12 @@ private:
     }
 
     // The state of entries_ with `flags`, made when new; null when the automaton gave up.
-    DfaState* stateFor(std::uint32_t flags, int position) {
+    DfaState* stateFor(std::uint32_t flags, int position, bool mayClear = true) {
         const int count = static_cast<int>(entries_.size());
         const std::uint32_t hash = hashOf(flags);
         if (DfaState* known = cache_.find(hash, flags, entries_.data(), count)) return known;
         DfaState* made = cache_.insert(hash, flags, entries_.data(), count);
-        if (made != nullptr) return made;
+        if (made != nullptr || !mayClear) return made;
         // Full: clear and go on, unless the last clearing bought too little.
         const long advanced = position > lastClear_ ? position - lastClear_ : lastClear_ - position;
         if (clears_ > 0 && advanced < 10 * static_cast<long>(cache_.states())) return nullptr;
@@ -757,6 +836,7 @@ private:
     std::uint32_t keptFlags_ = 0;
     bool singleStart_ = false;
     bool skipAhead_ = false;
+    bool accelerate_ = false;
     std::vector<std::uint32_t>& marks_;
     std::uint32_t& stamp_;
     std::vector<int>& stack_;
@@ -795,8 +875,41 @@ void RegexpAutomaton::prepare() {
 
 namespace {
 
-// The forward pass over `text` (see RegexpAutomaton::forward).
-AutomatonAnswer scanForward(LazyAutomaton* automaton, const unsigned char* text,
+// The first position from `p` on whose byte leads out of the accelerated state `s`, or the
+// text's end.
+int nextEscape(const DfaState* s, const unsigned char* text, int p, int length) {
+    const std::uint8_t* escapes = s->escapes;
+    if (s->escapeCount == 0) return length;
+    if (s->escapeCount == 1) {
+        const void* found = std::memchr(text + p, escapes[0], static_cast<std::size_t>(length - p));
+        return found != nullptr ? static_cast<int>(static_cast<const unsigned char*>(found) - text)
+                                : length;
+    }
+    // Two or three bytes: eight at a time, each word tested for a byte equal to one of them.
+    const std::uint64_t ones = 0x0101010101010101ULL;
+    const std::uint64_t highs = 0x8080808080808080ULL;
+    const std::uint8_t last = escapes[s->escapeCount - 1];
+    const std::uint64_t first = ones * escapes[0], second = ones * escapes[1], third = ones * last;
+    auto holdsZeroByte = [&](std::uint64_t word) { return ((word - ones) & ~word & highs) != 0; };
+    for (; p + 8 <= length; p += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text + p, sizeof word);
+        if (holdsZeroByte(word ^ first) || holdsZeroByte(word ^ second) ||
+            holdsZeroByte(word ^ third)) {
+            break;
+        }
+    }
+    while (p < length && text[p] != escapes[0] && text[p] != escapes[1] && text[p] != last) ++p;
+    return p;
+}
+
+// Jumps through an accelerated state that must on average pass at least this many bytes, over
+// this many jumps, to stay accelerated.
+const std::uint32_t kJumpsJudged = 64;
+const std::uint32_t kLeastBytesPerJump = 16;
+
+// The forward pass over `text` of `length` bytes (see RegexpAutomaton::forward).
+AutomatonAnswer scanForward(LazyAutomaton* automaton, const unsigned char* text, int length,
                             StartPositions* starts, int from, bool wantEnd) {
     AutomatonAnswer answer{kAutomatonGaveUp, -1, -1, from, 0};
     const unsigned char* const classOf = automaton->classes().of;
@@ -831,6 +944,14 @@ AutomatonAnswer scanForward(LazyAutomaton* automaton, const unsigned char* text,
         if (waited && !LazyAutomaton::waitsForStart(next) && matchEnd < 0) answer.lowest = p;
         s = next;
         ++p;
+        if (s->escapeCount != kNotAccelerated) {
+            const int escape = nextEscape(s, text, p, length);
+            s->skipped += static_cast<std::uint32_t>(escape - p);
+            if (++s->jumps == kJumpsJudged && s->skipped < kJumpsJudged * kLeastBytesPerJump) {
+                automaton->decelerate(s);
+            }
+            p = escape;
+        }
         if (LazyAutomaton::waitsForStart(s) && starts->quickToScan()) {
             const int ahead = starts->next(p);
             if (ahead < 0) break;
@@ -918,8 +1039,9 @@ AutomatonAnswer RegexpAutomaton::forward(StartPositions* starts, int from, bool 
     LazyAutomaton automaton(parts.forward, parts.predicates, parts.classes, true,
                             parts.memory.get());
     automaton.setStarts(starts->single(), starts->quickToScan());
+    automaton.setAccelerated(true);
     AutomatonAnswer answer = scanForward(&automaton, reinterpret_cast<const unsigned char*>(text_),
-                                         starts, from, wantEnd);
+                                         length_, starts, from, wantEnd);
     answer.clears = automaton.clears();
     return answer;
 }

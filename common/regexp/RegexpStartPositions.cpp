@@ -248,11 +248,21 @@ LiteralChoice chainLiterals(const char* node, const char* end, int depth) {
     return best;
 }
 
-// Literals one of which every match contains, when there are several to choose from; a single
-// one is the required literal's business.
+// Looking for a literal of one byte costs memchr's time, of two bytes some eight times that,
+// of three or more about three times; a choice that would cost more than these units to rule
+// a text out costs about what the automaton does and is not worth it.
+const int kMostLiteralUnits = 12;
+
+int literalUnits(int length) { return length == 1 ? 1 : length == 2 ? 8 : 3; }
+
+// Literals one of which every match contains, when there are several to choose from and they
+// are quick to look for; a single one is the required literal's business.
 void findLiteralChoice(const RegexpProgram* program, SearchAids* aids) {
     const LiteralChoice found = chainLiterals(program->program + 1, nullptr, 0);
     if (found.count < 2) return;
+    int units = 0;
+    for (int i = 0; i < found.count; ++i) units += literalUnits(found.lengths[i]);
+    if (units > kMostLiteralUnits) return;
     aids->literalCount = found.count;
     for (int i = 0; i < found.count; ++i) {
         aids->literals[i] = found.texts[i];

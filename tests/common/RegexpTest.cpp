@@ -640,6 +640,22 @@ TEST(Regexp, LongTextsMatch) {
         {"[0-9]+\\.[0-9]+", repeat("v ", 500000) + "3.14", 1000000, 1000004},
     });
 
+    // Long runs in which nearly every byte leads the automaton back to the state it is in, so
+    // that it jumps to the next byte that does not: the end of the text, a match just after the
+    // run, word boundaries and the text's end just after it.
+    const std::string run = repeat("a-", 50000);
+    expectMatches({
+        {"q.*z", "q" + run + "z" + run, 0, 100002},
+        {"q.*z$", "q" + run + "z" + run, -1, -1},
+        {"q.*z$", "q" + run + "zz", 0, 100003},
+        {"q.*z\\>", "q" + run + "za" + run + "z", 0, 200004},
+        {"q.*z\\>", "q" + run + "za" + run, -1, -1},
+        {"q[^z]*z", "q" + run + "z", 0, 100002},
+        {"q[^z]*(z|y)", "q" + run + "y" + run + "z", 0, 200003},
+        {".*\\<w", run + " w", 0, 100002},
+        {"q.*(xy|yx)", "q" + run + "yx" + run + "xa", 0, 100003},
+    });
+
     // A repeated group over a long text still reports its last iteration.
     const Outcome out = execute("(a)*", repeat("a", 200000), 2);
     EXPECT_EQ(1, out.code);
@@ -913,9 +929,11 @@ TEST(Regexp, LiteralChoicesRuleTextsOut) {
         {"(warn|error|fatal)", "fatal", "automaton", {at, at + 5}},
         {"ERROR.*(timeout|refused)", "ERROR, then timeouts", "automaton", {at, at + 19}},
         {"ERROR.*(timeout|refused)", "ERROR, then nothing", "skip", kUnset},
-        {"((ab|cd)e|fg)h", "cde fg", "automaton", kUnset},
-        {"((ab|cd)e|fg)h", "cdefgh", "automaton", {at + 3, at + 6}},
-        {"((ab|cd)e|fg)h", "ce fh", "skip", kUnset},
+        {"((abc|cdx)y|fgh)e", "cdxy fgh", "automaton", kUnset},
+        {"((abc|cdx)y|fgh)e", "cdxfghe", "automaton", {at + 3, at + 7}},
+        {"((abc|cdx)y|fgh)e", "cd fg", "skip", kUnset},
+        // Literals of two bytes are slow to look for: the automaton is quicker.
+        {"(zz|zy|yz|zq)", "zw", "automaton", kUnset},
         {"(GET|PUT) .*status=(404|500)", "PUT / status=404", "automaton", {at, at + 16}},
         {"(GET|PUT) .*status=(404|500)", "POST / state=404", "skip", kUnset},
         // An alternative without a literal leaves the choice without literals.
