@@ -946,9 +946,11 @@ AutomatonAnswer scanForward(LazyAutomaton* automaton, const unsigned char* text,
         ++p;
         if (s->escapeCount != kNotAccelerated) {
             const int escape = nextEscape(s, text, p, length);
-            s->skipped += static_cast<std::uint32_t>(escape - p);
-            if (++s->jumps == kJumpsJudged && s->skipped < kJumpsJudged * kLeastBytesPerJump) {
-                automaton->decelerate(s);
+            if (s->jumps < kJumpsJudged) {
+                s->skipped += static_cast<std::uint32_t>(std::min(escape - p, 1 << 20));
+                if (++s->jumps == kJumpsJudged && s->skipped < kJumpsJudged * kLeastBytesPerJump) {
+                    automaton->decelerate(s);
+                }
             }
             p = escape;
         }
