@@ -12,10 +12,16 @@
 // The forward pass follows the breadth-first simulation without its group positions: a new
 // attempt joins behind the others at every position until a match is seen, and a path that
 // reaches the accept drops every path behind it. So the last position where a path reached the
-// accept, once no path is left, is where the walk's match ends. The backward pass runs the
-// reversed graph from that end towards the start of the text, on every path at once: the
+// accept, once no path is left, is where the walk's match ends; and the last position before
+// the first match where no path was left bounds where it begins. Most often the match begins
+// right there, which a forward probe of that one attempt shows. Otherwise the backward pass
+// runs the reversed graph from the match's end towards that bound, on every path at once: the
 // leftmost position where a reversed path reaches the start of the program is where the match
 // begins, since no match begins before the walk's.
+//
+// A state that nearly every byte leads back to (the loop of a ".*" waiting for a rare letter) is
+// marked with the few bytes that lead out, and the forward pass jumps to the next of them by
+// memchr, or eight bytes at a time, for as long as such jumps pass enough bytes to pay.
 //
 // The cache is bounded. When a new state does not fit, the cache is cleared and the pass goes on
 // from the state it is in; when it is cleared again before it has advanced ten bytes for each

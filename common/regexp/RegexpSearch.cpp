@@ -2,8 +2,9 @@
 // methods.
 //
 // Patterns and texts may come from remote requests, so a search must answer in bounded time and
-// memory, and file searches must be fast on texts of many MiB. After the skips that rule a text
-// out by a literal every match needs, or find where attempts can start:
+// memory, and file searches must be fast on texts of many MiB. A pattern that is one literal is
+// answered by its first occurrence. Otherwise, after the skips that rule a text out by literals
+// that every match needs, or find where attempts can start:
 // - A short text goes to the backtracking walk (RegexpWalk.cpp) first, within a work budget:
 //   there the walk answers before any other method would be set up.
 // - Otherwise the deterministic automaton (RegexpAutomaton.cpp) decides: whether there is a
@@ -98,7 +99,8 @@ int automatonDecides(const Search& s, StartPositions* starts, int* from) {
             s.trace->cacheClears += back.clears;
         }
         if (back.code != kAutomatonMatch) {
-            // Not that match's end: no match ends later.
+            // The backward pass gave up: the simulation finds where the match begins, knowing
+            // that it ends there.
             s.trace->method = "simulation";
             s.trace->handOverAt = *from;
             return simulateSearch(s.program, s.text, s.textLength(), s.pairsUsed, starts, *from,
