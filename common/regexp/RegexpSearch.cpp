@@ -183,6 +183,11 @@ int search(const Search& s, bool breadthFirst) {
         s.trace->method = "walk";
         int walked;
         if (program->anchored != 0) {
+            // An anchored pattern whose literal comes first needs its first character first.
+            const char* first = nextNode(operandOf(program->program + 1));
+            if (first != nullptr && kindOf(first) == RX_LITERAL && *operandOf(first) != *s.text) {
+                return noMatch(s);
+            }
             walked = walkSpan(program, s.text, s.length, 0, s.textLength(), s.pairCount, s.pairs,
                               s.budget());
         } else {
