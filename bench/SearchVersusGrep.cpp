@@ -24,7 +24,7 @@
 #include "quillmark/Exception.h"
 #include "quillmark/FileMetrics.h"
 #include "quillmark/Regexp.h"
-#include "regexp/RegexpSearchLimits.h"
+#include "RegexpSearchLimits.h"
 
 #include <fcntl.h>
 #include <spawn.h>

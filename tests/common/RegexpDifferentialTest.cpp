@@ -7,7 +7,7 @@
 // position, and its walk over the match's span handing over too.
 #include "RegexpReference.h"
 #include "quillmark/Regexp.h"
-#include "regexp/RegexpSearchLimits.h"
+#include "RegexpSearchLimits.h"
 
 #include <gtest/gtest.h>
 

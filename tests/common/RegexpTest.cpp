@@ -1,5 +1,5 @@
 #include "quillmark/Regexp.h"
-#include "regexp/RegexpSearchLimits.h"
+#include "RegexpSearchLimits.h"
 #include "support/AllocationLimit.h"
 
 #include <gtest/gtest.h>

@@ -9,7 +9,7 @@
 // stack and copied into its block, which saves the sizing pass when the program fits; the parse
 // is the same, so it finds the same first error. The parse keeps open groups in place or on the
 // heap, not on the thread's stack.
-#include "regexp/RegexpProgramLayout.h"
+#include "RegexpProgramLayout.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -16,8 +16,8 @@
 //   on the program.
 // All methods give the same answer, with the same group positions. Only memory that cannot be
 // had ends a search without an answer.
-#include "regexp/RegexpProgramLayout.h"
-#include "regexp/RegexpSearchLimits.h"
+#include "RegexpProgramLayout.h"
+#include "RegexpSearchLimits.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,7 +1,7 @@
 // The breadth-first simulation of the regular-expression engine: the walk followed on all of
 // its paths at once, one text position at a time, with the walk's answer and group positions,
 // in work at most text length times program size and memory bounded by the program.
-#include "regexp/RegexpProgramLayout.h"
+#include "RegexpProgramLayout.h"
 
 #include <algorithm>
 #include <cstdint>

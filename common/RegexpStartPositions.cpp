@@ -1,6 +1,6 @@
 // Where a search may start: what the program's hints tell at once, what an analysis of the
 // program adds for long texts, and the scan for the next position that can begin a match.
-#include "regexp/RegexpProgramLayout.h"
+#include "RegexpProgramLayout.h"
 
 #include <algorithm>
 #include <cstring>

@@ -26,7 +26,7 @@
 // The cache is bounded. When a new state does not fit, the cache is cleared and the pass goes on
 // from the state it is in; when it is cleared again before it has advanced ten bytes for each
 // state it held, the automaton gives the search up to the simulation, telling it where to start.
-#include "regexp/RegexpProgramLayout.h"
+#include "RegexpProgramLayout.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -6,7 +6,7 @@
 // the text. It therefore runs within a work budget proportional to the text's length times the
 // program's size, and a bounded stack of choices; a walk that exceeds either stops and tells
 // the search driver the start position it was at, from which another method goes on.
-#include "regexp/RegexpProgramLayout.h"
+#include "RegexpProgramLayout.h"
 
 #include <algorithm>
 #include <cstring>
