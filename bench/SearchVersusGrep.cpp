@@ -21,10 +21,10 @@
 #include "BenchSupport.h"
 #include "QuietStandardError.h"
 
+#include "RegexpSearchLimits.h"
 #include "quillmark/Exception.h"
 #include "quillmark/FileMetrics.h"
 #include "quillmark/Regexp.h"
-#include "RegexpSearchLimits.h"
 
 #include <fcntl.h>
 #include <spawn.h>

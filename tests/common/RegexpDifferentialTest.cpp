@@ -6,8 +6,8 @@
 // first with its own cache; the walk first with a budget so small that it hands over at any
 // position, and its walk over the match's span handing over too.
 #include "RegexpReference.h"
-#include "quillmark/Regexp.h"
 #include "RegexpSearchLimits.h"
+#include "quillmark/Regexp.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
-#include "quillmark/Regexp.h"
 #include "RegexpSearchLimits.h"
+#include "quillmark/Regexp.h"
 #include "support/AllocationLimit.h"
 
 #include <gtest/gtest.h>
