@@ -1,12 +1,17 @@
 // The file searches against GNU grep: each case runs through the "regmatch" metric of
 // FileMetrics (read, join, search) on a generated syslog-like file, and through
 // `grep -z -c` on the same text already joined (one record: the file holds no zero byte), in
-// alternating runs; the table gives the medians, their ratio and both answers.
+// alternating runs; the table gives the medians, their ratio and both answers. Beside them: the
+// method of the engine that answered (a skip, the walk, the automaton or the simulation) and the
+// engine's own cost per text byte, from one compile and search of the joined text in memory per
+// run, as Utils::regexpMatch makes it.
 //
-// Files of each size are generated from a fixed seed into a temporary directory, searched, and
-// removed before the next size. The engine's dialect differs from grep's: its \d and \w are
-// written for grep as the POSIX classes they stand for, with grep -E; every other pattern is
-// handed to grep -E unchanged, where it means the same.
+// Two kinds of file: "syslog", which has error lines (ERROR and WARNING lines, failed logins,
+// requests that failed with status 500), and "quiet", which has none of them. Files of each size
+// are generated from a fixed seed into a temporary directory, searched, and removed before the
+// next size. The engine's dialect differs from grep's: its \d and \w are written for grep as the
+// POSIX classes they stand for, with grep -E, and \] as ]; every other pattern is handed to
+// grep -E unchanged, where it means the same.
 //
 //   qm_search_vs_grep [--sizes=1,16,64,256] [--runs=N] [--dir=DIR] [--grep=PROGRAM] [--only=TEXT]
 //
@@ -16,8 +21,10 @@
 #include "BenchSupport.h"
 #include "QuietStandardError.h"
 
+#include "RegexpSearchLimits.h"
 #include "quillmark/Exception.h"
 #include "quillmark/FileMetrics.h"
+#include "quillmark/Regexp.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -36,6 +43,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -51,10 +59,11 @@ struct SearchCase {
     const char* grepPattern;  // the same for grep -E
 };
 
-// On the syslog-like text. Lower-case warn, error and fatal, "deadlock", an address ending in
-// ".com", "segfault", the text "abc" at the start and an x at the end never occur; ERROR,
-// "timeout", durations in ms, dotted quads, mail addresses and the literal "Out of memory: Killed
-// process" (once, at nine tenths of the file) do.
+// On the syslog-like texts. Lower-case warn, error and fatal, "deadlock", an address ending in
+// ".com", "segfault", "panic", "disk", "space", the text "abc" at the start and an x at the end
+// never occur; durations in ms, dotted quads followed by a port, mail addresses, chronyd and
+// dbus-daemon lines and the literal "Out of memory: Killed process" (once, at nine tenths of the
+// file) do; ERROR, "timeout", "refused" and "status=500" after a PUT only in the syslog kind.
 const SearchCase kLogCases[] = {
     {".*x$", ".*x$"},
     {"(warn|error|fatal)", "(warn|error|fatal)"},
@@ -67,6 +76,13 @@ const SearchCase kLogCases[] = {
     {"^abc", "^abc"},
     {"\\d+\\.\\d+\\.\\d+\\.\\d+", "[[:digit:]]+\\.[[:digit:]]+\\.[[:digit:]]+\\.[[:digit:]]+"},
     {"[a-z0-9._]+@[a-z0-9.]+\\.[a-z]+", "[a-z0-9._]+@[a-z0-9.]+\\.[a-z]+"},
+    {"ERROR.*(timeout|refused)", "ERROR.*(timeout|refused)"},
+    {"(GET|PUT) .*status=(404|500)", "(GET|PUT) .*status=(404|500)"},
+    {"\\<(dbus-daemon|chronyd)\\[\\d+\\]: .*error",
+     "\\<(dbus-daemon|chronyd)\\[[[:digit:]]+]: .*error"},
+    {"[a-z]+\\[\\d+\\]: .*(panic|fatal)", "[a-z]+\\[[[:digit:]]+]: .*(panic|fatal)"},
+    {"(\\d+\\.)+\\d+ port \\d+", "([[:digit:]]+\\.)+[[:digit:]]+ port [[:digit:]]+"},
+    {"(warn|error|fatal).*(disk|space)", "(warn|error|fatal).*(disk|space)"},
 };
 
 // On 1 MiB of the letter a in lines of 64, then "!b!c!x!": every letter a pattern needs is there,
@@ -108,8 +124,9 @@ private:
 };
 
 // About `size` bytes of syslog lines from a fixed seed, the same on every machine (the raw
-// output of the standard engine is fixed by the standard; distributions are not).
-bool writeSyslog(TwinWriter& out, std::size_t size) {
+// output of the standard engine is fixed by the standard; distributions are not). `quiet` leaves
+// out the error lines: each is replaced by an INFO line or an accepted login.
+bool writeLog(TwinWriter& out, std::size_t size, bool quiet) {
     std::mt19937 random(20261210);
     auto pick = [&random](unsigned n) { return static_cast<unsigned>(random() % n); };
     const std::size_t literalAt = size / 10 * 9;
@@ -123,13 +140,16 @@ bool writeSyslog(TwinWriter& out, std::size_t size) {
                       10 + seconds / 86400 % 20, seconds / 3600 % 24, seconds / 60 % 60,
                       seconds % 60, pick(40));
         int n = 0;
+        unsigned kind = pick(48);
+        if (quiet && (kind <= 2 || kind == 44)) kind = 12;
+        if (quiet && kind == 43) kind = 9;
         if (!literalWritten && out.written() >= literalAt) {
             n = std::snprintf(line, sizeof line,
                               "%s kernel: Out of memory: Killed process %u (java)", stamp,
                               1000 + pick(30000));
             literalWritten = true;
         } else {
-            switch (pick(40)) {
+            switch (kind) {
             case 0:
                 n = std::snprintf(
                     line, sizeof line,
@@ -182,6 +202,30 @@ bool writeSyslog(TwinWriter& out, std::size_t size) {
                 n = std::snprintf(line, sizeof line, "%s app[%u]: INFO request %u served in %ums",
                                   stamp, 300 + pick(50), pick(1000000), 1 + pick(900));
                 break;
+            case 40:
+            case 41:
+                n = std::snprintf(line, sizeof line,
+                                  "%s chronyd[%u]: Selected source 192.0.2.%u (ntp%u.example.org)",
+                                  stamp, 400 + pick(100), 1 + pick(254), pick(4));
+                break;
+            case 42:
+                n = std::snprintf(line, sizeof line,
+                                  "%s dbus-daemon[%u]: [system] Successfully activated service "
+                                  "'org.freedesktop.hostname1'",
+                                  stamp, 600 + pick(100));
+                break;
+            case 43:
+                n = std::snprintf(line, sizeof line,
+                                  "%s sshd[%u]: Failed password for invalid user admin from "
+                                  "203.0.113.%u port %u ssh2",
+                                  stamp, 1000 + pick(30000), 1 + pick(254), 1024 + pick(60000));
+                break;
+            case 44:
+                n = std::snprintf(line, sizeof line,
+                                  "%s app[%u]: PUT /api/v1/items/%u status=500 after connection "
+                                  "refused",
+                                  stamp, 300 + pick(50), pick(100000));
+                break;
             default:
                 n = std::snprintf(line, sizeof line,
                                   "%s nginx[%u]: 10.%u.%u.%u - - \"GET /api/v1/items/%u HTTP/1.1\" "
@@ -198,6 +242,9 @@ bool writeSyslog(TwinWriter& out, std::size_t size) {
     out.line(last, sizeof last - 1);
     return out.good();
 }
+
+bool writeSyslog(TwinWriter& out, std::size_t size) { return writeLog(out, size, false); }
+bool writeQuietLog(TwinWriter& out, std::size_t size) { return writeLog(out, size, true); }
 
 bool writeLettersA(TwinWriter& out, std::size_t size) {
     const std::string line(63, 'a');
@@ -350,38 +397,93 @@ std::string shortAnswer(const std::string& answer) {
     return answer;
 }
 
-void printRow(const char* pattern, const std::string& size, double project, double grep,
-              const std::string& projectAnswer, const std::string& grepAnswer) {
-    const bool same = projectAnswer == grepAnswer && (projectAnswer == "0" || projectAnswer == "1");
-    std::printf("%-32s %-10s %10.1f %10.1f %7.2f  %-10s %-6s %s\n", pattern, size.c_str(), project,
-                grep, project / grep, shortAnswer(projectAnswer).c_str(),
-                shortAnswer(grepAnswer).c_str(), same ? "yes" : "NO");
+// The engine's search of `text` as Utils::regexpMatch makes it (compile, search with pair 0,
+// release): its time, and the method that answered.
+struct EngineRun {
+    double milliseconds;
+    std::string method;
+};
+
+EngineRun engineSearch(const std::string& text, const char* pattern) {
+    const Clock::time_point start = Clock::now();
+    quillmark::RegexpProgram* program = nullptr;
+    quillmark::RegexpSearchTrace trace;
+    if (quillmark::re_comp(&program, pattern) == 0) {
+        int pair[1][2];
+        quillmark::re_exec_limited(program, text.c_str(), 1, pair, quillmark::defaultSearchLimits(),
+                                   &trace);
+        quillmark::re_free(program);
+    }
+    EngineRun run{millisecondsSince(start), trace.method};
+    if (*trace.groups != '\0') run.method += std::string("+") + trace.groups;
+    return run;
+}
+
+struct Row {
+    const char* pattern;
+    std::string file;  // kind and size
+    double project;    // ms, the metric
+    double grep;       // ms
+    EngineRun engine;  // its median time
+    double nsPerByte;  // the engine's time per text byte
+    std::string projectAnswer, grepAnswer;
+};
+
+void printHeader() {
+    std::printf("%-40s %-14s %10s %10s %6s  %-10s %7s  %-7s %-6s %s\n", "case", "file",
+                "project ms", "grep ms", "ratio", "method", "ns/byte", "project", "grep", "same");
+}
+
+void printRow(const Row& row) {
+    const bool same = row.projectAnswer == row.grepAnswer &&
+                      (row.projectAnswer == "0" || row.projectAnswer == "1");
+    std::printf("%-40s %-14s %10.1f %10.1f %6.2f  %-10s %7.3f  %-7s %-6s %s\n", row.pattern,
+                row.file.c_str(), row.project, row.grep, row.project / row.grep,
+                row.engine.method.c_str(), row.nsPerByte, shortAnswer(row.projectAnswer).c_str(),
+                shortAnswer(row.grepAnswer).c_str(), same ? "yes" : "NO");
     std::fflush(stdout);
 }
 
-// Runs every case on one pair of files, alternating the metric and grep.
-void measure(const SearchCase* cases, std::size_t count, const std::string& size, int runs,
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    std::string text(static_cast<std::size_t>(std::max<std::streamoff>(0, in.tellg())), '\0');
+    in.seekg(0);
+    in.read(&text[0], static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(std::max<std::streamsize>(0, in.gcount())));
+    return text;
+}
+
+// Runs every case on one pair of files, alternating the metric, grep and the engine's search of
+// the joined text in memory.
+void measure(const SearchCase* cases, std::size_t count, const std::string& file, int runs,
              const std::string& linesPath, const std::string& joinedPath, const Options& options) {
     quillmark::FileMetrics item("filesystem_file");
+    const std::string joined = readFile(joinedPath);
     for (std::size_t i = 0; i < count; ++i) {
         const SearchCase& c = cases[i];
         if (std::string(c.pattern).find(options.only) == std::string::npos) continue;
-        std::vector<double> projectTimes, grepTimes;
-        std::string projectAnswer, grepResult;
+        std::vector<double> projectTimes, grepTimes, engineTimes;
+        Row row{c.pattern, file, 0, 0, EngineRun{0, ""}, 0, "", ""};
         for (int run = 0; run < runs; ++run) {
             Clock::time_point start = Clock::now();
             {
                 // The engine reports a search it gives up on on standard error, once per search.
                 const qmbench::QuietStandardError quiet;
-                projectAnswer = metricAnswer(item, linesPath, c.pattern);
+                row.projectAnswer = metricAnswer(item, linesPath, c.pattern);
             }
             projectTimes.push_back(millisecondsSince(start));
             start = Clock::now();
-            grepResult = grepAnswer(options.grep, joinedPath, c.grepPattern);
+            row.grepAnswer = grepAnswer(options.grep, joinedPath, c.grepPattern);
             grepTimes.push_back(millisecondsSince(start));
+            const qmbench::QuietStandardError quiet;
+            row.engine = engineSearch(joined, c.pattern);
+            engineTimes.push_back(row.engine.milliseconds);
         }
-        printRow(c.pattern, size, median(projectTimes), median(grepTimes), projectAnswer,
-                 grepResult);
+        row.project = median(projectTimes);
+        row.grep = median(grepTimes);
+        row.engine.milliseconds = median(engineTimes);
+        row.nsPerByte = row.engine.milliseconds * 1e6 / static_cast<double>(joined.size());
+        printRow(row);
     }
 }
 
@@ -461,17 +563,23 @@ int main(int argc, char** argv) {
             std::printf("# %s is %s for grep\n", c.pattern, c.grepPattern);
         }
     }
-    std::printf("%-32s %-10s %10s %10s %7s  %-10s %-6s %s\n", "case", "size", "project ms",
-                "grep ms", "ratio", "project", "grep", "same");
+    std::printf(
+        "# method: what answered (skip: a literal or byte the text lacks; literal: the pattern's"
+        " one literal by memmem; walk; automaton; simulation), ns/byte: the engine's compile and"
+        " search of the joined text in memory, per text byte\n");
+    printHeader();
 
     const Clock::time_point start = Clock::now();
     bool ok = true;
     for (std::size_t sizeMiB : options.sizesMiB) {
         const std::string size = std::to_string(sizeMiB) + " MiB";
-        ok = measureOnFiles(dir, writeSyslog, sizeMiB * kMiB, kLogCases,
-                            sizeof kLogCases / sizeof kLogCases[0], size, runsFor(options, sizeMiB),
-                            options) &&
-             ok;
+        for (const auto& kind :
+             {std::make_pair("syslog ", writeSyslog), std::make_pair("quiet ", writeQuietLog)}) {
+            ok = measureOnFiles(dir, kind.second, sizeMiB * kMiB, kLogCases,
+                                sizeof kLogCases / sizeof kLogCases[0], kind.first + size,
+                                runsFor(options, sizeMiB), options) &&
+                 ok;
+        }
     }
     ok = measureOnFiles(dir, writeLettersA, kMiB, kPathologicalCases,
                         sizeof kPathologicalCases / sizeof kPathologicalCases[0], "1 MiB a's",

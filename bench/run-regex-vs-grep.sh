@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds qm_search_vs_grep and prints its table: every file-search case through the "regmatch"
-# metric beside grep -z -c on the same joined text, at 1, 16, 64 and 256 MiB, with the medians of
-# alternating runs, their ratio and whether both gave the same answer.
+# metric beside grep -z -c on the same joined text, on a log with error lines and a quiet one, at
+# 1, 16, 64 and 256 MiB, with the medians of alternating runs, their ratio, the engine method
+# that answered with its cost per text byte, and whether both gave the same answer.
 #
 #   bench/run-regex-vs-grep.sh [options of qm_search_vs_grep]
 #

@@ -24,23 +24,13 @@ namespace quillmark {
 
 // The compiled expression. One block from re_comp: these fields, then the program bytes.
 struct RegexpProgram {
-    std::int32_t groupCount;  // opening parentheses plus 1
-    char firstChar;           // when not 0, every match begins with this character
-    char anchored;            // 1 when every match begins at the start of the text
-    const char* mustLiteral;  // when not null, a text every match contains; points into program
-    std::int32_t mustLength;  // length of mustLiteral, 0 without one
-    // Search aids beside the hints above, which keep their own meaning:
-    const char* requiredLiteral;    // when not null, the longest literal every match contains,
-                                    // found for every pattern that has one; points into program
-    std::int32_t requiredLength;    // its length, 0 without one
-    char startAnywhere;             // 1 when a match may begin at any position (it may be empty)
-    char leadingAnyRepeat;          // 1 when the pattern begins with ".*" or ".+": a match exists
-                                    // only if one begins at the first position that can start one
-    std::int16_t startByteCount;    // how many bytes a match can begin with
-    char fewStartBytes[4];          // those bytes, when there are at most four
-    std::int32_t programLength;     // bytes in program, the magic byte included
-    unsigned char startBytes[256];  // without startAnywhere, 1 for each byte a match begins with
-    char program[1];  // the magic byte 0x9C, then the nodes; the block holds all of them
+    std::int32_t groupCount;     // opening parentheses plus 1
+    char firstChar;              // when not 0, every match begins with this character
+    char anchored;               // 1 when every match begins at the start of the text
+    const char* mustLiteral;     // when not null, a text every match contains; points into program
+    std::int32_t mustLength;     // length of mustLiteral, 0 without one
+    std::int32_t programLength;  // bytes in program, the magic byte included
+    char program[1];             // the magic byte 0x9C, then the nodes; the block holds all of them
 };
 
 // Node kinds of the program. Every node is the kind byte, a 15-bit link (two bytes, most
@@ -95,11 +85,6 @@ int re_comp(RegexpProgram** result, const char* pattern);
 // positions are copied), with memory that depends on the program and the number of pairs, not
 // on the text. The text is never read beyond its terminating NUL.
 int regexec(const RegexpProgram* program, const char* text, int pairCount, int (*pairs)[2]);
-
-// The same search by the breadth-first simulation alone, the method regexec goes on with where
-// backtracking would cost too much; the same answers and pairs. For tests of that method.
-int re_exec_breadth_first(const RegexpProgram* program, const char* text, int pairCount,
-                          int (*pairs)[2]);
 
 // The number of groups plus 1; -1 for a null program or one without the magic byte.
 int re_nsubexp(const RegexpProgram* program);

@@ -1,8 +1,12 @@
 // The engine against the reference copy of its earlier, budget-bound backtracking engine, on
 // random patterns and texts: the same compile codes and hints, and wherever the reference
-// answered, the same result and every pair, both from regexec and from the breadth-first
-// simulation alone.
+// answered, the same result and every pair, from regexec and from each way a search can go:
+// the breadth-first simulation alone; the automaton first with a cache so small that it is
+// cleared, and the search handed over to the simulation, in the middle of texts; the automaton
+// first with its own cache; the walk first with a budget so small that it hands over at any
+// position, and its walk over the match's span handing over too.
 #include "RegexpReference.h"
+#include "RegexpSearchLimits.h"
 #include "quillmark/Regexp.h"
 
 #include <gtest/gtest.h>
@@ -94,12 +98,68 @@ struct Search {
     }
 };
 
-template <typename Program, typename Exec>
-Search run(Exec exec, const Program* program, const std::string& text, int pairCount) {
+// One way a search can go: regexec's answer with these limits, the search's number among all
+// searches (which the limits may vary with) given.
+struct Way {
+    const char* name;
+    int (*exec)(const quillmark::RegexpProgram*, const char*, int, int (*)[2], long);
+};
+
+int plain(const quillmark::RegexpProgram* program, const char* text, int pairCount, int (*pairs)[2],
+          long) {
+    return quillmark::regexec(program, text, pairCount, pairs);
+}
+
+int breadthFirst(const quillmark::RegexpProgram* program, const char* text, int pairCount,
+                 int (*pairs)[2], long) {
+    return quillmark::re_exec_breadth_first(program, text, pairCount, pairs);
+}
+
+// A cache with room for no state to about four.
+int tinyCache(const quillmark::RegexpProgram* program, const char* text, int pairCount,
+              int (*pairs)[2], long number) {
+    quillmark::RegexpSearchLimits limits = quillmark::defaultSearchLimits();
+    limits.walkFirstBelow = 0;
+    limits.automatonCacheBytes = 200 + static_cast<std::size_t>(number % 5) * 150;
+    return quillmark::re_exec_limited(program, text, pairCount, pairs, limits);
+}
+
+int automatonFirst(const quillmark::RegexpProgram* program, const char* text, int pairCount,
+                   int (*pairs)[2], long) {
+    quillmark::RegexpSearchLimits limits = quillmark::defaultSearchLimits();
+    limits.walkFirstBelow = 0;
+    return quillmark::re_exec_limited(program, text, pairCount, pairs, limits);
+}
+
+// A budget of a few node visits, the same for every walk of the search.
+int tinyWalk(const quillmark::RegexpProgram* program, const char* text, int pairCount,
+             int (*pairs)[2], long number) {
+    quillmark::RegexpSearchLimits limits = quillmark::defaultSearchLimits();
+    limits.walkBaseWork = number % 300;
+    limits.walkWorkPerByte = 0;
+    return quillmark::re_exec_limited(program, text, pairCount, pairs, limits);
+}
+
+const Way kWays[] = {
+    {"regexec", plain},        {"breadth first", breadthFirst},
+    {"tiny cache", tinyCache}, {"automaton first", automatonFirst},
+    {"tiny walk", tinyWalk},
+};
+
+Search run(const ref::RegexpProgram* program, const std::string& text, int pairCount) {
     Search out;
     out.count = pairCount;
     for (auto& pair : out.pairs) pair[0] = pair[1] = -1;
-    out.code = exec(program, text.c_str(), pairCount, out.pairs);
+    out.code = ref::regexec(program, text.c_str(), pairCount, out.pairs);
+    return out;
+}
+
+Search run(const Way& way, const quillmark::RegexpProgram* program, const std::string& text,
+           int pairCount, long number) {
+    Search out;
+    out.count = pairCount;
+    for (auto& pair : out.pairs) pair[0] = pair[1] = 7;
+    out.code = way.exec(program, text.c_str(), pairCount, out.pairs, number);
     return out;
 }
 
@@ -146,18 +206,16 @@ TEST(RegexpDifferential, RandomPatternsAgreeWithTheReferenceEngine) {
             for (int t = 0; compiled && same && t < kTextsPerPattern; ++t) {
                 const std::string text = source.text();
                 const int pairCount = std::min(source.below(program->groupCount + 2), kMaxPairs);
-                const Search expected = run(ref::regexec, reference, text, pairCount);
+                const Search expected = run(reference, text, pairCount);
                 if (expected.code < 0) continue;
-                const Search automatic = run(quillmark::regexec, program, text, pairCount);
-                const Search breadthFirst =
-                    run(quillmark::re_exec_breadth_first, program, text, pairCount);
                 ++compared;
-                if (!(automatic == expected) || !(breadthFirst == expected)) {
+                for (const Way& way : kWays) {
+                    const Search got = run(way, program, text, pairCount, compared);
+                    if (got == expected) continue;
                     ++failures;
                     ADD_FAILURE() << "pattern '" << pattern << "' on '" << text << "' with "
-                                  << pairCount << " pairs: reference " << describe(expected)
-                                  << ", regexec " << describe(automatic) << ", breadth first "
-                                  << describe(breadthFirst);
+                                  << pairCount << " pairs: reference " << describe(expected) << ", "
+                                  << way.name << " " << describe(got);
                 }
             }
             ref::re_free(reference);

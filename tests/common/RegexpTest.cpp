@@ -1,12 +1,15 @@
+#include "RegexpSearchLimits.h"
 #include "quillmark/Regexp.h"
 #include "support/AllocationLimit.h"
 
 #include <gtest/gtest.h>
 #include <regex.h>
 
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,26 +30,64 @@ Program compile(const std::string& pattern) {
     return Program(code == 0 ? program : nullptr, &re_free);
 }
 
+// A way a search can go: regexec as it is, or with the sizes that send it to each method first
+// and make each hand-over happen early.
+struct SearchWay {
+    const char* name;
+    RegexpSearchLimits limits;
+    bool breadthFirst;  // the simulation alone
+};
+
+const std::vector<SearchWay>& searchWays() {
+    static const std::vector<SearchWay> ways = [] {
+        const RegexpSearchLimits plain = defaultSearchLimits();
+        RegexpSearchLimits automatonFirst = plain;
+        automatonFirst.walkFirstBelow = 0;
+        RegexpSearchLimits walkFirst = plain;
+        walkFirst.walkFirstBelow = SIZE_MAX;
+        RegexpSearchLimits tinyCache = automatonFirst;
+        tinyCache.automatonCacheBytes = 1024;
+        RegexpSearchLimits tinyWalk = walkFirst;
+        tinyWalk.walkBaseWork = 200;
+        tinyWalk.walkWorkPerByte = 0;
+        return std::vector<SearchWay>{
+            {"regexec", plain, false},        {"automaton first", automatonFirst, false},
+            {"walk first", walkFirst, false}, {"tiny cache", tinyCache, false},
+            {"tiny walk", tinyWalk, false},   {"breadth first", plain, true},
+        };
+    }();
+    return ways;
+}
+
 struct Outcome {
     int code;                 // regexec's result
     std::vector<Pair> pairs;  // all pairs after the call
     std::string errors;       // what the engine wrote to standard error
+    RegexpSearchTrace trace;  // what the search did (not for breadth first)
 };
 
-Outcome execute(const RegexpProgram* program, const char* text, int pairCount) {
+Outcome execute(const RegexpProgram* program, const char* text, int pairCount,
+                const SearchWay* way = nullptr) {
     std::unique_ptr<int[][2]> pairs(new int[pairCount > 0 ? pairCount : 1][2]);
     testing::internal::CaptureStderr();
     Outcome out;
-    out.code = regexec(program, text, pairCount, pairs.get());
+    if (way == nullptr) {
+        out.code = regexec(program, text, pairCount, pairs.get());
+    } else if (way->breadthFirst) {
+        out.code = re_exec_breadth_first(program, text, pairCount, pairs.get());
+    } else {
+        out.code = re_exec_limited(program, text, pairCount, pairs.get(), way->limits, &out.trace);
+    }
     out.errors = testing::internal::GetCapturedStderr();
     for (int i = 0; i < pairCount; ++i) out.pairs.emplace_back(pairs[i][0], pairs[i][1]);
     return out;
 }
 
-Outcome execute(const std::string& pattern, const std::string& text, int pairCount = 1) {
+Outcome execute(const std::string& pattern, const std::string& text, int pairCount = 1,
+                const SearchWay* way = nullptr) {
     Program program = compile(pattern);
-    if (!program) return Outcome{-100, {}, ""};
-    return execute(program.get(), text.c_str(), pairCount);
+    if (!program) return Outcome{-100, {}, "", RegexpSearchTrace()};
+    return execute(program.get(), text.c_str(), pairCount, way);
 }
 
 struct CompileOutcome {
@@ -76,17 +117,24 @@ struct MatchCase {
     int end;
 };
 
+// Every case the same every way a search can go.
 void expectMatches(const std::vector<MatchCase>& cases) {
     for (const MatchCase& c : cases) {
-        SCOPED_TRACE("pattern '" + std::string(c.pattern) + "' on '" + c.text + "'");
-        const Outcome out = execute(c.pattern, c.text);
-        if (c.start < 0) {
-            EXPECT_EQ(0, out.code);
-        } else {
-            EXPECT_EQ(1, out.code);
-            EXPECT_EQ(Pair(c.start, c.end), out.pairs[0]);
+        const Program program = compile(c.pattern);
+        ASSERT_TRUE(program) << c.pattern;
+        for (const SearchWay& way : searchWays()) {
+            SCOPED_TRACE("pattern '" + std::string(c.pattern) + "' on '" +
+                         (c.text.size() <= 80 ? c.text : c.text.substr(0, 80) + "...") + "', " +
+                         way.name);
+            const Outcome out = execute(program.get(), c.text.c_str(), 1, &way);
+            if (c.start < 0) {
+                EXPECT_EQ(0, out.code);
+            } else {
+                EXPECT_EQ(1, out.code);
+                EXPECT_EQ(Pair(c.start, c.end), out.pairs[0]);
+            }
+            EXPECT_EQ("", out.errors);
         }
-        EXPECT_EQ("", out.errors);
     }
 }
 
@@ -280,10 +328,13 @@ TEST(Regexp, GroupPositions) {
         {"(x)", "abc", {kUnset, kUnset}},
     };
     for (const GroupCase& c : cases) {
-        SCOPED_TRACE("pattern '" + std::string(c.pattern) + "' on '" + c.text + "'");
-        const Outcome out = execute(c.pattern, c.text, static_cast<int>(c.pairs.size()));
-        EXPECT_EQ(c.pairs[0] == kUnset ? 0 : 1, out.code);
-        EXPECT_EQ(c.pairs, out.pairs);
+        for (const SearchWay& way : searchWays()) {
+            SCOPED_TRACE("pattern '" + std::string(c.pattern) + "' on '" + c.text + "', " +
+                         way.name);
+            const Outcome out = execute(c.pattern, c.text, static_cast<int>(c.pairs.size()), &way);
+            EXPECT_EQ(c.pairs[0] == kUnset ? 0 : 1, out.code);
+            EXPECT_EQ(c.pairs, out.pairs);
+        }
     }
     EXPECT_EQ(3, re_nsubexp(compile("(a)(b)").get()));
     EXPECT_EQ(1, re_nsubexp(compile("").get()));
@@ -399,6 +450,10 @@ TEST(Regexp, CompileErrorsAndTheirLines) {
         {"\\>+", -7, "*+ operand could be empty"},
         {"^*", -7, "*+ operand could be empty"},
         {"x$+", -7, "*+ operand could be empty"},
+        // Short patterns whose sets make programs too large to be written in one pass on the
+        // stack: the error is found, and reported once, all the same.
+        {repeat("[ -~]", 12) + "a**", -7, "nested *?+"},
+        {repeat("[ -~]", 12) + ")", -4, "unmatched ()"},
     };
     for (const ErrorCase& c : cases) {
         SCOPED_TRACE("pattern '" + c.pattern + "'");
@@ -454,14 +509,17 @@ TEST(Regexp, TextIsNotReadBeyondItsEnd) {
         std::unique_ptr<char[]> exact(new char[text.size() + 1]);
         std::memcpy(exact.get(), text.c_str(), text.size() + 1);
         for (const char* pattern : patterns) {
-            SCOPED_TRACE("pattern '" + std::string(pattern) + "' on '" + text + "'");
             const Program program = compile(pattern);
             ASSERT_TRUE(program);
-            const Outcome out = execute(program.get(), exact.get(), 3);
-            EXPECT_GE(out.code, 0);
-            if (out.code == 1) {
-                EXPECT_LE(out.pairs[0].first, out.pairs[0].second);
-                EXPECT_LE(out.pairs[0].second, static_cast<int>(text.size()));
+            for (const SearchWay& way : searchWays()) {
+                SCOPED_TRACE("pattern '" + std::string(pattern) + "' on '" + text + "', " +
+                             way.name);
+                const Outcome out = execute(program.get(), exact.get(), 3, &way);
+                EXPECT_GE(out.code, 0);
+                if (out.code == 1) {
+                    EXPECT_LE(out.pairs[0].first, out.pairs[0].second);
+                    EXPECT_LE(out.pairs[0].second, static_cast<int>(text.size()));
+                }
             }
         }
     }
@@ -484,6 +542,14 @@ TEST(Regexp, ProgramSizeLimit) {
 
     EXPECT_EQ(0, compileFailure(repeat("(", 2979) + repeat(")", 2979)).code);
     EXPECT_EQ(-2, compileFailure(repeat("(", 2980) + repeat(")", 2980)).code);
+
+    // A short pattern with a program larger than a short one's compiles and matches the same.
+    const Program wide = compile(repeat("[ -~]", 12));
+    ASSERT_TRUE(wide);
+    EXPECT_EQ(1 + 3 + 12 * (3 + 96) + 3, wide->programLength);
+    const Outcome found = execute(wide.get(), "\tabcdefghijkl\t", 1);
+    EXPECT_EQ(1, found.code);
+    EXPECT_EQ(Pair(1, 13), found.pairs[0]);
 }
 
 // Patterns of mixed node kinds grown past the limit: each compiles or is "regexp too big", never
@@ -572,6 +638,22 @@ TEST(Regexp, LongTextsMatch) {
         {"(b|c)d", repeat("a", 2000000), -1, -1},
         {"(ne|x)edle", repeat("a", 2000000) + "needle", 2000000, 2000006},
         {"[0-9]+\\.[0-9]+", repeat("v ", 500000) + "3.14", 1000000, 1000004},
+    });
+
+    // Long runs in which nearly every byte leads the automaton back to the state it is in, so
+    // that it jumps to the next byte that does not: the end of the text, a match just after the
+    // run, word boundaries and the text's end just after it.
+    const std::string run = repeat("a-", 50000);
+    expectMatches({
+        {"q.*z", "q" + run + "z" + run, 0, 100002},
+        {"q.*z$", "q" + run + "z" + run, -1, -1},
+        {"q.*z$", "q" + run + "zz", 0, 100003},
+        {"q.*z\\>", "q" + run + "za" + run + "z", 0, 200004},
+        {"q.*z\\>", "q" + run + "za" + run, -1, -1},
+        {"q[^z]*z", "q" + run + "z", 0, 100002},
+        {"q[^z]*(z|y)", "q" + run + "y" + run + "z", 0, 200003},
+        {".*\\<w", run + " w", 0, 100002},
+        {"q.*(xy|yx)", "q" + run + "yx" + run + "xa", 0, 100003},
     });
 
     // A repeated group over a long text still reports its last iteration.
@@ -694,4 +776,177 @@ TEST(Regexp, SearchWithoutMemoryIsAFailure) {
     const Outcome answered = execute(program.get(), text.c_str(), 2);
     EXPECT_EQ(1, answered.code);
     EXPECT_EQ(Pair(1001, 1002), answered.pairs[0]);
+}
+
+namespace {
+
+// A few kinds of log lines, joined without line ends as the file searches join them. They hold
+// every literal that the patterns of the tests below need, so that no skip rules a text out.
+std::string logText(int lines) {
+    static const char* const kinds[] = {
+        "Dec 10 10:00:01 web01 app[312]: ERROR PUT /api/v1/items/7 status=200 after 3 retries",
+        "Dec 10 10:00:02 web01 sshd[2001]: Accepted publickey for deploy from 198.51.100.7 "
+        "port 40022 ssh2",
+        "Dec 10 10:00:03 web01 nginx[512]: 10.1.2.3 - - \"GET /api/v1/items/9 HTTP/1.1\" 200 512",
+        "Dec 10 10:00:04 web01 chronyd[77]: Selected source 192.0.2.1 for example.com",
+        "Dec 10 10:00:05 web01 dbus-daemon[9001]: [system] Activating service name=org.a",
+    };
+    std::string out;
+    for (int i = 0; i < lines; ++i) out += kinds[i % 5];
+    return out;
+}
+
+}  // namespace
+
+// On long texts the automaton decides, with the walk's pairs: the match's span from its two
+// passes, its groups from one walk over that span.
+TEST(Regexp, AutomatonDecidesLongTexts) {
+    // Literals that the patterns need, before anything that could begin a match with them, so
+    // that no skip rules the text out.
+    const std::string needed = "panic, timeout, disk space; error budget: ";
+    const std::string quiet = needed + logText(2000);
+    const std::string noisy = needed + logText(1000) +
+                              "Dec 10 11:00:00 web01 app[312]: ERROR PUT /api/v1/items/7 "
+                              "status=500 after connection refused; disk error at me@host.com" +
+                              logText(1000);
+    const char* patterns[] = {
+        "ERROR.*(timeout|refused)",
+        "(GET|PUT) .*status=(404|500)",
+        "\\<(dbus-daemon|chronyd)\\[\\d+\\]: .*error",
+        "[a-z]+\\[\\d+\\]: .*(panic|fatal)",
+        "(\\d+\\.)+\\d+ port \\d+",
+        "(warn|error|fatal).*(disk|space)",
+        "(\\w+)@(\\w+)\\.com",
+    };
+    for (const std::string* text : {&quiet, &noisy}) {
+        for (const char* pattern : patterns) {
+            SCOPED_TRACE("pattern '" + std::string(pattern) + "' on the " +
+                         (text == &quiet ? "quiet" : "noisy") + " text");
+            const Program program = compile(pattern);
+            ASSERT_TRUE(program);
+            const SearchWay& plain = searchWays().front();
+            for (const int pairCount : {0, 1, 3}) {
+                const Outcome out = execute(program.get(), text->c_str(), pairCount, &plain);
+                int expected[3][2];
+                EXPECT_EQ(re_exec_breadth_first(program.get(), text->c_str(), 3, expected),
+                          out.code);
+                for (int i = 0; i < pairCount; ++i) {
+                    EXPECT_EQ(Pair(expected[i][0], expected[i][1]), out.pairs[i]) << i;
+                }
+                EXPECT_STREQ("automaton", out.trace.method);
+                EXPECT_STREQ(out.code == 1 && pairCount == 3 ? "walk" : "", out.trace.groups);
+                EXPECT_EQ(0, out.trace.cacheClears);
+                EXPECT_EQ(-1, out.trace.handOverAt);
+            }
+        }
+    }
+}
+
+// A full cache is cleared and the pass goes on from where it stands; cleared again too soon for
+// the bytes it advanced, the search goes to the simulation from the first position a match can
+// begin at. The answer stays the same.
+TEST(Regexp, AutomatonClearsItsCacheAndHandsOverMidText) {
+    // After a run of x that one state serves, each a or b may need a state of its own.
+    std::mt19937 random(11);
+    std::string mixed(20000, 'a');
+    for (char& c : mixed) c = "ab"[random() & 1];
+    const std::string text = repeat("x", 100000) + mixed + "abbbbbbc";
+    const Program program = compile("(a|b)*a(a|b)(a|b)(a|b)(a|b)(a|b)(a|b)c");
+    ASSERT_TRUE(program);
+    const Pair expected(100000, static_cast<int>(text.size()));
+    EXPECT_EQ(expected, platformMatch("(a|b)*a(a|b)(a|b)(a|b)(a|b)(a|b)(a|b)c", text));
+
+    const Outcome plain = execute(program.get(), text.c_str(), 1, &searchWays()[0]);
+    EXPECT_EQ(1, plain.code);
+    EXPECT_EQ(expected, plain.pairs[0]);
+    EXPECT_STREQ("automaton", plain.trace.method);
+
+    RegexpSearchLimits limits = defaultSearchLimits();
+    limits.automatonCacheBytes = 8 * 1024;
+    const SearchWay small{"small cache", limits, false};
+    const Outcome out = execute(program.get(), text.c_str(), 1, &small);
+    EXPECT_EQ(1, out.code);
+    EXPECT_EQ(expected, out.pairs[0]);
+    EXPECT_STREQ("simulation", out.trace.method);
+    EXPECT_GE(out.trace.cacheClears, 1);
+    EXPECT_EQ(100000, out.trace.handOverAt);
+}
+
+// The automaton's cache and the simulation take memory that the program bounds, whatever the
+// text's length.
+TEST(Regexp, SearchMemoryStaysBoundedWhateverTheTextLength) {
+    std::mt19937 random(7);
+    std::string text(1 << 20, 'a');
+    for (char& c : text) c = "ab"[random() & 1];
+    // A c that no match can end with, so that no skip rules the text out.
+    text[0] = 'c';
+    // The first pattern's automaton needs a new state at almost every byte, so its cache fills
+    // and the search goes to the simulation; the second one meets its few states again and
+    // again.
+    const struct {
+        std::string pattern;
+        const char* method;
+    } cases[] = {
+        {"(a|b)*a" + repeat("(a|b)", 16) + "c", "simulation"},
+        {"(ab|ba)+(aa|bb)(ab|ba)+c", "automaton"},
+    };
+    const RegexpSearchLimits limits = defaultSearchLimits();
+    for (const auto& c : cases) {
+        const Program program = compile(c.pattern);
+        ASSERT_TRUE(program);
+        for (const std::size_t size : {std::size_t(64) << 10, std::size_t(1) << 20}) {
+            SCOPED_TRACE(c.pattern + " on " + std::to_string(size) + " bytes");
+            const std::string part = text.substr(0, size);
+            int pairs[2][2];
+            int code;
+            RegexpSearchTrace trace;
+            std::size_t peak;
+            {
+                const qmtest::HeapPeak heap;
+                code = re_exec_limited(program.get(), part.c_str(), 2, pairs, limits, &trace);
+                peak = heap.bytes();
+            }
+            EXPECT_EQ(0, code);
+            EXPECT_STREQ(c.method, trace.method);
+            EXPECT_LT(peak, limits.automatonCacheBytes + (std::size_t(1) << 20));
+        }
+    }
+}
+
+// A long text that holds none of the literals of which every match contains one is ruled out
+// before any method runs; one that holds any of them goes on to the automaton, which decides.
+TEST(Regexp, LiteralChoicesRuleTextsOut) {
+    // Long enough for the analysis that finds the literals.
+    const std::string filler = repeat("no such word here; ", 20);
+    const int at = static_cast<int>(filler.size());
+    const struct {
+        const char* pattern;
+        const char* tail;
+        const char* method;
+        Pair match;
+    } cases[] = {
+        {"(warn|error|fatal)", "", "skip", kUnset},
+        {"(warn|error|fatal)", "fatal", "automaton", {at, at + 5}},
+        {"ERROR.*(timeout|refused)", "ERROR, then timeouts", "automaton", {at, at + 19}},
+        {"ERROR.*(timeout|refused)", "ERROR, then nothing", "skip", kUnset},
+        {"((abc|cdx)y|fgh)e", "cdxy fgh", "automaton", kUnset},
+        {"((abc|cdx)y|fgh)e", "cdxfghe", "automaton", {at + 3, at + 7}},
+        {"((abc|cdx)y|fgh)e", "cd fg", "skip", kUnset},
+        // Literals of two bytes are slow to look for: the automaton is quicker.
+        {"(zz|zy|yz|zq)", "zw", "automaton", kUnset},
+        {"(GET|PUT) .*status=(404|500)", "PUT / status=404", "automaton", {at, at + 16}},
+        {"(GET|PUT) .*status=(404|500)", "POST / state=404", "skip", kUnset},
+        // An alternative without a literal leaves the choice without literals.
+        {"(x+|[yz])w", "zw", "automaton", {at, at + 2}},
+        {"(abc|q*)z", "z", "automaton", {at, at + 1}},
+    };
+    const SearchWay& plain = searchWays().front();
+    for (const auto& c : cases) {
+        SCOPED_TRACE("pattern '" + std::string(c.pattern) + "' on '" + c.tail + "'");
+        const std::string text = filler + c.tail;
+        const Outcome out = execute(c.pattern, text, 1, &plain);
+        EXPECT_EQ(c.match == kUnset ? 0 : 1, out.code);
+        EXPECT_EQ(c.match, out.pairs[0]);
+        EXPECT_STREQ(c.method, out.trace.method);
+    }
 }
