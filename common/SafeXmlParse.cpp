@@ -125,6 +125,9 @@ private:
     std::size_t skipWhiteRun(std::size_t i) const;
     std::size_t skipName(std::size_t i) const;
     std::size_t skipEntity(std::size_t i) const;
+    // The "&#" or "&#x" reference at `i` as TinyXML reads it: the position after its ";", or
+    // kEnd where TinyXML gives up; its value (modulo 256, all a byte keeps) in *value when given.
+    std::size_t characterReference(std::size_t i, unsigned* value) const;
     // The first position at or after `i` (below size_) that holds `end` or "&", or in UTF-8
     // mode a byte from 0x80 up: the only bytes that change how TinyXML reads on in a text or a
     // quoted attribute value. size_ when there is none.
@@ -208,6 +211,10 @@ std::size_t NestingScanner::skipEntity(std::size_t i) const {
     // The five named entities hold none of the bytes that change the reading, so taking them
     // a byte at a time ends at the same place.
     if (at(i + 1) != '#' || at(i + 2) == 0) return i + 1;
+    return characterReference(i, nullptr);
+}
+
+std::size_t NestingScanner::characterReference(std::size_t i, unsigned* value) const {
     // A character reference takes everything up to the first ";" after it, wherever that is,
     // when only digits stand between the last "x" (or "#") before the ";" and the ";".
     const bool hex = at(i + 2) == 'x';
@@ -217,9 +224,15 @@ std::size_t NestingScanner::skipEntity(std::size_t i) const {
     if (found == nullptr) return kEnd;
     const std::size_t semicolon =
         static_cast<std::size_t>(static_cast<const unsigned char*>(found) - bytes_);
+    unsigned sum = 0;
+    unsigned scale = 1;
     for (std::size_t digit = semicolon - 1; bytes_[digit] != (hex ? 'x' : '#'); --digit) {
-        if (!(hex ? isHexDigit(bytes_[digit]) : isDecimalDigit(bytes_[digit]))) return kEnd;
+        const unsigned char d = bytes_[digit];
+        if (!(hex ? isHexDigit(d) : isDecimalDigit(d))) return kEnd;
+        sum += scale * (isDecimalDigit(d) ? d - '0' : (std::tolower(d) - 'a' + 10));
+        scale *= hex ? 16 : 10;
     }
+    if (value != nullptr) *value = sum;
     return semicolon + 1;
 }
 
@@ -362,19 +375,9 @@ bool NestingScanner::declaresUtf8(const AttributeValue& encoding) const {
             ++i;
         } else if (at(i + 1) == '#' && at(i + 2) != 0) {
             // The scan has found the reference valid.
-            const std::size_t semicolon = static_cast<std::size_t>(
-                static_cast<const unsigned char*>(std::memchr(bytes_ + i + 2, ';', size_ - i - 2)) -
-                bytes_);
-            const bool hex = at(i + 2) == 'x';
             unsigned value = 0;
-            unsigned scale = 1;
-            for (std::size_t digit = semicolon - 1; bytes_[digit] != (hex ? 'x' : '#'); --digit) {
-                const unsigned char d = bytes_[digit];
-                value += scale * (isDecimalDigit(d) ? d - '0' : (std::tolower(d) - 'a' + 10));
-                scale *= hex ? 16 : 10;
-            }
+            i = characterReference(i, &value);
             c = static_cast<unsigned char>(value);
-            i = semicolon + 1;
         } else {
             static const std::pair<std::string_view, char> kNamed[] = {
                 {"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&apos;", '\''}};

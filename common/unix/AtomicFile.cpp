@@ -701,6 +701,11 @@ InterruptedRewrite finishInterruptedRewrite(
         report = failure + systemErrorText("stat " + target, errno);
         return InterruptedRewrite::kFailed;
     }
+    auto refused = [&](const std::string& reason) {
+        report = "Refused " + readyPath + " as the ready file of " + target + ": " + reason + "; " +
+                 target + " is left as it is.";
+        return InterruptedRewrite::kRefused;
+    };
     PendingRewrite pending(readyPath, existing.st_uid);
     if (!pending.examine(error)) {
         report = failure + error;
@@ -708,17 +713,10 @@ InterruptedRewrite finishInterruptedRewrite(
     }
     switch (pending.kind()) {
     case PendingRewrite::Kind::kNone: return InterruptedRewrite::kNonePending;
-    case PendingRewrite::Kind::kForeign:
-        report = "Refused " + readyPath + " as the ready file of " + target + ": " +
-                 pending.reason() + "; " + target + " is left as it is.";
-        return InterruptedRewrite::kRefused;
+    case PendingRewrite::Kind::kForeign: return refused(pending.reason());
     case PendingRewrite::Kind::kOwn: break;
     }
-    if (check && !check(readyPath, error)) {
-        report = "Refused " + readyPath + " as the ready file of " + target + ": " + error + "; " +
-                 target + " is left as it is.";
-        return InterruptedRewrite::kRefused;
-    }
+    if (check && !check(readyPath, error)) return refused(error);
     if (!rewriteInPlace(pending.descriptor(), readyPath, target, error)) {
         report = failure + error;
         return InterruptedRewrite::kFailed;
