@@ -721,20 +721,14 @@ int Socket::write(const char* buffer, unsigned long length, unsigned long* writt
     const char* const kWaitFailed = "Select failed with error";
     unsigned long done = 0;
     while (done < length) {
-        ssize_t n = -1;
-        if (atOnce) {
-            atOnce = false;
-            announceWait(_channel, true, sec, usec, kAnnounce);
-            n = ::send(_channel, buffer + done, length - done, flags);
-            if (wouldBlock(n)) {
-                const int waited =
-                    waitBeforeTransfer(_channel, true, sec, usec, nullptr, kWaitFailed);
-                if (waited != 0) return waited;
-                n = ::send(_channel, buffer + done, length - done, flags);
-            }
-        } else {
-            const int waited =
-                waitBeforeTransfer(_channel, true, sec, usec, kAnnounce, kWaitFailed);
+        // The first attempt is announced as the wait would be, and waits only when it must.
+        const bool first = atOnce;
+        atOnce = false;
+        if (first) announceWait(_channel, true, sec, usec, kAnnounce);
+        ssize_t n = first ? ::send(_channel, buffer + done, length - done, flags) : -1;
+        if (!first || wouldBlock(n)) {
+            const int waited = waitBeforeTransfer(_channel, true, sec, usec,
+                                                  first ? nullptr : kAnnounce, kWaitFailed);
             if (waited != 0) return waited;
             n = ::send(_channel, buffer + done, length - done, flags);
         }
