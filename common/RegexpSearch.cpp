@@ -62,6 +62,12 @@ struct Search {
     int textLength() const { return static_cast<int>(length); }
 };
 
+// No match: the pairs cleared, 0.
+int noMatch(const Search& s) {
+    clearPairs(s.pairs, s.pairCount);
+    return 0;
+}
+
 // The group positions of the match from `start` to `end`: the walk over that span, or where it
 // overruns, the simulation of that one attempt. 1, or 0 should the methods disagree.
 int fillGroups(const Search& s, int start, int end) {
@@ -84,10 +90,7 @@ int automatonDecides(const Search& s, StartPositions* starts, int* from) {
         s.trace->cacheClears += ahead.clears;
         *from = std::max(*from, ahead.lowest);
         if (ahead.code == kAutomatonGaveUp) return kHandOver;
-        if (ahead.code == kAutomatonNoMatch) {
-            clearPairs(s.pairs, s.pairCount);
-            return 0;
-        }
+        if (ahead.code == kAutomatonNoMatch) return noMatch(s);
         if (s.pairs == nullptr) return 1;
         // Where the match begins: most often where the last attempt before it began, which a
         // short forward probe shows; else by the backward pass over the match.
@@ -114,12 +117,6 @@ int automatonDecides(const Search& s, StartPositions* starts, int* from) {
         // The simulation needs less memory.
         return kHandOver;
     }
-}
-
-// No match: the pairs cleared, 0.
-int noMatch(const Search& s) {
-    clearPairs(s.pairs, s.pairCount);
-    return 0;
 }
 
 // The first occurrence of the NUL-terminated `literal` of `length` bytes in the text, or null.
